@@ -1,0 +1,235 @@
+#include "python/conversion.hpp"
+
+#include <limits>
+#include <utility>
+
+#include "python/py_ref.hpp"
+
+namespace quelt::py {
+namespace {
+
+std::string type_name(PyObject* object) {
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "object";
+    }
+    return text;
+}
+
+std::unexpected<Failure> argument_type_error(const char* name, const std::string& message) {
+    return fail(ExceptionKind::TypeError, std::string("argument '") + name + "': " + message);
+}
+
+std::unexpected<Failure> cannot_convert(PyObject* object, const char* name, const char* target) {
+    return argument_type_error(name, "'" + type_name(object) + "' object cannot be converted to '" + target + "'");
+}
+
+// The pending interpreter error as a failure: a plain TypeError gets the
+// argument prefix, anything else stays as the interpreter raised it.
+std::unexpected<Failure> pending_for(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(owned_type.release(), owned_value.release(), owned_tb.release());
+        return pending();
+    }
+    PyRef text = PyRef::steal(value ? PyObject_Str(value) : PyUnicode_FromString(""));
+    const char* message = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (message == nullptr) return pending();
+    return argument_type_error(name, message);
+}
+
+std::unexpected<Failure> out_of_range() {
+    return fail(ExceptionKind::OverflowError, "out of range integral type conversion attempted");
+}
+
+// A signed machine integer through __index__, as every integer parameter reads it.
+Result<long> to_long(PyObject* object, const char* name) {
+    long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return pending_for(name);
+    return value;
+}
+
+template <class Unsigned>
+Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
+    auto value = to_long(object, name);
+    if (!value) return std::unexpected(value.error());
+    if (*value < 0 || static_cast<unsigned long>(*value) > std::numeric_limits<Unsigned>::max())
+        return out_of_range();
+    return static_cast<Unsigned>(*value);
+}
+
+bool is_sequence(PyObject* object) {
+    if (PyList_Check(object) || PyTuple_Check(object)) return true;
+    // Kept for the life of the process, like the types themselves.
+    static PyObject* sequence_abc = [] {
+        PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
+        return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
+    }();
+    if (sequence_abc == nullptr) {
+        PyErr_Clear();
+        return PySequence_Check(object) == 1;
+    }
+    int answer = PyObject_IsInstance(object, sequence_abc);
+    if (answer < 0) PyErr_Clear();
+    return answer == 1;
+}
+
+// Walks a sequence argument element by element, refusing str as a whole.
+template <class Element>
+Result<std::vector<Element>> to_vector(PyObject* object, const char* name,
+                                       Result<Element> (*convert)(PyObject*, const char*)) {
+    if (PyUnicode_Check(object)) return argument_type_error(name, "Can't extract `str` to `Vec`");
+    if (!is_sequence(object)) return cannot_convert(object, name, "Sequence");
+    std::vector<Element> elements;
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) PyErr_Clear();
+    else elements.reserve(static_cast<size_t>(hint));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return pending_for(name);
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        auto element = convert(item.get(), name);
+        if (!element) return std::unexpected(element.error());
+        elements.push_back(*element);
+    }
+    if (PyErr_Occurred()) return pending_for(name);
+    return elements;
+}
+
+Result<std::int64_t> to_i64(PyObject* object, const char* name) {
+    auto value = to_long(object, name);
+    if (!value) return std::unexpected(value.error());
+    return static_cast<std::int64_t>(*value);
+}
+
+Result<std::uint8_t> to_u8(PyObject* object, const char* name) {
+    return to_narrow_unsigned<std::uint8_t>(object, name);
+}
+
+Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
+    if (!PyTuple_Check(value)) return cannot_convert(value, name, "PyTuple");
+    Py_ssize_t length = PyTuple_Size(value);
+    if (length != 3)
+        return fail(ExceptionKind::ValueError,
+                    "expected tuple of length 3, but got tuple of length " + std::to_string(length));
+    auto shape = to_shape(PyTuple_GetItem(value, 0), name);
+    if (!shape) return std::unexpected(shape.error());
+    auto dtype = to_string(PyTuple_GetItem(value, 1), name);
+    if (!dtype) return std::unexpected(dtype.error());
+    auto data = DataArgument::from(PyTuple_GetItem(value, 2), name);
+    if (!data) return std::unexpected(data.error());
+    return TensorArgument{std::move(*shape), std::move(*dtype), std::move(*data)};
+}
+
+}  // namespace
+
+DataArgument::DataArgument(DataArgument&& other) noexcept
+    : has_view_(std::exchange(other.has_view_, false)), view_(other.view_), owned_(std::move(other.owned_)) {}
+
+DataArgument& DataArgument::operator=(DataArgument&& other) noexcept {
+    if (this != &other) {
+        release();
+        has_view_ = std::exchange(other.has_view_, false);
+        view_ = other.view_;
+        owned_ = std::move(other.owned_);
+    }
+    return *this;
+}
+
+DataArgument::~DataArgument() { release(); }
+
+void DataArgument::release() noexcept {
+    if (has_view_) PyBuffer_Release(&view_);
+    has_view_ = false;
+}
+
+Result<DataArgument> DataArgument::from(PyObject* object, const char* name) {
+    DataArgument data;
+    // A contiguous buffer (bytes, bytearray, memoryview, NumPy array) is read
+    // as its raw bytes; everything else follows the element-by-element rule.
+    if (!PyUnicode_Check(object) && PyObject_CheckBuffer(object)) {
+        if (PyObject_GetBuffer(object, &data.view_, PyBUF_C_CONTIGUOUS) == 0) {
+            data.has_view_ = true;
+            return data;
+        }
+        PyErr_Clear();
+    }
+    auto elements = to_vector<std::uint8_t>(object, name, to_u8);
+    if (!elements) return std::unexpected(elements.error());
+    data.owned_ = std::move(*elements);
+    return data;
+}
+
+std::span<const std::uint8_t> DataArgument::bytes() const {
+    if (has_view_)
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+    return owned_;
+}
+
+Result<std::uint32_t> to_u32(PyObject* object, const char* name) {
+    return to_narrow_unsigned<std::uint32_t>(object, name);
+}
+
+Result<std::uint16_t> to_u16(PyObject* object, const char* name) {
+    return to_narrow_unsigned<std::uint16_t>(object, name);
+}
+
+Result<std::uint64_t> to_u64(PyObject* object, const char* name) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return pending_for(name);
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return pending_for(name);
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<std::vector<std::int64_t>> to_shape(PyObject* object, const char* name) {
+    return to_vector<std::int64_t>(object, name, to_i64);
+}
+
+Result<std::string> to_string(PyObject* object, const char* name) {
+    if (!PyUnicode_Check(object)) return cannot_convert(object, name, "PyString");
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+    if (text == nullptr) return pending();  // lone surrogates cannot become UTF-8
+    return std::string(text, static_cast<size_t>(length));
+}
+
+Result<std::optional<std::string>> to_optional_string(PyObject* object, const char* name) {
+    if (object == nullptr || object == Py_None) return std::optional<std::string>{};
+    auto text = to_string(object, name);
+    if (!text) return std::unexpected(text.error());
+    return std::optional<std::string>(std::move(*text));
+}
+
+Result<std::optional<std::uint16_t>> to_optional_u16(PyObject* object, const char* name) {
+    if (object == nullptr || object == Py_None) return std::optional<std::uint16_t>{};
+    auto value = to_u16(object, name);
+    if (!value) return std::unexpected(value.error());
+    return std::optional<std::uint16_t>(*value);
+}
+
+Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, const char* name) {
+    std::vector<NamedTensorArgument> inputs;
+    if (object == nullptr || object == Py_None) return inputs;
+    if (!PyDict_Check(object)) return cannot_convert(object, name, "PyDict");
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(object, &position, &key, &value)) {
+        auto input_name = to_string(key, name);
+        if (!input_name) return std::unexpected(input_name.error());
+        auto tensor = to_tensor_tuple(value, name);
+        if (!tensor) return std::unexpected(tensor.error());
+        inputs.push_back({std::move(*input_name), std::move(*tensor)});
+    }
+    return inputs;
+}
+
+PyObject* lenient_str(std::string_view bytes) {
+    return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
+}
+
+}  // namespace quelt::py

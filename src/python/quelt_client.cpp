@@ -1,0 +1,176 @@
+// QueltClient: the socket client's Python face.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "net/endpoint.hpp"
+#include "python/arguments.hpp"
+#include "python/conversion.hpp"
+#include "python/native_object.hpp"
+#include "python/py_ref.hpp"
+#include "python/types.hpp"
+
+namespace quelt::py {
+namespace {
+
+constexpr std::uint64_t kDefaultMaxPoolSize = 8;
+
+struct QueltClientState {
+    net::Transport transport;
+    std::optional<std::string> api_token;
+    std::uint64_t max_pool_size;
+};
+
+using QueltClientObject = NativeObject<QueltClientState>;
+
+struct InferArguments {
+    std::uint32_t model_id;
+    std::vector<std::int64_t> shape;
+    std::string dtype;
+    DataArgument data;
+    std::vector<NamedTensorArgument> additional_inputs;
+    std::optional<std::string> session_id;
+};
+
+constexpr const char* kInferNames[] = {"model_id", "shape", "dtype", "data", "additional_inputs", "session_id"};
+constexpr Signature kInferSignature{"QueltClient.infer", kInferNames, 6, 4};
+constexpr Signature kInferTensorSignature{"QueltClient.infer_tensor", kInferNames, 6, 4};
+constexpr Signature kInferStreamSignature{"QueltClient.infer_stream", kInferNames, 6, 4};
+
+Result<InferArguments> convert_infer_arguments(const Signature& signature, PyObject* const* args,
+                                               Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<6>(signature, args, nargs, kwnames);
+    if (!bound) return std::unexpected(bound.error());
+    auto& a = *bound;
+    auto model_id = to_u32(a[0], "model_id");
+    if (!model_id) return std::unexpected(model_id.error());
+    auto shape = to_shape(a[1], "shape");
+    if (!shape) return std::unexpected(shape.error());
+    auto dtype = to_string(a[2], "dtype");
+    if (!dtype) return std::unexpected(dtype.error());
+    auto data = DataArgument::from(a[3], "data");
+    if (!data) return std::unexpected(data.error());
+    auto additional = to_additional_inputs(a[4], "additional_inputs");
+    if (!additional) return std::unexpected(additional.error());
+    auto session = to_optional_string(a[5], "session_id");
+    if (!session) return std::unexpected(session.error());
+    return InferArguments{*model_id,          std::move(*shape),      std::move(*dtype),
+                          std::move(*data),   std::move(*additional), std::move(*session)};
+}
+
+PyObject* not_built_yet() {
+    return raise({ExceptionKind::NotImplementedError, "inference over a stream connection is not available yet", 0});
+}
+
+PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto arguments = convert_infer_arguments(kInferSignature, args, nargs, kwnames);
+    if (!arguments) return raise(arguments.error());
+    auto borrow = QueltClientObject::cast(self)->borrow.shared();
+    if (!borrow) return raise(borrow.error());
+    return not_built_yet();
+}
+
+PyObject* infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto arguments = convert_infer_arguments(kInferTensorSignature, args, nargs, kwnames);
+    if (!arguments) return raise(arguments.error());
+    auto borrow = QueltClientObject::cast(self)->borrow.shared();
+    if (!borrow) return raise(borrow.error());
+    return not_built_yet();
+}
+
+PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto arguments = convert_infer_arguments(kInferStreamSignature, args, nargs, kwnames);
+    if (!arguments) return raise(arguments.error());
+    auto borrow = QueltClientObject::cast(self)->borrow.shared();
+    if (!borrow) return raise(borrow.error());
+    return not_built_yet();
+}
+
+PyObject* text(const std::string& value) {
+    return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+}
+
+PyObject* protocol(PyObject* self, PyObject*) {
+    return text(QueltClientObject::cast(self)->native->transport.protocol());
+}
+
+PyObject* endpoint(PyObject* self, PyObject*) {
+    return text(QueltClientObject::cast(self)->native->transport.endpoint());
+}
+
+constexpr const char* kConstructorNames[] = {"endpoint", "protocol", "host", "port", "socket_path",
+                                             "pipe_name", "max_pool_size", "api_token"};
+constexpr Signature kConstructorSignature{"QueltClient.__new__", kConstructorNames, 1, 0};
+
+Result<QueltClientState> convert_constructor_arguments(PyObject* args, PyObject* kwargs) {
+    auto bound = bind<8>(kConstructorSignature, args, kwargs);
+    if (!bound) return std::unexpected(bound.error());
+    auto& a = *bound;
+    net::EndpointArguments endpoint;
+    auto endpoint_text = to_optional_string(a[0], "endpoint");
+    if (!endpoint_text) return std::unexpected(endpoint_text.error());
+    auto protocol_text = to_optional_string(a[1], "protocol");
+    if (!protocol_text) return std::unexpected(protocol_text.error());
+    auto host = to_optional_string(a[2], "host");
+    if (!host) return std::unexpected(host.error());
+    auto port = to_optional_u16(a[3], "port");
+    if (!port) return std::unexpected(port.error());
+    auto socket_path = to_optional_string(a[4], "socket_path");
+    if (!socket_path) return std::unexpected(socket_path.error());
+    auto pipe_name = to_optional_string(a[5], "pipe_name");
+    if (!pipe_name) return std::unexpected(pipe_name.error());
+    std::uint64_t max_pool_size = kDefaultMaxPoolSize;
+    if (a[6] != nullptr) {
+        auto size = to_u64(a[6], "max_pool_size");
+        if (!size) return std::unexpected(size.error());
+        max_pool_size = *size;
+    }
+    auto api_token = to_optional_string(a[7], "api_token");
+    if (!api_token) return std::unexpected(api_token.error());
+
+    auto transport = net::resolve_transport({std::move(*endpoint_text), std::move(*protocol_text),
+                                             std::move(*host), *port, std::move(*socket_path),
+                                             std::move(*pipe_name)});
+    if (!transport) return std::unexpected(from_exchange_error(transport.error()));
+    return QueltClientState{std::move(*transport), std::move(*api_token), max_pool_size};
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    auto state = convert_constructor_arguments(args, kwargs);
+    if (!state) return raise(state.error());
+    return QueltClientObject::create(type, std::move(*state));
+}
+
+PyMethodDef methods[] = {
+    {"protocol", protocol, METH_NOARGS, "protocol($self)\n--\n\n"},
+    {"endpoint", endpoint, METH_NOARGS, "endpoint($self)\n--\n\n"},
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer)), METH_FASTCALL | METH_KEYWORDS,
+     "infer($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"},
+    {"infer_tensor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer_tensor)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "infer_tensor($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"
+     "Like `infer` but returns `(data, shape, dtype)` so the caller knows\n"
+     "how to interpret the output bytes without hardcoding dimensions.\n"
+     "Essential for models whose output shape varies (diffusion, video, TTS)."},
+    {"infer_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer_stream)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "infer_stream($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("QueltClient(endpoint=None, *, protocol=None, host=None, port=None, "
+                                  "socket_path=None, pipe_name=None, max_pool_size=..., api_token=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(QueltClientObject::dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"QueltClient", sizeof(QueltClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyObject* create_quelt_client_type() { return PyType_FromSpec(&spec); }
+
+}  // namespace quelt::py

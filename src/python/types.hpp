@@ -1,0 +1,16 @@
+#pragma once
+// Factories of the module's heap types. Each returns a new reference to the
+// type object, or nullptr with the interpreter's error set.
+#include "python/python.hpp"
+
+namespace quelt::py {
+
+PyObject* create_quelt_client_type();
+PyObject* create_shm_client_type();
+PyObject* create_hybrid_client_type();
+
+// Created on first use and kept for the life of the process; never a module
+// attribute. Borrowed reference, or nullptr with the error set.
+PyTypeObject* stream_iterator_type();
+
+}  // namespace quelt::py
