@@ -233,3 +233,22 @@ PyObject* lenient_str(std::string_view bytes) {
 }
 
 }  // namespace quelt::py
+
+namespace quelt::py {
+
+std::string python_lower(std::string_view text) {
+    bool ascii = true;
+    for (unsigned char c : text) ascii = ascii && c < 0x80;
+    if (ascii) return lower_ascii(text);  // same result, no interpreter round trip
+    PyRef str = PyRef::steal(lenient_str(text));
+    PyRef lowered = str ? PyRef::steal(PyObject_CallMethod(str.get(), "lower", nullptr)) : PyRef();
+    Py_ssize_t length = 0;
+    const char* utf8 = lowered ? PyUnicode_AsUTF8AndSize(lowered.get(), &length) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return lower_ascii(text);
+    }
+    return std::string(utf8, static_cast<size_t>(length));
+}
+
+}  // namespace quelt::py

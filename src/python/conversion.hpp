@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/failure.hpp"
+#include "transport/dtype.hpp"
 
 namespace quelt::py {
 
@@ -57,5 +58,13 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
 
 // Text from the server or the region as a str, invalid UTF-8 replaced by U+FFFD.
 PyObject* lenient_str(std::string_view bytes);
+
+}  // namespace quelt::py
+
+namespace quelt::py {
+
+// Full Unicode lower-casing through the interpreter's str.lower (for data-type
+// names); falls back to ASCII if the interpreter cannot do it.
+std::string python_lower(std::string_view text);
 
 }  // namespace quelt::py
