@@ -2,6 +2,7 @@
 #include <string>
 
 #include "python/arguments.hpp"
+#include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/types.hpp"
@@ -64,6 +65,6 @@ PyType_Spec spec = {"QueltHybridClient", sizeof(HybridClientObject), 0, Py_TPFLA
 
 }  // namespace
 
-PyObject* create_hybrid_client_type() { return PyType_FromSpec(&spec); }
+PyObject* create_hybrid_client_type() { return create_builtin_type(spec); }
 
 }  // namespace quelt::py

@@ -5,6 +5,7 @@
 
 #include "net/endpoint.hpp"
 #include "python/arguments.hpp"
+#include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
@@ -171,6 +172,6 @@ PyType_Spec spec = {"QueltClient", sizeof(QueltClientObject), 0, Py_TPFLAGS_DEFA
 
 }  // namespace
 
-PyObject* create_quelt_client_type() { return PyType_FromSpec(&spec); }
+PyObject* create_quelt_client_type() { return create_builtin_type(spec); }
 
 }  // namespace quelt::py

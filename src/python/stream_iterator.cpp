@@ -1,4 +1,5 @@
 // StreamIterator: yields the chunks of one streaming inference.
+#include "python/builtin_type.hpp"
 #include "python/failure.hpp"
 #include "python/native_object.hpp"
 #include "python/types.hpp"
@@ -38,13 +39,7 @@ PyType_Spec spec = {"StreamIterator", sizeof(StreamIteratorObject), 0, Py_TPFLAG
 }  // namespace
 
 PyTypeObject* stream_iterator_type() {
-    // Lives as long as the process once created.
-    static PyObject* type = [] {
-        PyObject* created = PyType_FromSpec(&spec);
-        if (created != nullptr && PyObject_SetAttrString(created, "__module__", PyUnicode_InternFromString("builtins")) != 0)
-            Py_CLEAR(created);
-        return created;
-    }();
+    static PyObject* type = create_builtin_type(spec);  // lives as long as the process
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
