@@ -1,0 +1,27 @@
+#pragma once
+// Whole frames in one buffer, header first, ready for a single write.
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "transport/byte_buffer.hpp"
+#include "transport/frame_header.hpp"
+#include "transport/records.hpp"
+
+namespace quelt::wire {
+
+// Request frame of kind 1 or 2. A payload of 4 GiB or more cannot be
+// announced in the 32-bit length and is refused before anything is built;
+// the error text says so.
+std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
+                                                           const InferenceRequestView& request);
+
+// Reply frames a server sends: a packet body (code 0 or a stream chunk), or a
+// text body (an error, or a stream end).
+std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet);
+std::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text);
+
+std::string oversized_frame_text(std::uint64_t size);
+
+}  // namespace quelt::wire

@@ -1,0 +1,47 @@
+#pragma once
+// Record encoding of the stream protocol, in both directions, with no I/O.
+//
+// Server side: decode_inference_request() reads the payload of a kind 1 or 2
+// request (its input, named tensors, session id and RequestOptions with the
+// api_token); encode_packet() / encoded_packet_size() write the
+// BinaryTensorPacketPayload that a success or chunk reply carries, and
+// reply_frame.hpp builds whole reply frames from it.
+// Client side: encode_inference_request() writes the request payload;
+// decode_packet() reads a reply body (tensor_packet.hpp then resolves its
+// data). Frame headers are in frame_header.hpp.
+#include <cstdint>
+#include <span>
+
+#include "transport/byte_buffer.hpp"
+#include "transport/dtype.hpp"
+#include "transport/record_reader.hpp"
+#include "transport/records.hpp"
+
+namespace quelt::wire {
+
+// Exact encoded sizes, computed without writing.
+std::uint64_t encoded_packet_size(const TensorPacketView& packet);
+std::uint64_t encoded_request_size(const InferenceRequestView& request);
+
+// Fill `out`, whose size must be the encoded size, and return the bytes
+// written (equal to that size).
+std::size_t encode_packet(const TensorPacketView& packet, std::span<std::uint8_t> out);
+std::size_t encode_inference_request(const InferenceRequestView& request, std::span<std::uint8_t> out);
+
+// One buffer of exactly the encoded size.
+ByteBuffer encode_packet(const TensorPacketView& packet);
+ByteBuffer encode_inference_request(const InferenceRequestView& request);
+
+// Decoders read one record from the front of `bytes`; trailing bytes are
+// ignored. A packet's dtype name is recognised (through `lower`) the moment it
+// is read, so an unknown name fails before the fields after it are looked at.
+DecodeResult<DecodedPacket> decode_packet(std::span<const std::uint8_t> bytes, LowerCase lower = lower_ascii);
+DecodeResult<DecodedRequest> decode_inference_request(std::span<const std::uint8_t> bytes,
+                                                      LowerCase lower = lower_ascii);
+DecodeResult<RequestOptions> decode_request_options(std::span<const std::uint8_t> bytes);
+
+// Readers for records nested in larger ones.
+DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower);
+DecodeResult<RequestOptions> read_request_options(RecordReader& reader);
+
+}  // namespace quelt::wire

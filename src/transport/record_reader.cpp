@@ -1,0 +1,86 @@
+#include "transport/record_reader.hpp"
+
+#include <algorithm>
+
+#include "transport/little_endian.hpp"
+#include "transport/utf8.hpp"
+
+namespace quelt::wire {
+
+std::size_t RecordReader::capped_reservation(std::uint64_t count, std::size_t element_size) noexcept {
+    constexpr std::uint64_t kCapBytes = 1u << 20;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, kCapBytes / element_size));
+}
+
+DecodeResult<std::span<const std::uint8_t>> RecordReader::take(std::uint64_t count) {
+    if (count > rest_.size()) return decode_failure(std::string(kUnexpectedEof));
+    auto taken = rest_.first(static_cast<std::size_t>(count));
+    rest_ = rest_.subspan(static_cast<std::size_t>(count));
+    return taken;
+}
+
+template <class T>
+DecodeResult<T> RecordReader::fixed() {
+    auto bytes = take(sizeof(T));
+    if (!bytes) return std::unexpected(bytes.error());
+    return load_le<T>(bytes->data());
+}
+
+DecodeResult<std::uint8_t> RecordReader::u8() { return fixed<std::uint8_t>(); }
+DecodeResult<std::uint32_t> RecordReader::u32() { return fixed<std::uint32_t>(); }
+DecodeResult<std::uint64_t> RecordReader::u64() { return fixed<std::uint64_t>(); }
+DecodeResult<std::int64_t> RecordReader::i64() { return fixed<std::int64_t>(); }
+
+DecodeResult<float> RecordReader::f32() {
+    auto bits = fixed<std::uint32_t>();
+    if (!bits) return std::unexpected(bits.error());
+    return std::bit_cast<float>(*bits);
+}
+
+DecodeResult<bool> RecordReader::boolean() {
+    auto byte = u8();
+    if (!byte) return std::unexpected(byte.error());
+    if (*byte > 1) return decode_failure("invalid value for bool, found " + std::to_string(*byte));
+    return *byte == 1;
+}
+
+DecodeResult<bool> RecordReader::option_tag() {
+    auto tag = u8();
+    if (!tag) return std::unexpected(tag.error());
+    if (*tag > 1) return decode_failure("tag for enum is not valid, found " + std::to_string(*tag));
+    return *tag == 1;
+}
+
+DecodeResult<std::string_view> RecordReader::string() {
+    auto length = u64();
+    if (!length) return std::unexpected(length.error());
+    if (*length > rest_.size()) return decode_failure(std::string(kStringPastEnd));
+    auto bytes = *take(*length);
+    if (auto fault = validate_utf8(bytes)) return decode_failure("string is not valid utf8: " + fault->text());
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+DecodeResult<std::span<const std::uint8_t>> RecordReader::bytes() {
+    auto length = u64();
+    if (!length) return std::unexpected(length.error());
+    return take(*length);
+}
+
+template <class T>
+DecodeResult<std::vector<T>> RecordReader::fixed_sequence() {
+    auto count = u64();
+    if (!count) return std::unexpected(count.error());
+    // Fixed-width elements cannot fail any other way, so a count that the
+    // remaining bytes cannot hold fails at once instead of element by element.
+    if (*count > rest_.size() / sizeof(T)) return decode_failure(std::string(kUnexpectedEof));
+    std::vector<T> values;
+    values.reserve(static_cast<std::size_t>(*count));  // bounded by bytes actually present
+    auto bytes = *take(*count * sizeof(T));
+    for (std::size_t at = 0; at < bytes.size(); at += sizeof(T)) values.push_back(load_le<T>(bytes.data() + at));
+    return values;
+}
+
+DecodeResult<std::vector<std::int64_t>> RecordReader::i64_sequence() { return fixed_sequence<std::int64_t>(); }
+DecodeResult<std::vector<std::uint32_t>> RecordReader::u32_sequence() { return fixed_sequence<std::uint32_t>(); }
+
+}  // namespace quelt::wire

@@ -1,0 +1,71 @@
+#pragma once
+// Writes record-encoded values. The same encoding routine runs twice over a
+// record: once with a SizeCounter to learn the exact size, then with a
+// BufferWriter over a buffer of exactly that size.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "transport/little_endian.hpp"
+#include <bit>
+
+namespace quelt::wire {
+
+class SizeCounter {
+public:
+    void raw(const void*, std::size_t count) noexcept { size_ += count; }
+    template <class T>
+    void fixed(T) noexcept { size_ += sizeof(T); }
+    std::uint64_t size() const noexcept { return size_; }
+
+private:
+    std::uint64_t size_ = 0;
+};
+
+class BufferWriter {
+public:
+    explicit BufferWriter(std::span<std::uint8_t> out) noexcept : at_(out.data()) {}
+    void raw(const void* bytes, std::size_t count) noexcept {
+        if (count != 0) std::memcpy(at_, bytes, count);
+        at_ += count;
+    }
+    template <class T>
+    void fixed(T value) noexcept {
+        store_le(at_, value);
+        at_ += sizeof(T);
+    }
+    std::uint8_t* position() const noexcept { return at_; }
+
+private:
+    std::uint8_t* at_;
+};
+
+// The value encodings shared by every record, for either sink.
+template <class Sink>
+struct RecordWriter {
+    Sink& sink;
+
+    void u8(std::uint8_t v) { sink.fixed(v); }
+    void u32(std::uint32_t v) { sink.fixed(v); }
+    void u64(std::uint64_t v) { sink.fixed(v); }
+    void i64(std::int64_t v) { sink.fixed(v); }
+    void f32(float v) { sink.fixed(std::bit_cast<std::uint32_t>(v)); }
+    void boolean(bool v) { sink.fixed(static_cast<std::uint8_t>(v ? 1 : 0)); }
+    void string(std::string_view text) {
+        u64(text.size());
+        sink.raw(text.data(), text.size());
+    }
+    void bytes(std::span<const std::uint8_t> bytes) {
+        u64(bytes.size());
+        sink.raw(bytes.data(), bytes.size());
+    }
+    template <class T, class Write>
+    void optional(const std::optional<T>& value, Write write) {
+        u8(value ? 1 : 0);
+        if (value) write(*value);
+    }
+};
+
+}  // namespace quelt::wire
