@@ -1,0 +1,120 @@
+#include "runtime/control_exchange.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/os_error.hpp"
+#include "net/pipe_path.hpp"
+
+namespace quelt::runtime {
+namespace {
+
+ControlError system_failure(int code) { return ControlError{os_error_text(code), code}; }
+
+// Bodies are read in pieces of at most this size, so a server that announces
+// 4 GiB and sends little cannot make the client allocate 4 GiB up front.
+constexpr std::size_t kBodyChunk = 1 << 20;
+
+}  // namespace
+
+ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
+    : runtime_(runtime), socket_path_(std::move(socket_path)) {}
+
+std::expected<void, ControlError> ControlChannel::open() {
+    auto stream = UnixStream::connect(runtime_.poller(), net::pipe_socket_path(socket_path_));
+    if (!stream)
+        return Failure(ControlError{"Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error()),
+                                    stream.error()});
+    stream_.emplace(std::move(*stream));
+    inbox_begin_ = inbox_end_ = 0;
+    return {};
+}
+
+Task<std::expected<void, ControlError>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        IoResult written = co_await stream_->write_some(bytes);
+        if (!written) co_return Failure(system_failure(written.error()));
+        if (*written == 0) co_return Failure(ControlError{"write zero", 0});
+        bytes = bytes.subspan(*written);
+    }
+    co_return std::expected<void, ControlError>{};
+}
+
+Task<std::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
+    IoResult received = co_await stream_->read_some(inbox_);
+    if (!received) co_return Failure(system_failure(received.error()));
+    if (*received == 0) co_return Failure(ControlError{"early eof", 0});
+    inbox_begin_ = 0;
+    inbox_end_ = *received;
+    co_return *received;
+}
+
+Task<std::expected<void, ControlError>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
+    while (!buffer.empty()) {
+        if (inbox_begin_ == inbox_end_) {
+            if (buffer.size() >= inbox_.size()) {
+                // Large remainder: straight into the caller's buffer.
+                IoResult received = co_await stream_->read_some(buffer);
+                if (!received) co_return Failure(system_failure(received.error()));
+                if (*received == 0) co_return Failure(ControlError{"early eof", 0});
+                buffer = buffer.subspan(*received);
+                continue;
+            }
+            auto filled = co_await fill_inbox();
+            if (!filled) co_return Failure(std::move(filled.error()));
+        }
+        std::size_t taken = std::min(buffer.size(), inbox_end_ - inbox_begin_);
+        std::memcpy(buffer.data(), inbox_.data() + inbox_begin_, taken);
+        inbox_begin_ += taken;
+        buffer = buffer.subspan(taken);
+    }
+    co_return std::expected<void, ControlError>{};
+}
+
+Task<std::expected<std::string, ControlError>> ControlChannel::read_body(std::uint32_t length, std::size_t keep) {
+    std::string kept;
+    std::array<std::uint8_t, 4096> discard;
+    std::size_t remaining = length;
+    while (remaining > 0) {
+        std::span<std::uint8_t> piece;
+        if (kept.size() < keep) {
+            std::size_t size = std::min({remaining, keep - kept.size(), kBodyChunk});
+            std::size_t at = kept.size();
+            kept.resize(at + size);
+            piece = std::span(reinterpret_cast<std::uint8_t*>(kept.data()) + at, size);
+        } else {
+            piece = std::span(discard).first(std::min(remaining, discard.size()));
+        }
+        auto read = co_await read_exact(piece);
+        if (!read) co_return Failure(std::move(read.error()));
+        remaining -= piece.size();
+    }
+    co_return kept;
+}
+
+Task<ControlResult> ControlChannel::exchange(HybridRequest request) {
+    AsyncMutex::Guard held = co_await lock_.lock();
+    if (!stream_) {
+        if (auto opened = open(); !opened) co_return Failure(std::move(opened.error()));
+    }
+
+    // The peer reads 0, 4, 40 and the 40-byte request: one buffer, one write.
+    const auto frame = encode_request_frame(request);
+    if (auto written = co_await write_all(frame); !written) co_return Failure(std::move(written.error()));
+
+    std::array<std::uint8_t, kReplyHeaderSize> header_bytes;
+    if (auto read = co_await read_exact(header_bytes); !read) co_return Failure(std::move(read.error()));
+    const ReplyHeader header = decode_reply_header(header_bytes);
+
+    // A success body is a HybridResponse; anything after it is not needed.
+    const bool success = header.reply_code == 0;
+    auto body = co_await read_body(header.body_length, success ? kHybridResponseSize : header.body_length);
+    if (!body) co_return Failure(std::move(body.error()));
+
+    if (!success) co_return Failure(ControlError{std::move(*body), 0});
+    auto response = decode_hybrid_response(std::span(reinterpret_cast<const std::uint8_t*>(body->data()), body->size()));
+    if (!response) co_return Failure(ControlError{std::move(response.error()), 0});
+    co_return *response;
+}
+
+}  // namespace quelt::runtime

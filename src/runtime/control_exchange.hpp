@@ -1,0 +1,68 @@
+#pragma once
+// The hybrid client's control channel: one Unix-socket connection per client,
+// opened by the first exchange and kept for the client's life, guarded by a
+// FIFO async lock. One exchange writes the 52-byte request frame and reads
+// the reply (reply_code, body_length, body).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "runtime/async_mutex.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/task.hpp"
+#include "runtime/unix_stream.hpp"
+#include "transport/hybrid_messages.hpp"
+
+namespace quelt::runtime {
+
+struct ControlError {
+    std::string text;
+    // errno when the failure came from the system, else 0.
+    int os_code = 0;
+};
+
+using ControlResult = std::expected<HybridResponse, ControlError>;
+
+class ControlChannel {
+public:
+    // `socket_path` exactly as the caller gave it: a "\\.\pipe\NAME" path
+    // names <tmp>/NAME.sock, anything else is used as the socket's path.
+    ControlChannel(Runtime& runtime, std::string socket_path);
+    ControlChannel(const ControlChannel&) = delete;
+    ControlChannel& operator=(const ControlChannel&) = delete;
+
+    // Run with Runtime::block_on. A failed exchange keeps the connection: if
+    // the server closed it, later exchanges fail as well. Only a failed open
+    // leaves the channel unconnected, so that the next exchange tries again.
+    Task<ControlResult> exchange(HybridRequest request);
+
+    bool connected() const noexcept { return stream_.has_value(); }
+
+private:
+    using Failure = std::unexpected<ControlError>;
+
+    std::expected<void, ControlError> open();
+    Task<std::expected<void, ControlError>> write_all(std::span<const std::uint8_t> bytes);
+    Task<std::expected<void, ControlError>> read_exact(std::span<std::uint8_t> buffer);
+    // Reads a body of `length` bytes, keeping at most `keep` of them.
+    Task<std::expected<std::string, ControlError>> read_body(std::uint32_t length, std::size_t keep);
+    Task<std::expected<std::size_t, ControlError>> fill_inbox();
+
+    Runtime& runtime_;
+    std::string socket_path_;
+    AsyncMutex lock_;
+    std::optional<UnixStream> stream_;
+    // Read-ahead: the reply header and body usually arrive together and are
+    // taken with one system call. Bytes beyond the current reply (only a
+    // misbehaving server sends them) stay here for the next exchange, exactly
+    // as an unbuffered reader would have met them.
+    std::array<std::uint8_t, 64> inbox_{};
+    std::size_t inbox_begin_ = 0;
+    std::size_t inbox_end_ = 0;
+};
+
+}  // namespace quelt::runtime

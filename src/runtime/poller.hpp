@@ -1,0 +1,51 @@
+#pragma once
+// Readiness backend of the runtime: a descriptor is registered once, then
+// armed for one readiness event at a time; when that event arrives a worker
+// thread runs the armed handler. The only implementation is poller_epoll.cpp; a
+// different backend replaces that file and nothing else.
+#include <expected>
+#include <memory>
+
+
+namespace quelt::runtime {
+
+enum class Interest { Read, Write };
+
+// An operation waiting on one descriptor. The poller calls on_ready() on a
+// worker thread when the armed event arrives; the handler lives at a stable
+// address until then (typically inside the suspended coroutine's frame).
+class ReadyHandler {
+public:
+    virtual void on_ready() = 0;
+
+protected:
+    ~ReadyHandler() = default;
+};
+
+class Poller {
+public:
+    // Failures carry errno.
+    static std::expected<Poller, int> create();
+    Poller(Poller&&) noexcept;
+    Poller& operator=(Poller&&) noexcept;
+    ~Poller();
+
+    // Registers the descriptor disarmed: nothing is delivered until arm().
+    std::expected<void, int> add(int fd);
+    // One-shot: the handler runs once for the next readiness event, then the
+    // descriptor is disarmed again.
+    std::expected<void, int> arm(int fd, ReadyHandler* handler, Interest interest);
+    void remove(int fd) noexcept;
+
+    // Blocks until at least one event arrives and fires its waiters. Returns
+    // false once shutdown() has been called; every thread in wait() returns.
+    bool wait();
+    void shutdown() noexcept;
+
+private:
+    struct Impl;
+    explicit Poller(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quelt::runtime

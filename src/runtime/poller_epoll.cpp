@@ -1,0 +1,90 @@
+// epoll backend of the runtime's poller. Every worker thread waits on the one
+// epoll instance; descriptors are armed EPOLLONESHOT, so an event goes to
+// exactly one worker. Shutdown makes an eventfd readable and never drains it,
+// so every worker sees it (level-triggered) and leaves.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <cerrno>
+
+#include "common/unique_fd.hpp"
+#include "runtime/poller.hpp"
+
+namespace quelt::runtime {
+
+struct Poller::Impl {
+    UniqueFd epoll;
+    UniqueFd shutdown_event;
+};
+
+namespace {
+
+constexpr int kBatch = 16;
+
+class IgnoreEvent final : public ReadyHandler {
+public:
+    void on_ready() override {}
+} ignore_event;
+
+std::expected<void, int> control(int epoll, int op, int fd, std::uint32_t events, void* data) {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = data;
+    if (::epoll_ctl(epoll, op, fd, &event) != 0) return std::unexpected(errno);
+    return {};
+}
+
+}  // namespace
+
+std::expected<Poller, int> Poller::create() {
+    auto impl = std::make_unique<Impl>();
+    impl->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!impl->epoll) return std::unexpected(errno);
+    impl->shutdown_event.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!impl->shutdown_event) return std::unexpected(errno);
+    // data.ptr == nullptr marks the shutdown event.
+    if (auto added = control(impl->epoll.get(), EPOLL_CTL_ADD, impl->shutdown_event.get(), EPOLLIN, nullptr); !added)
+        return std::unexpected(added.error());
+    return Poller(std::move(impl));
+}
+
+Poller::Poller(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Poller::Poller(Poller&&) noexcept = default;
+Poller& Poller::operator=(Poller&&) noexcept = default;
+Poller::~Poller() = default;
+
+std::expected<void, int> Poller::add(int fd) {
+    // The kernel always adds EPOLLERR and EPOLLHUP, so a hang-up before the
+    // first arm() is delivered once, to a handler that ignores it.
+    return control(impl_->epoll.get(), EPOLL_CTL_ADD, fd, EPOLLONESHOT, &ignore_event);
+}
+
+std::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest interest) {
+    std::uint32_t events = (interest == Interest::Read ? EPOLLIN | EPOLLRDHUP : EPOLLOUT) | EPOLLONESHOT;
+    return control(impl_->epoll.get(), EPOLL_CTL_MOD, fd, events, handler);
+}
+
+void Poller::remove(int fd) noexcept {
+    epoll_event ignored{};
+    ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, &ignored);
+}
+
+bool Poller::wait() {
+    epoll_event events[kBatch];
+    int count = ::epoll_wait(impl_->epoll.get(), events, kBatch, -1);
+    if (count < 0) return errno == EINTR;  // interrupted: wait again; anything else is fatal
+    bool keep_running = true;
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.ptr == nullptr) keep_running = false;
+        else static_cast<ReadyHandler*>(events[i].data.ptr)->on_ready();
+    }
+    return keep_running;
+}
+
+void Poller::shutdown() noexcept {
+    std::uint64_t one = 1;
+    // Only fails if the counter would overflow, which one write cannot cause.
+    [[maybe_unused]] auto written = ::write(impl_->shutdown_event.get(), &one, sizeof one);
+}
+
+}  // namespace quelt::runtime

@@ -1,0 +1,78 @@
+#include "runtime/unix_stream.hpp"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quelt::runtime {
+
+std::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // A NUL inside the path would silently name another socket.
+    if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    if (path.size() >= sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return std::unexpected(errno);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return std::unexpected(errno);
+    if (auto added = poller.add(fd.get()); !added) return std::unexpected(added.error());
+    return UnixStream(poller, std::move(fd));
+}
+
+UnixStream::~UnixStream() {
+    if (fd_) poller_->remove(fd_.get());
+}
+
+UnixStream::Operation UnixStream::read_some(std::span<std::uint8_t> buffer) noexcept {
+    return Operation(*this, buffer.data(), buffer.size(), Interest::Read);
+}
+
+UnixStream::Operation UnixStream::write_some(std::span<const std::uint8_t> bytes) noexcept {
+    // The buffer is only read from: send() takes a const pointer.
+    return Operation(*this, const_cast<std::uint8_t*>(bytes.data()), bytes.size(), Interest::Write);
+}
+
+bool UnixStream::Operation::attempt() noexcept {
+    for (;;) {
+        ssize_t moved = interest_ == Interest::Read
+                            ? ::recv(stream_.fd_.get(), data_, size_, MSG_DONTWAIT)
+                            : ::send(stream_.fd_.get(), data_, size_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (moved >= 0) {
+            result_ = static_cast<std::size_t>(moved);
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        result_ = std::unexpected(errno);
+        return true;
+    }
+}
+
+bool UnixStream::Operation::await_suspend(std::coroutine_handle<> suspended) noexcept {
+    suspended_ = suspended;
+    driver_ = current_waker();
+    auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
+    if (armed) return true;
+    result_ = std::unexpected(armed.error());
+    return false;
+}
+
+void UnixStream::Operation::on_ready() {
+    if (!attempt()) {
+        // Readiness was spurious: wait for the next event.
+        auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
+        if (armed) return;
+        result_ = std::unexpected(armed.error());
+    }
+    // Copy first: once woken, the coroutine may finish and free this operation.
+    auto handle = suspended_;
+    Waker* driver = driver_;
+    driver->wake(handle);
+}
+
+}  // namespace quelt::runtime

@@ -1,0 +1,69 @@
+#pragma once
+// Client end of a Unix-domain stream socket, non-blocking, driven by the
+// runtime. read_some and write_some first try the system call at once and
+// only when it would block arm the poller; the worker that sees readiness
+// finishes the call and wakes the caller. Failures carry errno. Never raises
+// SIGPIPE.
+#include <cstddef>
+#include <cstdint>
+#include <coroutine>
+#include <expected>
+#include <span>
+#include <string>
+
+#include "common/unique_fd.hpp"
+#include "runtime/poller.hpp"
+#include "runtime/waker.hpp"
+
+namespace quelt::runtime {
+
+using IoResult = std::expected<std::size_t, int>;
+
+class UnixStream {
+    class Operation;
+
+public:
+    // Connects at once: a socket that does not accept right now (missing,
+    // refused, backlog full) is a failure, never waited for.
+    static std::expected<UnixStream, int> connect(Poller& poller, const std::string& path);
+
+    UnixStream(UnixStream&& other) noexcept = default;
+    UnixStream& operator=(UnixStream&&) = delete;
+    ~UnixStream();
+
+    // `co_await` gives the number of bytes moved; reading 0 means end of stream.
+    Operation read_some(std::span<std::uint8_t> buffer) noexcept;
+    Operation write_some(std::span<const std::uint8_t> bytes) noexcept;
+
+    int fd() const noexcept { return fd_.get(); }
+
+private:
+    UnixStream(Poller& poller, UniqueFd fd) noexcept : poller_(&poller), fd_(std::move(fd)) {}
+
+    class Operation final : public ReadyHandler {
+    public:
+        Operation(UnixStream& stream, std::uint8_t* data, std::size_t size, Interest interest) noexcept
+            : stream_(stream), data_(data), size_(size), interest_(interest) {}
+        bool await_ready() noexcept { return attempt(); }
+        bool await_suspend(std::coroutine_handle<> suspended) noexcept;
+        IoResult await_resume() noexcept { return result_; }
+        void on_ready() override;
+
+    private:
+        // Runs the system call once (repeating on EINTR); false if it would block.
+        bool attempt() noexcept;
+
+        UnixStream& stream_;
+        std::uint8_t* data_;
+        std::size_t size_;
+        Interest interest_;
+        IoResult result_{0};
+        std::coroutine_handle<> suspended_;
+        Waker* driver_ = nullptr;
+    };
+
+    Poller* poller_;
+    UniqueFd fd_;
+};
+
+}  // namespace quelt::runtime

@@ -1,0 +1,176 @@
+// Checks of the hybrid client's runtime that cannot be seen through Python:
+// the async lock's FIFO hand-over under real contention, readiness waits of
+// the Unix stream, and that runtimes leave no thread or descriptor behind.
+// Built and run by test_runtime_core.py; prints one line per failed check.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/async_mutex.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/unix_stream.hpp"
+
+using namespace quelt::runtime;
+using namespace std::chrono_literals;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::printf("FAILED: %s\n", what);
+        ++failures;
+    }
+}
+
+std::size_t entries(const char* directory) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(directory)) ++count;
+    return count;
+}
+
+Task<int> hold_until(AsyncMutex& mutex, std::atomic<bool>& held, std::atomic<bool>& release) {
+    auto guard = co_await mutex.lock();
+    held = true;
+    held.notify_all();
+    release.wait(false);
+    co_return 0;
+}
+
+Task<int> take_in_turn(AsyncMutex& mutex, std::vector<int>& order, int who) {
+    auto guard = co_await mutex.lock();
+    order.push_back(who);  // the lock itself protects `order`
+    co_return who;
+}
+
+void lock_grants_waiters_in_arrival_order() {
+    auto runtime = Runtime::create(2);
+    check(runtime.has_value(), "runtime builds");
+    AsyncMutex mutex;
+    std::atomic<bool> held = false, release = false;
+    std::vector<int> order;
+    std::thread holder([&] { (*runtime)->block_on(hold_until(mutex, held, release)); });
+    held.wait(false);
+    std::vector<std::thread> waiters;
+    for (int who = 1; who <= 5; ++who) {
+        waiters.emplace_back([&, who] { (*runtime)->block_on(take_in_turn(mutex, order, who)); });
+        while (mutex.waiting() < static_cast<std::size_t>(who)) std::this_thread::sleep_for(1ms);
+    }
+    release = true;
+    release.notify_all();
+    holder.join();
+    for (auto& waiter : waiters) waiter.join();
+    check(order == std::vector<int>({1, 2, 3, 4, 5}), "waiters get the lock in the order they asked");
+    check(mutex.try_lock(), "the lock is free after the last holder");
+}
+
+struct Listener {
+    std::string path;
+    int fd = -1;
+    Listener() {
+        path = (std::filesystem::temp_directory_path() / ("quelt-rt-" + std::to_string(::getpid()) + ".sock")).string();
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        ::unlink(path.c_str());
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd, 4);
+    }
+    ~Listener() {
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+};
+
+Task<IoResult> read_into(UnixStream& stream, std::span<std::uint8_t> buffer) { co_return co_await stream.read_some(buffer); }
+Task<IoResult> write_from(UnixStream& stream, std::span<const std::uint8_t> bytes) {
+    co_return co_await stream.write_some(bytes);
+}
+
+void stream_waits_for_data_and_reports_the_end() {
+    auto runtime = Runtime::create(1);
+    Listener listener;
+    auto stream = UnixStream::connect((*runtime)->poller(), listener.path);
+    check(stream.has_value(), "connects to a listening socket");
+    int peer = ::accept(listener.fd, nullptr, nullptr);
+    std::thread late_writer([peer] {
+        std::this_thread::sleep_for(50ms);
+        ::send(peer, "late", 4, 0);
+    });
+    std::uint8_t buffer[16];
+    IoResult got = (*runtime)->block_on(read_into(*stream, buffer));
+    late_writer.join();
+    check(got && *got == 4 && std::memcmp(buffer, "late", 4) == 0, "a read that would block waits for the data");
+    ::shutdown(peer, SHUT_WR);
+    got = (*runtime)->block_on(read_into(*stream, buffer));
+    check(got && *got == 0, "the end of the stream reads as 0 bytes");
+    ::close(peer);
+    const std::uint8_t bytes[4] = {1, 2, 3, 4};
+    IoResult sent = (*runtime)->block_on(write_from(*stream, bytes));
+    // MSG_NOSIGNAL: the process is still alive to see EPIPE.
+    check(!sent && sent.error() == EPIPE, "writing to a closed peer fails with EPIPE and no SIGPIPE");
+    auto missing = UnixStream::connect((*runtime)->poller(), listener.path + ".missing");
+    check(!missing && missing.error() == ENOENT, "a missing socket fails with ENOENT");
+}
+
+void stream_waits_until_a_full_socket_drains() {
+    auto runtime = Runtime::create(2);
+    Listener listener;
+    auto stream = UnixStream::connect((*runtime)->poller(), listener.path);
+    int peer = ::accept(listener.fd, nullptr, nullptr);
+    std::vector<std::uint8_t> chunk(1 << 16, 7);
+    std::size_t queued = 0;
+    // Fill the socket until a write would block; that one must wait.
+    for (;;) {
+        ssize_t n = ::send(stream->fd(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+        if (n <= 0) break;
+        queued += static_cast<std::size_t>(n);
+    }
+    std::atomic<std::size_t> drained = 0;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(30ms);
+        std::vector<std::uint8_t> sink(1 << 16);
+        while (drained < queued + 1) {
+            ssize_t n = ::recv(peer, sink.data(), sink.size(), 0);
+            if (n <= 0) break;
+            drained += static_cast<std::size_t>(n);
+        }
+    });
+    IoResult sent = (*runtime)->block_on(write_from(*stream, std::span(chunk).first(1)));
+    check(sent && *sent == 1, "a write that would block completes once the peer reads");
+    reader.join();
+    ::close(peer);
+}
+
+void runtimes_leave_nothing_behind() {
+    { auto warm = Runtime::create(); }
+    std::size_t threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+    for (int i = 0; i < 50; ++i) {
+        auto runtime = Runtime::create();
+        check(runtime.has_value() && (*runtime)->worker_count() == default_worker_count(), "default worker count");
+    }
+    check(entries("/proc/self/task") == threads, "threads joined");
+    check(entries("/proc/self/fd") == fds, "descriptors closed");
+}
+
+}  // namespace
+
+int main() {
+    lock_grants_waiters_in_arrival_order();
+    stream_waits_for_data_and_reports_the_end();
+    stream_waits_until_a_full_socket_drains();
+    runtimes_leave_nothing_behind();
+    if (failures == 0) std::printf("ok\n");
+    return failures == 0 ? 0 : 1;
+}
