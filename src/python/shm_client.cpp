@@ -2,6 +2,8 @@
 #include <string>
 
 #include "python/arguments.hpp"
+#include "python/shm_log.hpp"
+#include "shm/shm_region.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
@@ -11,7 +13,7 @@ namespace quelt::py {
 namespace {
 
 struct ShmClientState {
-    std::string shm_name;
+    shm::ShmRegion region;
 };
 
 using ShmClientObject = NativeObject<ShmClientState>;
@@ -41,7 +43,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bound) return raise(bound.error());
     auto name = to_string((*bound)[0], "shm_name");
     if (!name) return raise(name.error());
-    return ShmClientObject::create(type, ShmClientState{std::move(*name)});
+    auto region = shm::ShmRegion::open(std::move(*name), &shm_memory_log());
+    if (!region) return raise({ExceptionKind::ConnectionError, region.error().text(), 0});
+    return ShmClientObject::create(type, ShmClientState{std::move(*region)});
 }
 
 PyMethodDef methods[] = {

@@ -1,0 +1,49 @@
+#pragma once
+// A named shared-memory object mapped read-write into this process. The
+// platform-specific part of the region lives behind this small interface
+// (shared_mapping_posix.cpp); the layout code above it is portable.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "shm/shm_error.hpp"
+
+namespace quelt::shm {
+
+class SharedMapping {
+public:
+    SharedMapping() = default;
+    SharedMapping(SharedMapping&& other) noexcept;
+    SharedMapping& operator=(SharedMapping&& other) noexcept;
+    SharedMapping(const SharedMapping&) = delete;
+    SharedMapping& operator=(const SharedMapping&) = delete;
+    ~SharedMapping();
+
+    // Opens an object that already exists; never creates, resizes or unlinks it.
+    // The whole object is mapped, its length rounded up to whole pages.
+    static std::expected<SharedMapping, ShmError> open_existing(std::string_view name);
+    // Creates a new object of `size` bytes (fails if the name is taken) and maps it.
+    static std::expected<SharedMapping, ShmError> create_exclusive(std::string_view name, std::uint64_t size);
+    // Removes the name; mappings that exist stay valid until they are unmapped.
+    static void unlink(std::string_view name) noexcept;
+
+    std::byte* data() const noexcept { return static_cast<std::byte*>(base_); }
+    std::size_t size() const noexcept { return size_; }
+    std::span<std::byte> bytes() const noexcept { return {data(), size_}; }
+
+private:
+    SharedMapping(void* base, std::size_t size) noexcept : base_(base), size_(size) {}
+    void reset() noexcept;
+
+    void* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The system-wide name of region `name`: "/" followed by the name without its
+// leading "/" characters.
+std::string system_object_name(std::string_view name);
+
+}  // namespace quelt::shm

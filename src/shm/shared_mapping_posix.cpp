@@ -1,0 +1,99 @@
+#include "shm/shared_mapping.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "common/unique_fd.hpp"
+
+namespace quelt::shm {
+namespace {
+
+std::size_t page_size() {
+    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+std::size_t round_up_to_pages(std::uint64_t length) {
+    const std::size_t page = page_size();
+    return static_cast<std::size_t>((length + page - 1) / page * page);
+}
+
+std::unexpected<ShmError> os_failure(const char* what, int code) {
+    return std::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
+}
+
+}  // namespace
+
+std::string system_object_name(std::string_view name) {
+    while (!name.empty() && name.front() == '/') name.remove_prefix(1);
+    return "/" + std::string(name);
+}
+
+SharedMapping::SharedMapping(SharedMapping&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
+    if (this != &other) {
+        reset();
+        base_ = std::exchange(other.base_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+SharedMapping::~SharedMapping() { reset(); }
+
+void SharedMapping::reset() noexcept {
+    if (base_ != nullptr) ::munmap(base_, size_);
+    base_ = nullptr;
+    size_ = 0;
+}
+
+std::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
+    const std::string object = system_object_name(name);
+    UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (!fd) return os_failure("Opening the shared memory failed", errno);
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) return os_failure("An unexpected OS error occurred", errno);
+    // An empty object cannot be mapped; mmap reports EINVAL for it.
+    const std::size_t size = round_up_to_pages(static_cast<std::uint64_t>(status.st_size));
+    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) return os_failure("Opening the shared memory failed", size == 0 ? EINVAL : errno);
+    // The mapping keeps the object alive; the descriptor is no longer needed.
+    return SharedMapping(base, size);
+}
+
+std::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
+    if (size == 0) return std::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
+    const std::string object = system_object_name(name);
+    UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) return os_failure("Creating the shared memory failed", errno);
+    const std::size_t mapped = round_up_to_pages(size);
+    if (::ftruncate(fd.get(), static_cast<off_t>(mapped)) != 0) {
+        const int code = errno;
+        ::shm_unlink(object.c_str());
+        return os_failure("Creating the shared memory failed", code);
+    }
+    void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) {
+        const int code = errno;
+        ::shm_unlink(object.c_str());
+        return os_failure("Creating the shared memory failed", code);
+    }
+    return SharedMapping(base, mapped);
+}
+
+void SharedMapping::unlink(std::string_view name) noexcept {
+    try {
+        ::shm_unlink(system_object_name(name).c_str());
+    } catch (...) {
+        // Allocation of the name failed: nothing more can be done while unwinding.
+    }
+}
+
+}  // namespace quelt::shm

@@ -1,0 +1,52 @@
+#include "shm/shm_region.hpp"
+
+#include "shm/queue_entries.hpp"
+#include "shm/queue_layout.hpp"
+#include "shm/region_bytes.hpp"
+
+namespace quelt::shm {
+
+std::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* log) {
+    auto mapping = SharedMapping::open_existing(name);
+    if (!mapping) return std::unexpected(std::move(mapping.error()));
+    // A mapping is at least one page, so the 40 header bytes are always inside it.
+    const RegionHeader header = RegionHeader::read(mapping->data());
+    if (header.magic != kRegionMagic) return std::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
+    if (header.version != kRegionVersion) return std::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
+    ShmRegion region(std::move(name), std::move(*mapping));
+    if (log != nullptr && log->info_enabled())
+        log->info("Connected to shared memory region '" + region.name_ + "' of size " +
+                  std::to_string(region.size()) + " bytes");
+    return region;
+}
+
+std::expected<std::uint64_t, ShmError> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
+                                                               const char* which) const {
+    const auto offset = load<std::uint64_t>(data() + field);
+    if (offset % queue_layout::kAlignment != 0 || !fits(offset, queue_layout::queue_bytes(entry_size), size()))
+        return std::unexpected(ShmError::invalid_region(
+            std::string(which) + " queue at offset " + std::to_string(offset) + " (" +
+            std::to_string(queue_layout::queue_bytes(entry_size)) + " bytes, 8-byte aligned) does not fit the " +
+            std::to_string(size()) + "-byte region"));
+    return offset;
+}
+
+std::expected<std::uint64_t, ShmError> ShmRegion::request_queue_offset() const {
+    return queue_offset(header_field::request_queue_offset, sizeof(RequestEntry), "request");
+}
+
+std::expected<std::uint64_t, ShmError> ShmRegion::response_queue_offset() const {
+    return queue_offset(header_field::response_queue_offset, sizeof(ResponseEntry), "response");
+}
+
+std::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
+    const RegionHeader header = RegionHeader::read(data());
+    if (!fits(header.tensor_pool_offset, header.tensor_pool_size, size()))
+        return std::unexpected(ShmError::invalid_region(
+            "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
+            std::to_string(header.tensor_pool_size) + " bytes does not fit the " + std::to_string(size()) +
+            "-byte region"));
+    return PoolArea{header.tensor_pool_offset, header.tensor_pool_size};
+}
+
+}  // namespace quelt::shm

@@ -1,0 +1,51 @@
+#pragma once
+// A client's view of a region that the server created: opened by name, header
+// validated, mapped until the object is destroyed. The client never resizes,
+// unlinks or writes the header.
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+#include "shm/info_log.hpp"
+#include "shm/region_header.hpp"
+#include "shm/shared_mapping.hpp"
+#include "shm/shm_error.hpp"
+
+namespace quelt::shm {
+
+// Bytes of the region that hold the tensor pool, checked to lie inside it.
+struct PoolArea {
+    std::uint64_t offset;
+    std::uint64_t size;
+};
+
+class ShmRegion {
+public:
+    // Opens, maps and validates (magic first, then version); on success sends
+    // "Connected to shared memory region '{name}' of size {size} bytes" to
+    // `log` if it is enabled for information.
+    static std::expected<ShmRegion, ShmError> open(std::string name, InfoLog* log = nullptr);
+
+    const std::string& name() const noexcept { return name_; }
+    std::byte* data() const noexcept { return mapping_.data(); }
+    std::uint64_t size() const noexcept { return mapping_.size(); }
+    std::span<std::byte> bytes() const noexcept { return mapping_.bytes(); }
+
+    // The queue offsets are read from the header at every use, and checked
+    // (inside the region, 8-byte aligned) before they are handed out.
+    std::expected<std::uint64_t, ShmError> request_queue_offset() const;
+    std::expected<std::uint64_t, ShmError> response_queue_offset() const;
+    // The pool placement, read from the header and checked against the region.
+    std::expected<PoolArea, ShmError> pool_area() const;
+
+private:
+    ShmRegion(std::string name, SharedMapping mapping) : name_(std::move(name)), mapping_(std::move(mapping)) {}
+    std::expected<std::uint64_t, ShmError> queue_offset(std::size_t field, std::uint64_t entry_size,
+                                                        const char* which) const;
+
+    std::string name_;
+    SharedMapping mapping_;
+};
+
+}  // namespace quelt::shm
