@@ -1,0 +1,287 @@
+"""Start and stop the quelt_sdk reference inference server from Python.
+
+    from quelt_refserver import RefServer
+
+    with RefServer() as server:
+        client = quelt_sdk.QueltClient(endpoint=server.tcp_endpoint)
+        ...
+
+``RefServer`` picks free addresses (a TCP port chosen by the system, a Unix
+socket in a private temporary directory, a region name of its own), waits
+until the server says it is ready, and stops it on exit (SIGTERM, then SIGKILL
+if it does not go within the timeout). The executable is taken from the
+``QUELT_REFSERVER`` environment variable when it is set, else from PATH.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import secrets
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from typing import Iterable, Optional, Sequence
+
+__all__ = ["RefServer", "RefServerError", "find_executable", "MODELS"]
+
+# Model ids of the built-in models (see `quelt-refserver --help`).
+MODELS = {
+    "identity": 0,
+    "sum": 1,
+    "stream": 2,
+    "error": 3,
+    "slow": 4,
+    "truncate": 5,
+    "reset": 6,
+    "garbage": 7,
+    "drop": 8,
+}
+
+_EXECUTABLE = "quelt-refserver"
+_LISTENING = re.compile(r"^quelt-refserver: listening on (tcp|unix) (.+)$")
+_REGION = re.compile(r"^quelt-refserver: shared-memory region '([^']*)' of (\d+) bytes")
+_READY = "quelt-refserver: ready"
+
+
+class RefServerError(RuntimeError):
+    """The server could not be found, did not start, or exited early."""
+
+
+def find_executable() -> str:
+    """Path of quelt-refserver: $QUELT_REFSERVER, else the one on PATH."""
+    configured = os.environ.get("QUELT_REFSERVER")
+    if configured:
+        if not os.access(configured, os.X_OK):
+            raise RefServerError(f"QUELT_REFSERVER={configured!r} is not an executable file")
+        return configured
+    found = shutil.which(_EXECUTABLE)
+    if found is None:
+        raise RefServerError(
+            f"{_EXECUTABLE} is not on PATH (install quelt_sdk, or set QUELT_REFSERVER to the built executable)"
+        )
+    return found
+
+
+class RefServer:
+    """A running reference server on private addresses; a context manager.
+
+    Attributes after ``start()``: ``host``, ``port``, ``tcp_endpoint``
+    ("tcp://127.0.0.1:PORT"), ``socket_path`` (the Unix socket, also the
+    ``socket_path`` of QueltHybridClient), ``unix_endpoint`` ("unix://PATH"),
+    ``shm_name`` and ``shm_size`` (the region), and ``output`` (the lines the
+    server printed so far).
+    """
+
+    def __init__(
+        self,
+        *,
+        tcp: bool = True,
+        unix: bool = True,
+        shm: bool = True,
+        token: Optional[str] = None,
+        pool_size: Optional[int] = None,
+        shm_model: Optional[str] = None,
+        fault: Optional[str] = None,
+        stream_chunks: Optional[int] = None,
+        slow_ms: Optional[int] = None,
+        extra_args: Iterable[str] = (),
+        port: int = 0,
+        socket_path: Optional[str] = None,
+        shm_name: Optional[str] = None,
+        executable: Optional[str] = None,
+        start_timeout: float = 10.0,
+        stop_timeout: float = 5.0,
+    ) -> None:
+        self._executable = executable
+        self._want_tcp, self._want_unix, self._want_shm = tcp, unix, shm
+        self._port = port
+        self._socket_path = socket_path
+        self._shm_name = shm_name
+        self._options: list[str] = []
+        for flag, value in (
+            ("--token", token),
+            ("--pool-size", pool_size),
+            ("--shm-model", shm_model),
+            ("--fault", fault),
+            ("--stream-chunks", stream_chunks),
+            ("--slow-ms", slow_ms),
+        ):
+            if value is not None:
+                self._options += [flag, str(value)]
+        self._options += list(extra_args)
+        self._start_timeout = start_timeout
+        self._stop_timeout = stop_timeout
+        self._process: Optional[subprocess.Popen[str]] = None
+        self._directory: Optional[str] = None
+        self._lines: list[str] = []
+        self._lines_changed = threading.Condition()
+        self.host: Optional[str] = None
+        self.port: Optional[int] = None
+        self.socket_path: Optional[str] = None
+        self.shm_name: Optional[str] = None
+        self.shm_size: Optional[int] = None
+
+    # -- addresses ---------------------------------------------------------
+
+    @property
+    def tcp_endpoint(self) -> str:
+        if self.port is None:
+            raise RefServerError("the server has no TCP listener")
+        host = f"[{self.host}]" if ":" in (self.host or "") else self.host
+        return f"tcp://{host}:{self.port}"
+
+    @property
+    def unix_endpoint(self) -> str:
+        if self.socket_path is None:
+            raise RefServerError("the server has no Unix-socket listener")
+        return f"unix://{self.socket_path}"
+
+    @property
+    def output(self) -> list[str]:
+        with self._lines_changed:
+            return list(self._lines)
+
+    @property
+    def pid(self) -> Optional[int]:
+        return self._process.pid if self._process else None
+
+    # -- life cycle ----------------------------------------------------------
+
+    def command(self) -> list[str]:
+        """The command line the server is (or would be) started with."""
+        arguments = [self._executable or find_executable()]
+        arguments += ["--tcp", f"127.0.0.1:{self._port}"] if self._want_tcp else ["--no-tcp"]
+        arguments += ["--unix", self._planned_socket_path()] if self._want_unix else ["--no-unix"]
+        arguments += ["--shm-name", self._planned_shm_name()] if self._want_shm else ["--no-shm"]
+        return arguments + self._options
+
+    def start(self) -> "RefServer":
+        if self._process is not None:
+            raise RefServerError("the server is already running")
+        command = self.command()
+        self._lines = []
+        self._process = subprocess.Popen(
+            command,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            bufsize=1,
+        )
+        threading.Thread(target=self._collect_output, args=(self._process,), daemon=True).start()
+        try:
+            self._wait_until_ready()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self) -> Optional[int]:
+        """Stops the server (SIGTERM, then SIGKILL); returns its exit status."""
+        process, self._process = self._process, None
+        status = None
+        if process is not None:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(self._stop_timeout)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+            status = process.returncode
+            if process.stdout:
+                process.stdout.close()
+        if self._directory is not None:
+            shutil.rmtree(self._directory, ignore_errors=True)
+            self._directory = None
+        if status is not None and status < 0 and self.shm_name:
+            # Killed: it could not remove its region itself.
+            _unlink_region(self.shm_name)
+        return status
+
+    def restart(self) -> "RefServer":
+        """Stops the server and starts it again on the same addresses and region name."""
+        self._port = self.port or self._port
+        self._socket_path = self.socket_path or self._socket_path
+        self._shm_name = self.shm_name or self._shm_name
+        keep = self._directory
+        self._directory = None  # keep the socket's directory across the restart
+        try:
+            self.stop()
+        finally:
+            self._directory = keep
+        return self.start()
+
+    def __enter__(self) -> "RefServer":
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def __del__(self) -> None:
+        if getattr(self, "_process", None) is not None:
+            self.stop()
+
+    # -- internals -----------------------------------------------------------
+
+    def _planned_socket_path(self) -> str:
+        if self._socket_path is None:
+            if self._directory is None:
+                # Short on purpose: a Unix socket path holds at most 107 bytes.
+                self._directory = tempfile.mkdtemp(prefix="quelt-")
+            self._socket_path = os.path.join(self._directory, "refserver.sock")
+        return self._socket_path
+
+    def _planned_shm_name(self) -> str:
+        if self._shm_name is None:
+            self._shm_name = f"quelt_test_{os.getpid()}_{secrets.token_hex(4)}"
+        return self._shm_name
+
+    def _collect_output(self, process: subprocess.Popen[str]) -> None:
+        assert process.stdout is not None
+        for line in process.stdout:
+            with self._lines_changed:
+                self._lines.append(line.rstrip("\n"))
+                self._lines_changed.notify_all()
+        with self._lines_changed:
+            self._lines_changed.notify_all()
+
+    def _wait_until_ready(self) -> None:
+        deadline = time.monotonic() + self._start_timeout
+        process = self._process
+        assert process is not None
+        with self._lines_changed:
+            while _READY not in self._lines:
+                if process.poll() is not None and not self._lines_changed.wait(0.2):
+                    raise RefServerError(
+                        f"quelt-refserver exited with status {process.returncode}:\n" + "\n".join(self._lines)
+                    )
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise RefServerError("quelt-refserver did not get ready in time:\n" + "\n".join(self._lines))
+                self._lines_changed.wait(min(remaining, 0.2))
+            self._parse_addresses(self._lines)
+
+    def _parse_addresses(self, lines: Sequence[str]) -> None:
+        self.host = self.port = self.socket_path = self.shm_name = self.shm_size = None
+        for line in lines:
+            listening = _LISTENING.match(line)
+            if listening and listening.group(1) == "tcp":
+                host, _, port = listening.group(2).rpartition(":")
+                self.host, self.port = host.strip("[]"), int(port)
+            elif listening:
+                self.socket_path = listening.group(2)
+            region = _REGION.match(line)
+            if region:
+                self.shm_name, self.shm_size = region.group(1), int(region.group(2))
+
+
+def _unlink_region(name: str) -> None:
+    try:
+        os.unlink(os.path.join("/dev/shm", name.lstrip("/")))
+    except OSError:
+        pass

@@ -1,0 +1,123 @@
+#include "model.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <thread>
+
+namespace quelt::server {
+namespace {
+
+constexpr std::array<ModelInfo, 9> kModels{{
+    {ModelKind::Identity, 0, "identity", "echoes the input tensor unchanged", false},
+    {ModelKind::Sum, 1, "sum", "float32 reduction: one float32 element, shape [1], the sum of all elements", false},
+    {ModelKind::Stream, 2, "stream", "streams the input back in --stream-chunks chunks, then ends the stream", false},
+    {ModelKind::Error, 3, "error", "always fails with \"Inference error: the error model always fails\"", false},
+    {ModelKind::Slow, 4, "slow", "waits --slow-ms milliseconds, then echoes the input", false},
+    {ModelKind::Truncate, 5, "truncate", "fault: the reply stops half-way and the connection closes", true},
+    {ModelKind::Reset, 6, "reset", "fault: the connection is reset instead of answered", true},
+    {ModelKind::Garbage, 7, "garbage", "fault: a success reply whose body is garbage bytes", true},
+    {ModelKind::Drop, 8, "drop", "fault: the request is never answered (a socket is closed)", true},
+}};
+
+TensorOutput sum_of(std::span<const std::uint8_t> data) {
+    // Accumulated in double so long inputs keep their precision.
+    double total = 0;
+    for (std::size_t at = 0; at + 4 <= data.size(); at += 4) {
+        float element;
+        std::memcpy(&element, data.data() + at, 4);
+        total += element;
+    }
+    float result = static_cast<float>(total);
+    std::vector<std::uint8_t> bytes(4);
+    std::memcpy(bytes.data(), &result, 4);
+    return TensorOutput::owning({1}, DType::Float32, std::move(bytes));
+}
+
+ModelResult sum_model(const TensorView& input) {
+    if (input.dtype != DType::Float32)
+        return std::unexpected("Invalid input: the sum model takes float32 data, not " +
+                               std::string(dtype_name(input.dtype)));
+    if (input.data.size() % 4 != 0)
+        return std::unexpected("Invalid input: " + std::to_string(input.data.size()) +
+                               " bytes are not a whole number of float32 elements");
+    return sum_of(input.data);
+}
+
+}  // namespace
+
+std::span<const ModelInfo> all_models() { return kModels; }
+
+const ModelInfo* model_by_id(std::uint32_t id) {
+    auto found = std::ranges::find(kModels, id, &ModelInfo::id);
+    return found == kModels.end() ? nullptr : &*found;
+}
+
+const ModelInfo* model_by_name(std::string_view name) {
+    auto found = std::ranges::find(kModels, name, &ModelInfo::name);
+    return found == kModels.end() ? nullptr : &*found;
+}
+
+const ModelInfo& model_info(ModelKind kind) { return *std::ranges::find(kModels, kind, &ModelInfo::kind); }
+
+TensorOutput TensorOutput::borrowing(const TensorView& input) {
+    TensorOutput output;
+    output.shape.assign(input.shape.begin(), input.shape.end());
+    output.dtype = input.dtype;
+    output.borrowed = input.data;
+    return output;
+}
+
+TensorOutput TensorOutput::owning(std::vector<std::int64_t> shape, DType dtype, std::vector<std::uint8_t> bytes) {
+    TensorOutput output;
+    output.shape = std::move(shape);
+    output.dtype = dtype;
+    output.storage = std::move(bytes);
+    output.owns = true;
+    return output;
+}
+
+std::size_t element_size(DType dtype) {
+    switch (dtype) {
+        case DType::Float64:
+        case DType::Int64: return 8;
+        case DType::Float32:
+        case DType::Int32: return 4;
+        case DType::Float16: return 2;
+        case DType::UInt8:
+        case DType::String: return 1;
+    }
+    return 1;
+}
+
+ModelResult run_model(ModelKind kind, const TensorView& input, const ModelSettings& settings) {
+    switch (kind) {
+        case ModelKind::Sum: return sum_model(input);
+        case ModelKind::Error: return std::unexpected(std::string(kErrorModelText));
+        case ModelKind::Slow: std::this_thread::sleep_for(settings.slow_delay); break;
+        default: break;
+    }
+    return TensorOutput::borrowing(input);
+}
+
+std::vector<TensorOutput> split_into_chunks(const TensorView& input, std::size_t chunks) {
+    const std::size_t width = element_size(input.dtype);
+    // A trailing partial element travels with the last chunk rather than being lost.
+    const std::size_t elements = input.data.size() / width;
+    std::vector<TensorOutput> result;
+    if (input.data.empty() || chunks == 0) return result;
+    const std::size_t count = std::max<std::size_t>(1, std::min(chunks, elements));
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t end_element = elements * (i + 1) / count;
+        std::size_t end = (i + 1 == count) ? input.data.size() : end_element * width;
+        TensorView piece{{}, input.dtype, input.data.subspan(begin, end - begin)};
+        TensorOutput chunk = TensorOutput::borrowing(piece);
+        chunk.shape = {static_cast<std::int64_t>((end - begin) / width)};
+        result.push_back(std::move(chunk));
+        begin = end;
+    }
+    return result;
+}
+
+}  // namespace quelt::server

@@ -1,0 +1,37 @@
+#pragma once
+// Serves the region's request queue: takes each RequestEntry, runs the model
+// on the input block and posts exactly one ResponseEntry for it.
+//
+// Pick-up latency: while requests keep coming the thread spins on the queue
+// with a pause hint, so a request is seen within about a microsecond; after a
+// quiet spell it sleeps between polls, backing off up to a millisecond, so an
+// idle server costs next to no processor time.
+#include <atomic>
+#include <thread>
+
+#include "served_region.hpp"
+#include "server_options.hpp"
+#include "shm/queue_entries.hpp"
+
+namespace quelt::server {
+
+class ShmService {
+public:
+    ShmService(const ServerOptions& options, ServedRegion& region);
+    ~ShmService();  // stops the thread and joins it
+    ShmService(const ShmService&) = delete;
+    ShmService& operator=(const ShmService&) = delete;
+
+private:
+    void run();
+    void serve(const shm::RequestEntry& request);
+    shm::ResponseEntry answer(const shm::RequestEntry& request);
+    void post(const shm::ResponseEntry& response);
+
+    const ServerOptions& options_;
+    ServedRegion& region_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace quelt::server

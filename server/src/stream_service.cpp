@@ -1,0 +1,199 @@
+#include "stream_service.hpp"
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "reply_frames.hpp"
+#include "socket_io.hpp"
+#include "transport/byte_buffer.hpp"
+#include "transport/frame_header.hpp"
+#include "transport/hybrid_messages.hpp"
+#include "transport/inference_error.hpp"
+#include "transport/record_codec.hpp"
+#include "transport/tensor_packet.hpp"
+
+namespace quelt::server {
+namespace {
+
+// Every failure is answered with this code (for a stream it is StreamError).
+constexpr std::uint32_t kFailure = 1;
+constexpr std::size_t kGarbageLength = 40;
+constexpr std::uint32_t kTruncatedLength = 64;
+
+enum class Next { Continue, Close };
+
+std::string text_of(InferenceError::Kind kind, std::string message) {
+    return InferenceError{kind, std::move(message), {}}.display();
+}
+
+// The fault models break the reply in a way a real server might: each says
+// whether the connection survives.
+Next send_fault(int fd, ModelKind fault, std::uint32_t success_code) {
+    std::vector<iovec> pieces;
+    switch (fault) {
+        case ModelKind::Reset:
+            abort_connection(fd);
+            return Next::Close;
+        case ModelKind::Drop:
+            return Next::Close;
+        case ModelKind::Truncate: {
+            // Announces a body and stops half-way through it.
+            RawReply reply(success_code, std::vector<std::uint8_t>(kTruncatedLength / 2, 0), kTruncatedLength);
+            reply.append_to(pieces);
+            send_all(fd, pieces);
+            return Next::Close;
+        }
+        case ModelKind::Garbage: {
+            RawReply reply(success_code, std::vector<std::uint8_t>(kGarbageLength, 0xFF));
+            reply.append_to(pieces);
+            return send_all(fd, pieces) ? Next::Continue : Next::Close;
+        }
+        default: return Next::Continue;
+    }
+}
+
+class Exchange {
+public:
+    Exchange(int fd, const ServerOptions& options, ServedRegion* region) : fd_(fd), options_(options), region_(region) {}
+
+    Next answer(const wire::RequestFrameHeader& header, std::span<const std::uint8_t> payload) {
+        switch (header.message_kind) {
+            case static_cast<std::uint32_t>(wire::MessageKind::Infer):
+                return answer_infer(header.model_id, payload, false);
+            case static_cast<std::uint32_t>(wire::MessageKind::InferStream):
+                return answer_infer(header.model_id, payload, true);
+            case static_cast<std::uint32_t>(wire::MessageKind::HybridInfer): return answer_hybrid(payload);
+            default:
+                return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput,
+                                                   "unknown message kind " + std::to_string(header.message_kind)));
+        }
+    }
+
+private:
+    Next send(std::vector<iovec>& pieces) { return send_all(fd_, pieces) ? Next::Continue : Next::Close; }
+
+    Next send_text(std::uint32_t code, std::string text) {
+        std::vector<iovec> pieces;
+        TextReply reply(code, std::move(text));
+        reply.append_to(pieces);
+        return send(pieces);
+    }
+
+    // A stream's failure is a StreamError frame followed by the end frame.
+    Next send_failure(bool stream, std::string text) {
+        if (!stream) return send_text(kFailure, std::move(text));
+        std::vector<iovec> pieces;
+        TextReply error(wire::reply_code::kStreamError, std::move(text));
+        TextReply end(wire::reply_code::kStreamEnd, {});
+        error.append_to(pieces);
+        end.append_to(pieces);
+        return send(pieces);
+    }
+
+    std::optional<std::string> refuse_token(const wire::DecodedRequest& request) const {
+        if (!options_.token) return std::nullopt;
+        if (request.options && request.options->api_token && *request.options->api_token == *options_.token)
+            return std::nullopt;
+        return std::string(request.options && request.options->api_token ? "Unauthorized: the API token is not valid"
+                                                                          : "Unauthorized: the request carries no API token");
+    }
+
+    Next answer_infer(std::uint32_t model_id, std::span<const std::uint8_t> payload, bool stream) {
+        auto request = wire::decode_inference_request(payload);
+        if (!request)
+            return send_failure(stream, text_of(InferenceError::Kind::InvalidInput,
+                                                "the request does not decode: " + request.error().message));
+        if (auto refusal = refuse_token(*request)) return send_failure(stream, std::move(*refusal));
+        const ModelInfo* model = model_by_id(model_id);
+        if (!model) return send_failure(stream, std::string(kModelNotLoaded));
+        if (auto fault = options_.fault ? options_.fault : model->fault ? std::optional(model->kind) : std::nullopt)
+            return send_fault(fd_, *fault, stream ? wire::reply_code::kStreamChunk : wire::reply_code::kSuccess);
+
+        auto input = wire::resolve_packet(std::move(request->input));
+        if (!input) return send_failure(stream, text_of(InferenceError::Kind::InvalidInput, input.error()));
+        TensorView view{input->shape, input->dtype, input->bytes()};
+        if (stream && model->kind == ModelKind::Stream)
+            return send_chunks(split_into_chunks(view, options_.models.stream_chunks));
+        auto output = run_model(model->kind, view, options_.models);
+        if (!output) return send_failure(stream, std::move(output.error()));
+        if (!stream) return send_packet(wire::reply_code::kSuccess, *output);
+        std::vector<TensorOutput> single;
+        single.push_back(std::move(*output));
+        return send_chunks(single);
+    }
+
+    Next send_packet(std::uint32_t code, const TensorOutput& output) {
+        auto reply = PacketReply::build(code, output);
+        if (!reply) return send_text(kFailure, std::move(reply.error()));
+        std::vector<iovec> pieces;
+        reply->append_to(pieces);
+        return send(pieces);
+    }
+
+    // All chunks and the end frame go to the kernel together.
+    Next send_chunks(const std::vector<TensorOutput>& chunks) {
+        std::deque<PacketReply> replies;  // the pieces point into these: they must not move
+        std::vector<iovec> pieces;
+        pieces.reserve(chunks.size() * 4 + 1);
+        for (const TensorOutput& chunk : chunks) {
+            auto reply = PacketReply::build(wire::reply_code::kStreamChunk, chunk);
+            if (!reply) return send_failure(true, std::move(reply.error()));
+            replies.push_back(std::move(*reply));
+            replies.back().append_to(pieces);
+        }
+        TextReply end(wire::reply_code::kStreamEnd, {});
+        end.append_to(pieces);
+        return send(pieces);
+    }
+
+    Next answer_hybrid(std::span<const std::uint8_t> payload) {
+        auto request = decode_hybrid_request(payload);
+        if (!request)
+            return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput,
+                                               "the hybrid request does not decode: " + request.error()));
+        if (!region_)
+            return send_text(kFailure, text_of(InferenceError::Kind::ModelNotLoaded, {}) +
+                                           " (this server has no shared-memory region)");
+        const ModelKind model = options_.fault ? *options_.fault : options_.shm_model;
+        if (model_info(model).fault) return send_fault(fd_, model, wire::reply_code::kSuccess);
+
+        auto input = region_->read_input(request->tensor_offset, request->tensor_size);
+        if (!input) return send_text(kFailure, std::move(input.error()));
+        auto view = view_of(*input);
+        auto output = run_model(model, view, options_.models);
+        if (!output) return send_text(kFailure, std::move(output.error()));
+        auto placed = region_->place_output(request->tensor_offset, request->tensor_size, *output);
+        if (!placed) return send_text(kFailure, std::move(placed.error()));
+
+        HybridResponse response;
+        response.metadata.request_id = request->header.request_id;
+        response.shm_offset = *placed;
+        response.shm_size = shm::tensor_block_size(output->data().size());
+        auto body = encode(response);
+        std::vector<iovec> pieces;
+        RawReply reply(wire::reply_code::kSuccess, std::vector<std::uint8_t>(body.begin(), body.end()));
+        reply.append_to(pieces);
+        return send(pieces);
+    }
+
+    int fd_;
+    const ServerOptions& options_;
+    ServedRegion* region_;
+};
+
+}  // namespace
+
+void StreamService::serve(int fd) const {
+    wire::ByteBuffer payload;
+    Exchange exchange(fd, options_, region_);
+    for (;;) {
+        std::array<std::uint8_t, wire::RequestFrameHeader::kSize> header_bytes;
+        if (!read_exact(fd, header_bytes)) return;
+        const auto header = wire::RequestFrameHeader::read(header_bytes);
+        if (!read_into(fd, payload, header.payload_length)) return;
+        if (exchange.answer(header, {payload.data(), header.payload_length}) == Next::Close) return;
+    }
+}
+
+}  // namespace quelt::server
