@@ -1,0 +1,136 @@
+// Drives the region code from separate processes for the queue tests: the
+// Python side cannot compare-and-swap, so every concurrent producer and
+// consumer is one of these processes.
+//
+//   shm_ring_probe create NAME POOL_SIZE          create a region, print its layout, keep it until stdin closes
+//   shm_ring_probe push NAME QUEUE ID [COUNT]     push COUNT entries (id ID, seq 0..COUNT-1), waiting while full
+//   shm_ring_probe try-push NAME QUEUE ID         push once; print "ok" or the error text
+//   shm_ring_probe pop NAME QUEUE COUNTER TOTAL   pop until TOTAL entries were taken by all consumers together
+//   shm_ring_probe try-pop NAME QUEUE             pop once; print "ID SEQ", "empty" or the error text
+//
+// QUEUE is "request" or "response"; an entry carries (ID, SEQ) in the fields
+// request_id and tensor_offset / result_offset. COUNTER is the region offset
+// of a u64 the consumers share to know when everything has been taken.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "shm/owned_region.hpp"
+#include "shm/region_queues.hpp"
+
+using namespace quelt::shm;
+
+namespace {
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::exit(2);
+}
+
+std::uint64_t number(const char* text) { return std::strtoull(text, nullptr, 10); }
+
+template <class Entry>
+Entry make_entry(std::uint64_t id, std::uint64_t seq) {
+    Entry entry{};
+    entry.request_id = id;
+    if constexpr (std::is_same_v<Entry, RequestEntry>) entry.tensor_offset = seq;
+    else entry.result_offset = seq;
+    return entry;
+}
+
+template <class Entry>
+std::uint64_t seq_of(const Entry& entry) {
+    if constexpr (std::is_same_v<Entry, RequestEntry>) return entry.tensor_offset;
+    else return entry.result_offset;
+}
+
+template <class Entry>
+RingBuffer<Entry> queue_of(const ShmRegion& region) {
+    auto queue = [&] {
+        if constexpr (std::is_same_v<Entry, RequestEntry>) return request_queue(region);
+        else return response_queue(region);
+    }();
+    if (!queue) die(queue.error().text());
+    return *queue;
+}
+
+template <class Entry>
+int run(std::string_view command, const ShmRegion& region, char** args, int nargs) {
+    const RingBuffer<Entry> queue = queue_of<Entry>(region);
+    if (command == "push") {
+        const std::uint64_t id = number(args[0]);
+        const std::uint64_t count = nargs > 1 ? number(args[1]) : 1;
+        std::uint64_t full = 0;
+        for (std::uint64_t seq = 0; seq < count;) {
+            auto pushed = queue.push(make_entry<Entry>(id, seq));
+            if (pushed) { ++seq; continue; }
+            if (pushed.error().kind != ShmError::Kind::QueueFull) die(pushed.error().text());
+            ++full;
+            std::this_thread::yield();
+        }
+        std::printf("pushed %llu full %llu\n", (unsigned long long)count, (unsigned long long)full);
+        return 0;
+    }
+    if (command == "try-push") {
+        auto pushed = queue.push(make_entry<Entry>(number(args[0]), 0));
+        std::printf("%s\n", pushed ? "ok" : pushed.error().text().c_str());
+        return 0;
+    }
+    if (command == "try-pop") {
+        auto popped = queue.pop();
+        if (!popped) std::printf("%s\n", popped.error().text().c_str());
+        else if (!*popped) std::printf("empty\n");
+        else std::printf("%llu %llu\n", (unsigned long long)(*popped)->request_id,
+                         (unsigned long long)seq_of(**popped));
+        return 0;
+    }
+    if (command == "pop") {
+        const std::uint64_t counter_offset = number(args[0]);
+        const std::uint64_t total = number(args[1]);
+        if (!fits(counter_offset, 8, region.size()) || counter_offset % 8 != 0) die("bad counter offset");
+        std::atomic_ref<std::uint64_t> taken(*reinterpret_cast<std::uint64_t*>(region.data() + counter_offset));
+        std::string out;
+        while (taken.load(std::memory_order_acquire) < total) {
+            auto popped = queue.pop();
+            if (!popped) die(popped.error().text());
+            if (!*popped) { std::this_thread::yield(); continue; }
+            out += std::to_string((*popped)->request_id) + " " + std::to_string(seq_of(**popped)) + "\n";
+            taken.fetch_add(1, std::memory_order_acq_rel);
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return 0;
+    }
+    die("unknown command");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) die("usage: see the top of shm_ring_probe.cpp");
+    const std::string_view command = argv[1];
+    if (command == "create") {
+        auto layout = default_region_layout(number(argv[3]), 1 << 20);
+        auto region = OwnedRegion::create(argv[2], layout);
+        if (!region) die(region.error().text());
+        std::printf("ready %llu %llu %llu %llu %llu %llu\n", (unsigned long long)layout.request_queue_offset,
+                    (unsigned long long)layout.response_queue_offset, (unsigned long long)layout.tensor_pool_offset,
+                    (unsigned long long)layout.tensor_pool_size, (unsigned long long)layout.server_area_offset,
+                    (unsigned long long)region->size());
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);  // the region lives until the test closes our stdin
+        return 0;
+    }
+    if (argc < 4) die("missing queue");
+    auto region = ShmRegion::open(argv[2]);
+    if (!region) die(region.error().text());
+    const std::string_view queue = argv[3];
+    if (queue == "request") return run<RequestEntry>(command, *region, argv + 4, argc - 4);
+    if (queue == "response") return run<ResponseEntry>(command, *region, argv + 4, argc - 4);
+    die("queue must be request or response");
+}
