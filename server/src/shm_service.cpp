@@ -3,12 +3,11 @@
 #include <chrono>
 #include <optional>
 
-#include "shm/region_bytes.hpp"
-#include "shm/tensor_block.hpp"
+#include <cstdio>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "shm/region_bytes.hpp"
+#include "shm/ring_buffer.hpp"
+#include "shm/tensor_block.hpp"
 
 namespace quelt::server {
 namespace {
@@ -23,21 +22,32 @@ constexpr auto kLongestNap = std::chrono::milliseconds(1);
 // posted for that long is of no use to anyone.
 constexpr auto kPostPatience = std::chrono::seconds(6);
 
-void pause_hint() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
+template <class Entry>
+shm::RingBuffer<Entry> queue_at(const ServedRegion& region, std::uint64_t offset) {
+    // The server laid the region out itself, so its queues are where it put them.
+    return *shm::RingBuffer<Entry>::at(region.region().bytes(), offset);
 }
-
-std::optional<shm::RequestEntry> pop_request(ServedRegion&) { return std::nullopt; }
-bool push_response(ServedRegion&, const shm::ResponseEntry&) { return true; }
 
 }  // namespace
 
 ShmService::ShmService(const ServerOptions& options, ServedRegion& region)
-    : options_(options), region_(region), thread_([this] { run(); }) {}
+    : options_(options),
+      region_(region),
+      requests_(queue_at<shm::RequestEntry>(region, region.region().layout().request_queue_offset)),
+      responses_(queue_at<shm::ResponseEntry>(region, region.region().layout().response_queue_offset)),
+      thread_([this] { run(); }) {}
+
+std::optional<shm::RequestEntry> ShmService::pop_request() {
+    auto popped = requests_.pop();
+    if (popped) return *popped;
+    // Clients share the queue's control words; one that scribbled over them
+    // must not make the server spin on errors. Reported once.
+    if (!queue_trouble_reported_) {
+        std::fprintf(stderr, "quelt-refserver: request queue unusable: %s\n", popped.error().text().c_str());
+        queue_trouble_reported_ = true;
+    }
+    return std::nullopt;
+}
 
 ShmService::~ShmService() {
     stopping_.store(true, std::memory_order_relaxed);
@@ -48,14 +58,14 @@ void ShmService::run() {
     auto last_request = Clock::now();
     auto nap = kFirstNap;
     while (!stopping_.load(std::memory_order_relaxed)) {
-        if (auto request = pop_request(region_)) {
+        if (auto request = pop_request()) {
             serve(*request);
             last_request = Clock::now();
             nap = kFirstNap;
             continue;
         }
         if (Clock::now() - last_request < kSpinWindow) {
-            pause_hint();
+            shm::spin_hint();
             continue;
         }
         std::this_thread::sleep_for(nap);
@@ -105,7 +115,7 @@ shm::ResponseEntry ShmService::answer(const shm::RequestEntry& request) {
 void ShmService::post(const shm::ResponseEntry& response) {
     const auto give_up = Clock::now() + kPostPatience;
     // A full response queue means clients are not collecting: wait for room a while.
-    while (!push_response(region_, response)) {
+    while (!responses_.push(response)) {
         if (stopping_.load(std::memory_order_relaxed) || Clock::now() > give_up) return;
         std::this_thread::sleep_for(kFirstNap);
     }

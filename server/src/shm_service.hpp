@@ -7,11 +7,13 @@
 // quiet spell it sleeps between polls, backing off up to a millisecond, so an
 // idle server costs next to no processor time.
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "served_region.hpp"
 #include "server_options.hpp"
 #include "shm/queue_entries.hpp"
+#include "shm/ring_buffer.hpp"
 
 namespace quelt::server {
 
@@ -24,12 +26,16 @@ public:
 
 private:
     void run();
+    std::optional<shm::RequestEntry> pop_request();
     void serve(const shm::RequestEntry& request);
     shm::ResponseEntry answer(const shm::RequestEntry& request);
     void post(const shm::ResponseEntry& response);
 
     const ServerOptions& options_;
     ServedRegion& region_;
+    shm::RingBuffer<shm::RequestEntry> requests_;
+    shm::RingBuffer<shm::ResponseEntry> responses_;
+    bool queue_trouble_reported_ = false;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
