@@ -7,6 +7,10 @@
 //   shm_ring_probe try-push NAME QUEUE ID         push once; print "ok" or the error text
 //   shm_ring_probe pop NAME QUEUE COUNTER TOTAL   pop until TOTAL entries were taken by all consumers together
 //   shm_ring_probe try-pop NAME QUEUE             pop once; print "ID SEQ", "empty" or the error text
+//   shm_ring_probe pool OFFSET SIZE OP...         build a tensor pool with the default sizes; print its
+//                                                 layout and largest slot, then run each OP: aN allocates
+//                                                 N bytes (prints the offset or "none"), rN releases
+//                                                 offset N (prints true or false)
 //
 // QUEUE is "request" or "response"; an entry carries (ID, SEQ) in the fields
 // request_id and tensor_offset / result_offset. COUNTER is the region offset
@@ -22,6 +26,7 @@
 
 #include "shm/owned_region.hpp"
 #include "shm/region_queues.hpp"
+#include "shm/tensor_pool.hpp"
 
 using namespace quelt::shm;
 
@@ -110,9 +115,29 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
 
 }  // namespace
 
+int run_pool(char** args, int nargs) {
+    TensorPool pool = TensorPool::build(number(args[0]), number(args[1]));
+    std::printf("%s\n%llu\n", pool.layout().c_str(), (unsigned long long)pool.largest_slot());
+    for (int i = 2; i < nargs; ++i) {
+        const std::uint64_t value = number(args[i] + 1);
+        if (args[i][0] == 'a') {
+            auto offset = pool.allocate(value);
+            if (offset) std::printf("%llu\n", (unsigned long long)*offset);
+            else std::printf("none\n");
+        } else {
+            std::printf("%s\n", pool.release(value) ? "true" : "false");
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) die("usage: see the top of shm_ring_probe.cpp");
     const std::string_view command = argv[1];
+    if (command == "pool") {
+        if (argc < 4) die("pool needs OFFSET and SIZE");
+        return run_pool(argv + 2, argc - 2);
+    }
     if (command == "create") {
         auto layout = default_region_layout(number(argv[3]), 1 << 20);
         auto region = OwnedRegion::create(argv[2], layout);

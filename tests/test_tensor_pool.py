@@ -1,0 +1,91 @@
+"""The tensor pool's slot layout, allocation order and release rules, run
+through the probe program (the pool is plain C++ with no Python face)."""
+
+import pytest
+
+from shm_probe import session_probe
+
+KiB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
+
+
+@pytest.fixture(scope="module")
+def pool(tmp_path_factory):
+    probe = session_probe(tmp_path_factory)
+
+    def run(offset, size, *ops):
+        lines = probe.run("pool", offset, size, *ops).splitlines()
+        return lines[0], int(lines[1]), lines[2:]
+
+    return run
+
+
+@pytest.mark.parametrize(
+    "offset, size, layout, largest",
+    [
+        (65536, 64 * MiB,
+         "class0(base=65536 slot_size=262144 slots=4), class1(base=1114112 slot_size=1048576 slots=3), "
+         "class2(base=4259840 slot_size=4194304 slots=3), class3(base=16842752 slot_size=16777216 slots=3)",
+         16777216),
+        # 16 x 256 KiB + 12 x (1 + 4 + 16 + 64) MiB = exactly 1 GiB
+        (0, GiB,
+         "class0(base=0 slot_size=262144 slots=16), class1(base=4194304 slot_size=1048576 slots=12), "
+         "class2(base=16777216 slot_size=4194304 slots=12), class3(base=67108864 slot_size=16777216 slots=12), "
+         "class4(base=268435456 slot_size=67108864 slots=12)",
+         67108864),
+        (131072, 300000, "class0(base=131072 slot_size=262144 slots=1)", 262144),
+        (131072, 100000, "class0(base=131072 slot_size=100000 slots=1)", 100000),
+        (131072, 0, "class0(base=131072 slot_size=1 slots=1)", 1),
+        # Every size gets one slot before any gets a second.
+        (0, 256 * KiB + MiB, "class0(base=0 slot_size=262144 slots=1), class1(base=262144 slot_size=1048576 slots=1)",
+         1048576),
+    ],
+)
+def test_layout(pool, offset, size, layout, largest):
+    assert pool(offset, size)[:2] == (layout, largest)
+
+
+def test_one_gib_fills_the_pool_exactly(pool):
+    layout, _, _ = pool(0, GiB)
+    last = layout.split(", ")[-1]
+    base = int(last.split("base=")[1].split()[0])
+    assert base + 12 * 64 * MiB == GiB
+
+
+def test_allocation_picks_the_smallest_class_that_fits(pool):
+    _, _, got = pool(65536, 64 * MiB, "a262144", "a262145", "a16777216", "a16777217", "a0", "a1")
+    assert got == ["65536", "1114112", "16842752", "none", "none", str(65536 + 262144)]
+
+
+def test_full_class_falls_through_to_larger_slots(pool):
+    _, _, got = pool(0, 64 * MiB, *["a1000"] * 5, *["a2000000"] * 7)
+    assert got[:4] == [str(i * 262144) for i in range(4)]
+    assert got[4] == str(MiB)  # first 1 MiB slot
+    # Three 4 MiB and three 16 MiB slots, then nothing large enough is free.
+    assert got[5:] == ["4194304", "8388608", "12582912", "16777216", "33554432", "50331648", "none"]
+
+
+def test_scans_start_at_a_rotating_slot(pool):
+    # The second scan starts at slot 1, the third at slot 2: a released slot 0
+    # is not taken again first.
+    _, _, got = pool(0, 64 * MiB, "a1", "a1", "r0", "a1", "a1", "a1")
+    assert got == ["0", "262144", "true", "524288", "786432", "0"]
+
+
+@pytest.mark.parametrize(
+    "op, expected",
+    [
+        ("r0", "true"),              # a free slot's start: releasing it again is not an error
+        ("r262144", "true"),
+        ("r1", "false"),             # inside a slot
+        ("r1048577", "false"),
+        ("r67108864", "false"),      # beyond every class
+        ("r18446744073709551615", "false"),
+    ],
+)
+def test_release_only_accepts_slot_starts(pool, op, expected):
+    assert pool(0, 64 * MiB, op)[2] == [expected]
+
+
+def test_released_slot_is_handed_out_again(pool):
+    _, _, got = pool(0, 300000, "a80", "a80", "r0", "a80")
+    assert got == ["0", "none", "true", "0"]
