@@ -1,0 +1,103 @@
+"""The measured cases: the quelt_sdk clients, the pure-Python client and the
+baselines, with the labels the report shows."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable
+
+IDENTITY_MODEL = 0
+DTYPE = "float32"
+ELEMENT = 4
+
+CLIENTS = ("quelt_unix", "quelt_tcp", "shm", "hybrid")
+PURE = ("purepy_unix", "purepy_tcp")
+RAW = ("raw_unix", "raw_tcp")
+RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
+ECHO = ("zmq", "grpc")
+
+LABELS = {
+    "quelt_unix": "QueltClient (Unix socket)",
+    "quelt_tcp": "QueltClient (TCP)",
+    "shm": "QueltShmClient",
+    "hybrid": "QueltHybridClient",
+    "purepy_unix": "pure-Python client (Unix socket)",
+    "purepy_tcp": "pure-Python client (TCP)",
+    "raw_unix": "raw C++ ping-pong (Unix socket)",
+    "raw_tcp": "raw C++ ping-pong (TCP)",
+    "raw_unix_warm": "raw C++ ping-pong, reused reply buffer (Unix socket)",
+    "raw_tcp_warm": "raw C++ ping-pong, reused reply buffer (TCP)",
+    "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",
+    "copy": "least copying: memcpy into warm shm + alloc-and-copy out",
+    "copy_in": "  of which memcpy into warm shared memory",
+    "copy_out": "  of which allocation + copy into the result",
+    "fresh_touch": "copy into freshly mapped pages (first touch, reference)",
+    "zmq": "pyzmq REQ/REP echo (ipc://)",
+    "grpc": "gRPC Python unary echo (Unix socket)",
+}
+
+# The socket transport each socket case runs on: a client is compared with
+# the raw ping-pong and the pure-Python client of its own transport.
+TRANSPORT = {"quelt_unix": "unix", "quelt_tcp": "tcp", "purepy_unix": "unix", "purepy_tcp": "tcp"}
+
+
+def tensor(data_len: int) -> tuple[list[int], bytes]:
+    """A one-dimensional float32 tensor of `data_len` bytes."""
+    if data_len % ELEMENT:
+        raise ValueError(f"{data_len} is not a whole number of {DTYPE} elements")
+    return [data_len // ELEMENT], bytes(data_len)
+
+
+@dataclass
+class ServerAddresses:
+    tcp_host: str
+    tcp_port: int
+    socket_path: str
+    shm_name: str
+
+
+class NotLanded(Exception):
+    """The client exists but its work is not implemented yet."""
+
+
+def make_client(kind: str, server: ServerAddresses):
+    if kind in PURE:
+        from .pure_client import PureInferClient
+
+        if kind == "purepy_unix":
+            return PureInferClient.unix(server.socket_path)
+        return PureInferClient.tcp(server.tcp_host, server.tcp_port)
+    import quelt_sdk
+
+    if kind == "quelt_unix":
+        return quelt_sdk.QueltClient(f"unix://{server.socket_path}")
+    if kind == "quelt_tcp":
+        return quelt_sdk.QueltClient(f"tcp://{server.tcp_host}:{server.tcp_port}")
+    if kind == "shm":
+        return quelt_sdk.QueltShmClient(server.shm_name)
+    if kind == "hybrid":
+        return quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
+    raise ValueError(f"unknown client {kind}")
+
+
+def infer_call(kind: str, client, data_len: int, check: bool = True) -> Callable[[], bytes]:
+    """A zero-argument call doing one identity `infer` of `data_len` bytes,
+    checked once for the right answer length before it is timed (unless
+    `check` is false: the caller then checks the first answer itself)."""
+    shape, data = tensor(data_len)
+    if kind in CLIENTS[:2] or kind in PURE:
+        def call():
+            return client.infer(IDENTITY_MODEL, shape, DTYPE, data)
+    else:
+        def call():
+            return client.infer(shape, DTYPE, data)
+    if not check:
+        return call
+    try:
+        first = call()
+    except NotImplementedError as error:
+        raise NotLanded(str(error) or "not implemented") from error
+    if len(first) != data_len:
+        raise RuntimeError(f"{LABELS[kind]} returned {len(first)} bytes for {data_len}")
+    del first
+    return call

@@ -1,0 +1,78 @@
+"""PNG charts of a run (matplotlib is optional: without it the report simply has no charts)."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from .cases import LABELS
+from .stats import format_size
+from .targets import LARGE, Measurements
+
+LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "purepy_unix", "purepy_tcp",
+         "zmq", "grpc")
+BARS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix", "zmq", "grpc")
+
+
+def draw(m: Measurements, sizes, out_dir: Path) -> tuple[list[str], str | None]:
+    """Writes the charts; returns their file names, and why there are none."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return [], "matplotlib is not installed (pip install '.[bench]' or pip install matplotlib): no charts"
+    names = [_latency(plt, m, sizes, out_dir)]
+    large = [s for s in sizes if s in LARGE]
+    if large:
+        names.append(_throughput(plt, m, large, out_dir))
+    return names, None
+
+
+def _latency(plt, m: Measurements, sizes, out_dir: Path) -> str:
+    figure, axes = plt.subplots(figsize=(10, 6.5))
+    for case in LINES:
+        points = [(s, m.latency[(case, s)]) for s in sizes if (case, s) in m.latency]
+        if not points:
+            continue
+        style = "-" if case in ("quelt_unix", "quelt_tcp", "hybrid", "shm") else "--"
+        axes.plot([s for s, _ in points], [p.median_ns / 1e3 for _, p in points], style, marker="o",
+                  label=LABELS[case])
+    spin = m.latency.get(("spin", 0))
+    if spin:
+        axes.axhline(spin.median_ns / 1e3, color="grey", linestyle=":", label=LABELS["spin"])
+    axes.set_xscale("log", base=2)
+    axes.set_yscale("log")
+    axes.set_xticks(list(sizes))
+    axes.set_xticklabels([format_size(s) for s in sizes], fontsize=8)
+    axes.set_xlabel("tensor size")
+    axes.set_ylabel("median latency per call (µs, log scale)")
+    axes.set_title("infer latency by tensor size, per client and transport")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+    figure.tight_layout()
+    name = "latency.png"
+    figure.savefig(out_dir / name, dpi=110)
+    plt.close(figure)
+    return name
+
+
+def _throughput(plt, m: Measurements, large, out_dir: Path) -> str:
+    figure, axes = plt.subplots(figsize=(10, 5.5))
+    cases = [c for c in BARS if any((c, s) in m.latency for s in large)]
+    width = 0.8 / max(len(large), 1)
+    for index, size in enumerate(large):
+        values = [m.latency[(c, size)].throughput_gib_s(size) if (c, size) in m.latency else 0 for c in cases]
+        axes.bar([i + index * width for i in range(len(cases))], values, width,
+                 label="4 MiB" if size == 4 << 20 else "64 MiB - 80 B")
+    axes.set_xticks([i + width * (len(large) - 1) / 2 for i in range(len(cases))])
+    axes.set_xticklabels([LABELS[c].replace(" (", "\n(") for c in cases], rotation=30, ha="right", fontsize=7)
+    axes.set_ylabel("GiB/s (tensor bytes, median)")
+    axes.set_title("throughput for large tensors")
+    axes.grid(True, axis="y", alpha=0.3)
+    axes.legend()
+    figure.tight_layout()
+    name = "throughput.png"
+    figure.savefig(out_dir / name, dpi=110)
+    plt.close(figure)
+    return name

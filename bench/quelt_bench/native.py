@@ -1,0 +1,51 @@
+"""Runs the native baseline programs built from bench/native and reads their samples."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+from pathlib import Path
+
+from .wire_sizes import FrameSizes
+
+
+class NativeBaselines:
+    def __init__(self, build_dir: Path):
+        self.bench_dir = Path(build_dir) / "bench"
+
+    def program(self, name: str) -> Path:
+        path = self.bench_dir / name
+        if not path.exists():
+            raise FileNotFoundError(f"baseline program {path} is not built")
+        return path
+
+    def _run(self, name: str, *arguments: object, timeout: float = 300) -> dict[str, list[float]]:
+        command = [str(self.program(name)), *map(str, arguments)]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        if done.returncode != 0:
+            raise RuntimeError(f"{name} failed ({done.returncode}): {done.stderr.strip()}")
+        series = json.loads(done.stdout)
+        if not series.get("samples_ns"):
+            raise RuntimeError(f"{name} reported no samples")
+        return series
+
+    def socket_pingpong(
+        self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh"
+    ) -> list[float]:
+        return self._run(
+            "quelt-bench-socket",
+            "--transport", transport,
+            "--request-payload", frames.request_payload,
+            "--reply-body", frames.reply_body,
+            "--iterations", iterations,
+            "--warmup", warmup,
+            "--reply-buffer", reply_buffer,
+        )["samples_ns"]
+
+    def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000) -> list[float]:
+        return self._run(
+            "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup
+        )["samples_ns"]
+
+    def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:
+        return self._run("quelt-bench-copy", "--bytes", data_len, "--iterations", iterations, "--warmup", warmup)

@@ -1,0 +1,58 @@
+"""How much to measure: the full run and the quick run (under about two minutes)."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .timing import Budget
+
+SIZES = (64, 4 << 10, 256 << 10, 4 << 20, (64 << 20) - 80)
+GROWTH_CALLS = 100_000
+PEAK_BYTES = (64 << 20) - 80
+
+
+@dataclass(frozen=True)
+class Plan:
+    name: str
+    sizes: tuple[int, ...]
+    rounds: int  # the cases take turns this many times, so drifting load hits all alike
+    budgets: dict[int, Budget]  # per size, for all rounds together
+    spin_iterations: int
+    growth_calls: int
+
+    def round_budget(self, size: int) -> Budget:
+        return self.budgets[size].scaled(1 / self.rounds)
+
+    def native_iterations(self, size: int) -> int:
+        return max(3, self.round_budget(size).min_calls)
+
+
+FULL = Plan(
+    name="full",
+    sizes=SIZES,
+    rounds=4,
+    budgets={
+        64: Budget(8000, 60000, 6.0, 500),
+        4 << 10: Budget(8000, 60000, 6.0, 500),
+        256 << 10: Budget(1200, 10000, 4.0, 50),
+        4 << 20: Budget(120, 1000, 4.0, 8),
+        (64 << 20) - 80: Budget(24, 200, 6.0, 4),
+    },
+    spin_iterations=400_000,
+    growth_calls=GROWTH_CALLS,
+)
+
+QUICK = Plan(
+    name="quick",
+    sizes=SIZES,
+    rounds=2,
+    budgets={
+        64: Budget(2000, 8000, 1.0, 200),
+        4 << 10: Budget(2000, 8000, 1.0, 200),
+        256 << 10: Budget(200, 2000, 0.6, 20),
+        4 << 20: Budget(30, 200, 0.6, 4),
+        (64 << 20) - 80: Budget(6, 20, 1.0, 3),
+    },
+    spin_iterations=100_000,
+    growth_calls=GROWTH_CALLS,
+)

@@ -1,0 +1,107 @@
+"""The Markdown report of one run."""
+
+from __future__ import annotations
+
+from .cases import LABELS
+from .stats import format_duration, format_size
+from .targets import LARGE, Measurements, Verdict
+
+LATENCY_ROWS = ("quelt_unix", "raw_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "purepy_tcp",
+                "hybrid", "shm", "copy", "copy_in", "copy_out", "fresh_touch", "raw_unix_warm", "raw_tcp_warm",
+                "zmq", "grpc")
+THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix",
+                   "purepy_tcp", "zmq", "grpc")
+MiB = 1 << 20
+
+
+def _cell(m: Measurements, case: str, size: int) -> str:
+    summary = m.latency.get((case, size))
+    if summary is None:
+        return "–"
+    return f"{format_duration(summary.median_ns)} ({format_duration(summary.p99_ns)})"
+
+
+def targets_table(verdicts: list[Verdict]) -> list[str]:
+    lines = ["| Target | Compared with | Limit | Measured | Verdict |", "|---|---|---|---|---|"]
+    for v in verdicts:
+        status = f"**{v.status}**" if v.status == "MISS" else v.status
+        lines.append(f"| {v.what} | {v.against} | {v.limit_text} | {v.measured} | {status} |")
+    passed = sum(v.status == "PASS" for v in verdicts)
+    missed = sum(v.status == "MISS" for v in verdicts)
+    lines += ["", f"{passed} PASS, {missed} MISS, {len(verdicts) - passed - missed} n/a."]
+    return lines
+
+
+def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, command: str, plan_name: str,
+           charts: list[str], notes: list[str], started: str, duration_s: float) -> str:
+    out = [
+        "# quelt_sdk benchmark report",
+        "",
+        f"- Command: `{command}` ({plan_name} run, {duration_s:.0f} s, started {started})",
+        f"- Machine: {machine['cpu']}; Linux {machine['kernel']}; Python {machine['python']}; "
+        f"commit {machine['commit']}",
+        "- Every figure is the median over all repetitions of this run, with the 99th percentile "
+        "(nearest rank) in parentheses; every ratio divides medians measured in this same run.",
+        "- Tensors are one-dimensional float32 sent to the reference server's identity model (id 0); "
+        "the raw ping-pongs move the same frame sizes as one `infer` of that tensor.",
+        "",
+        "## Targets",
+        "",
+        *targets_table(verdicts),
+        "",
+        "## Latency per call: median (p99)",
+        "",
+        "| Case | " + " | ".join(format_size(s) for s in sizes) + " |",
+        "|---|" + "---|" * len(sizes),
+    ]
+    for case in LATENCY_ROWS:
+        if any((case, s) in m.latency for s in sizes):
+            out.append(f"| {LABELS[case]} | " + " | ".join(_cell(m, case, s) for s in sizes) + " |")
+    spin = m.latency.get(("spin", 0))
+    if spin:
+        out += ["", f"{LABELS['spin']}: {format_duration(spin.median_ns)} "
+                    f"({format_duration(spin.p99_ns)}) per round trip (samples are means of batches of 100)."]
+    large = [s for s in sizes if s in LARGE]
+    if large:
+        out += ["", "## Throughput for large tensors (tensor bytes per second at the median)", "",
+                "| Case | " + " | ".join(format_size(s) for s in large) + " |", "|---|" + "---|" * len(large)]
+        for case in THROUGHPUT_ROWS:
+            cells = [m.latency.get((case, s)) for s in large]
+            if any(cells):
+                out.append(f"| {LABELS[case]} | " + " | ".join(
+                    f"{c.throughput_gib_s(s):.2f} GiB/s" if c else "–" for c, s in zip(cells, large)) + " |")
+    out += ["", "## Memory", "", "| Client | Resident-set growth | Peak above idle, one 64 MiB - 80 B call |",
+            "|---|---|---|"]
+    for case in ("quelt_unix", "quelt_tcp", "shm", "hybrid"):
+        growth, peak = m.growth.get(case), m.peak.get(case)
+        g = (f"{growth['growth'] / MiB:+.2f} MiB over {growth['calls']:,} calls "
+             f"({growth['before'] / MiB:.1f} → {growth['after'] / MiB:.1f} MiB)") if growth else "–"
+        p = (f"{peak['above_idle'] / MiB:.1f} MiB ({peak['above_idle'] / peak['bytes']:.2f}x the tensor; "
+             f"idle {peak['idle'] / MiB:.1f} MiB)") if peak else "–"
+        out.append(f"| {LABELS[case]} | {g} | {p} |")
+    out += ["", "Growth: VmRSS after 1,000 warm-up calls and after the counted calls of 64 B, in a fresh "
+                "interpreter. Peak: VmHWM of a fresh interpreter over its first large call, the mark reset to "
+                "the resident size just before it (the client is built and connected and the input is held)."]
+    if m.missing:
+        out += ["", "## Not measured", ""]
+        out += [f"- {LABELS.get(case, case)}: {reason}" for case, reason in sorted(m.missing.items())]
+    if notes:
+        out += ["", "## Notes", ""] + [f"- {note}" for note in notes]
+    if charts:
+        out += ["", "## Charts", ""] + [f"![{name}]({name})" for name in charts]
+    out += ["", "## Method", "",
+            "- Python-side figures: one `time.perf_counter_ns()` reading before and after each call; the "
+            "result is dropped after the second reading. Cases take turns in rounds so that a change of "
+            "machine load affects a client and its floor alike.",
+            "- Raw C++ ping-pong: one writev per request, greedy reads, the reply body received into a buffer "
+            "allocated per call (as a client returning a new object must); the 'reused reply buffer' rows "
+            "show the same exchange without that allocation. The echo peer is a forked process answering "
+            "with one writev.",
+            "- Least copying (shared memory): one memcpy of the tensor into warm shared memory plus one "
+            "malloc of the output's size and a copy into it, the allocator's first-touch costs included; "
+            "the parts and a copy into freshly mapped pages are listed for reference.",
+            "- Shared-memory spin ping-pong: a 40-byte entry and a 48-byte answer between two processes "
+            "through one 64-bit flag, both spinning with the pause hint.",
+            "- pyzmq and gRPC echo the tensor's bytes (no protocol framing) from a server in another process.",
+            ""]
+    return "\n".join(out)

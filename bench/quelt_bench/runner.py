@@ -1,0 +1,190 @@
+"""Runs every measurement of one benchmark run and collects the figures."""
+
+from __future__ import annotations
+
+import gc
+import json
+import subprocess
+import sys
+from dataclasses import asdict
+from typing import Callable
+
+from . import echo_baselines
+from .cases import CLIENTS, LABELS, PURE, NotLanded, ServerAddresses, infer_call, make_client
+from .native import NativeBaselines
+from .plan import PEAK_BYTES, Plan
+from .progress import Progress
+from .stats import Summary, format_duration, format_size
+from .targets import LARGE, Measurements
+from .timing import time_calls
+from .wire_sizes import identity_infer_frames
+
+# The order in which the socket cases take turns within one size: each client
+# runs right after the floor it is compared with.
+SOCKET_ORDER = ("raw_unix", "quelt_unix", "purepy_unix", "raw_tcp", "quelt_tcp", "purepy_tcp", "hybrid", "shm")
+
+
+def frames_for(size: int):
+    return identity_infer_frames(1, "float32", size)
+
+
+class Runner:
+    def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, progress: Progress,
+                 echo_kinds: tuple[str, ...]):
+        self.plan = plan
+        self.native = native
+        self.server = server
+        self.progress = progress
+        self.echo_kinds = echo_kinds
+        self.samples: dict[tuple[str, int], list[float]] = {}
+        self.copy_parts: dict[tuple[str, int], list[float]] = {}
+        self.measurements = Measurements()
+        self.notes: list[str] = []
+
+    # -- bookkeeping -----------------------------------------------------------
+
+    def steps(self) -> int:
+        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 1 + len(self.echo_kinds)
+        per_round += len([s for s in self.plan.sizes if s in LARGE]) * 3  # copy floor, two warm-buffer runs
+        return per_round * self.plan.rounds + 2 * len(CLIENTS)
+
+    def _add(self, case: str, size: int, values: list[float]) -> None:
+        self.samples.setdefault((case, size), []).extend(values)
+
+    def _missing(self, case: str, reason: str) -> None:
+        if case not in self.measurements.missing:
+            self.measurements.missing[case] = reason
+            self.progress.log(f"  {LABELS.get(case, case)}: {reason}")
+
+    def _step(self, text: str, work: Callable[[], list[float] | None]) -> None:
+        self.progress.step(text)
+        values = work()
+        self.progress.finish_step(f"median {format_duration(Summary.of(values).median_ns)}" if values else "")
+
+    # -- latency ---------------------------------------------------------------
+
+    def run(self) -> Measurements:
+        for round_number in range(1, self.plan.rounds + 1):
+            self._round(round_number)
+        for (case, size), values in self.samples.items():
+            self.measurements.latency[(case, size)] = Summary.of(values)
+        self._memory()
+        return self.measurements
+
+    def _open_clients(self) -> dict[str, object]:
+        clients = {}
+        for case in CLIENTS + PURE:
+            if case in self.measurements.missing:
+                continue
+            try:
+                clients[case] = make_client(case, self.server)
+            except Exception as error:  # a client that cannot even be built is reported, not fatal
+                self._missing(case, f"construction failed: {type(error).__name__}: {error}")
+        return clients
+
+    def _round(self, number: int) -> None:
+        label = f"round {number}/{self.plan.rounds}"
+        clients = self._open_clients()
+        for size in self.plan.sizes:
+            for case in SOCKET_ORDER:
+                self._step(f"{label} {format_size(size)}: {LABELS[case]}",
+                           lambda: self._measure_case(case, size, clients))
+            if size in LARGE:
+                self._large_floors(label, size)
+        self._step(f"{label}: {LABELS['spin']}", self._spin)
+        for kind in self.echo_kinds:
+            self._step(f"{label}: {LABELS[kind]}", lambda: self._echo(kind))
+        for client in clients.values():
+            close = getattr(client, "close", None)
+            if close:
+                close()
+        clients.clear()
+        gc.collect()
+
+    def _measure_case(self, case: str, size: int, clients: dict) -> list[float] | None:
+        budget = self.plan.round_budget(size)
+        if case.startswith("raw_"):
+            values = self.native.socket_pingpong(case[4:], frames_for(size), self.plan.native_iterations(size),
+                                                 budget.warmup)
+        else:
+            client = clients.get(case)
+            if client is None:
+                return None
+            try:
+                call = infer_call(case, client, size)
+            except NotLanded as error:
+                self._missing(case, f"not implemented yet ({error})")
+                return None
+            except Exception as error:
+                self._missing(case, f"{type(error).__name__}: {error}")
+                return None
+            values = time_calls(call, budget)
+        self._add(case, size, values)
+        return values
+
+    def _large_floors(self, label: str, size: int) -> None:
+        iterations = self.plan.native_iterations(size)
+        warmup = self.plan.round_budget(size).warmup
+
+        def copy_floor():
+            series = self.native.copy_floor(size, iterations, warmup)
+            self._add("copy", size, series["samples_ns"])
+            self._add("copy_in", size, series["copy_in_ns"])
+            self._add("copy_out", size, series["alloc_copy_out_ns"])
+            self._add("fresh_touch", size, series["fresh_page_copy_ns"])
+            return series["samples_ns"]
+
+        self._step(f"{label} {format_size(size)}: {LABELS['copy']}", copy_floor)
+        for transport in ("unix", "tcp"):
+            case = f"raw_{transport}_warm"
+
+            def warm(transport=transport, case=case):
+                values = self.native.socket_pingpong(transport, frames_for(size), iterations, warmup, "warm")
+                self._add(case, size, values)
+                return values
+
+            self._step(f"{label} {format_size(size)}: {LABELS[case]}", warm)
+
+    def _spin(self) -> list[float]:
+        values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds)
+        self._add("spin", 0, values)
+        return values
+
+    def _echo(self, kind: str) -> list[float] | None:
+        sizes = list(self.plan.sizes)
+        try:
+            results = echo_baselines.run_subprocess(kind, sizes, [self.plan.round_budget(s) for s in sizes])
+        except Exception as error:
+            self._missing(kind, str(error))
+            return None
+        for size, values in results.items():
+            self._add(kind, size, values)
+        return results[sizes[0]]
+
+    # -- memory ----------------------------------------------------------------
+
+    def _memory(self) -> None:
+        server = json.dumps(asdict(self.server))
+        for case in CLIENTS:
+            self._probe(case, "growth", ["--calls", str(self.plan.growth_calls), "--bytes", "64"], server,
+                        self.measurements.growth, f"resident-set growth over {self.plan.growth_calls:,} calls")
+        for case in CLIENTS:
+            self._probe(case, "peak", ["--bytes", str(PEAK_BYTES)], server, self.measurements.peak,
+                        f"peak memory of a {format_size(PEAK_BYTES)} call")
+
+    def _probe(self, case: str, mode: str, arguments: list[str], server: str, into: dict, what: str) -> None:
+        self.progress.step(f"memory: {LABELS[case]}, {what}")
+        command = [sys.executable, "-m", "quelt_bench.memory_probe", mode, "--client", case, "--server", server,
+                   *arguments]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=900)
+        self.progress.finish_step()
+        if done.returncode != 0:
+            reason = (done.stderr.strip().splitlines() or ["probe failed"])[-1]
+            self.notes.append(f"{LABELS[case]} {mode} probe failed: {reason}")
+            self._missing(case, reason)
+            return
+        figures = json.loads(done.stdout)
+        if "not_landed" in figures:
+            self._missing(case, f"not implemented yet ({figures['not_landed']})")
+            return
+        into[case] = figures

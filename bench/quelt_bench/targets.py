@@ -1,0 +1,127 @@
+"""The performance targets and their verdicts, computed from one run's figures.
+
+A target whose figures are missing is "n/a" with the reason, never PASS.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+from .cases import LABELS
+from .stats import Summary, format_size
+
+SMALL = (64, 4096)
+LARGE = (4 << 20, (64 << 20) - 80)
+MiB = 1 << 20
+
+
+@dataclass
+class Measurements:
+    """Everything one run measured: latency samples summarised per (case,
+    tensor size), the spin floor under size 0, and memory figures per client."""
+
+    latency: dict[tuple[str, int], Summary] = field(default_factory=dict)
+    growth: dict[str, dict] = field(default_factory=dict)
+    peak: dict[str, dict] = field(default_factory=dict)
+    missing: dict[str, str] = field(default_factory=dict)  # case -> why it has no figures
+
+    def median(self, case: str, size: int) -> Optional[float]:
+        summary = self.latency.get((case, size))
+        return summary.median_ns if summary else None
+
+    def why_missing(self, *cases: str) -> str:
+        for case in cases:
+            if case in self.missing:
+                return f"{LABELS.get(case, case)}: {self.missing[case]}"
+        return "not measured in this run"
+
+
+@dataclass(frozen=True)
+class Verdict:
+    what: str
+    against: str
+    limit_text: str
+    measured: str
+    status: str  # PASS, MISS or n/a
+    ratio: Optional[float] = None
+
+
+def _ratio_row(m: Measurements, what, against, case, baseline, size, limit, baseline_size=None):
+    client = m.median(case, size)
+    base = m.median(baseline, size if baseline_size is None else baseline_size)
+    limit_text = f"<= {limit:g}x"
+    if client is None or base is None:
+        missing = case if client is None else baseline
+        return Verdict(what, against, limit_text, m.why_missing(missing), "n/a")
+    ratio = client / base
+    return Verdict(what, against, limit_text, f"{ratio:.2f}x", "PASS" if ratio <= limit else "MISS", ratio)
+
+
+def _overhead_row(m: Measurements, what, against, case, raw, pure, size):
+    client, floor, python = m.median(case, size), m.median(raw, size), m.median(pure, size)
+    if None in (client, floor, python):
+        missing = next(c for c, v in ((case, client), (raw, floor), (pure, python)) if v is None)
+        return Verdict(what, against, "<= 1/5", m.why_missing(missing), "n/a")
+    ours, theirs = client - floor, python - floor
+    if theirs <= 0:
+        return Verdict(what, against, "<= 1/5", "pure-Python client not slower than the floor", "n/a")
+    ratio = ours / theirs
+    measured = f"{ratio:.3f} ({ours / 1e3:.2f} µs vs {theirs / 1e3:.2f} µs)"
+    return Verdict(what, against, "<= 1/5", measured, "PASS" if ratio <= 0.2 else "MISS", ratio)
+
+
+def evaluate(m: Measurements) -> list[Verdict]:
+    rows: list[Verdict] = []
+    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
+        for size in SMALL:
+            rows.append(_ratio_row(m, f"QueltClient.infer, {format_size(size)}, {name}",
+                                   f"raw C++ ping-pong, same bytes ({name})",
+                                   f"quelt_{transport}", f"raw_{transport}", size, 1.15))
+    for size in SMALL:
+        rows.append(_ratio_row(m, f"QueltHybridClient.infer, {format_size(size)}",
+                               "raw C++ Unix-socket ping-pong, same tensor", "hybrid", "raw_unix", size, 1.3))
+    for size in SMALL:
+        rows.append(_ratio_row(m, f"QueltShmClient.infer, {format_size(size)}, server answering at once",
+                               "shm spin ping-pong", "shm", "spin", size, 4, baseline_size=0))
+    for size in LARGE:
+        rows.append(_ratio_row(m, f"QueltShmClient.infer, {format_size(size)}",
+                               "least copying baseline", "shm", "copy", size, 1.2))
+    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
+        for size in LARGE:
+            rows.append(_ratio_row(m, f"QueltClient.infer, {format_size(size)}, {name}",
+                                   f"raw C++ ping-pong, same bytes ({name})",
+                                   f"quelt_{transport}", f"raw_{transport}", size, 1.2))
+    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
+        for size in SMALL:
+            rows.append(_overhead_row(m, f"QueltClient overhead over raw, {format_size(size)}, {name}",
+                                      "the pure-Python client's overhead",
+                                      f"quelt_{transport}", f"raw_{transport}", f"purepy_{transport}", size))
+    for case in ("quelt_unix", "quelt_tcp", "shm", "hybrid"):
+        rows.append(_growth_row(m, case))
+    for case in ("quelt_unix", "quelt_tcp", "shm", "hybrid"):
+        rows.append(_peak_row(m, case))
+    return rows
+
+
+def _growth_row(m: Measurements, case: str) -> Verdict:
+    what = f"resident-set growth over 100,000 calls, {LABELS[case]}"
+    figures = m.growth.get(case)
+    if not figures:
+        return Verdict(what, "", "<= 1 MiB", m.why_missing(case), "n/a")
+    growth = figures["growth"]
+    calls = figures["calls"]
+    measured = f"{growth / MiB:+.2f} MiB" + ("" if calls == 100_000 else f" over {calls:,} calls")
+    status = "PASS" if growth <= MiB and calls >= 100_000 else ("MISS" if growth > MiB else "n/a")
+    return Verdict(what, "", "<= 1 MiB", measured, status, growth / MiB)
+
+
+def _peak_row(m: Measurements, case: str) -> Verdict:
+    what = f"peak resident memory of a {format_size(LARGE[1])} call, {LABELS[case]}"
+    figures = m.peak.get(case)
+    if not figures:
+        return Verdict(what, "", "<= 3x tensor above idle", m.why_missing(case), "n/a")
+    ratio = figures["above_idle"] / figures["bytes"]
+    measured = f"{figures['above_idle'] / MiB:.1f} MiB = {ratio:.2f}x"
+    return Verdict(what, "idle process (client built, input held)", "<= 3x tensor above idle", measured,
+                   "PASS" if ratio <= 3 else "MISS", ratio)

@@ -1,0 +1,46 @@
+"""Timing of Python callables: one clock reading before and after each call."""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+
+@dataclass(frozen=True)
+class Budget:
+    """How many calls to time: at least `min_calls`, then more until `seconds`
+    have passed, never more than `max_calls`."""
+
+    min_calls: int
+    max_calls: int
+    seconds: float
+    warmup: int
+
+    def scaled(self, share: float) -> "Budget":
+        """The part of this budget that one of several rounds gets."""
+        return Budget(
+            max(1, round(self.min_calls * share)),
+            max(1, round(self.max_calls * share)),
+            self.seconds * share,
+            self.warmup,
+        )
+
+
+def time_calls(call: Callable[[], object], budget: Budget) -> list[float]:
+    """Per-call durations in nanoseconds. A result is dropped after its clock
+    reading, so freeing it is not part of the figure."""
+    clock = time.perf_counter_ns
+    for _ in range(budget.warmup):
+        call()
+    samples: list[float] = []
+    deadline = clock() + int(budget.seconds * 1e9)
+    while len(samples) < budget.max_calls:
+        start = clock()
+        result = call()
+        end = clock()
+        del result
+        samples.append(end - start)
+        if len(samples) >= budget.min_calls and end >= deadline:
+            break
+    return samples
