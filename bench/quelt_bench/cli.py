@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import time
 from pathlib import Path
@@ -64,6 +65,7 @@ def main(argv=None) -> int:
         print(f"building in {build_dir} ...", file=sys.stderr)
         build(build_dir, lambda line: print(line, file=sys.stderr))
     use_build(build_dir)
+    load_at_start = ", ".join(f"{value:.2f}" for value in os.getloadavg())
 
     from quelt_refserver import RefServer
 
@@ -91,7 +93,10 @@ def main(argv=None) -> int:
     from .charts import draw
 
     charts, why_not = draw(measurements, plan.sizes, options.out)
+    import quelt_sdk
+
     notes += runner.notes + ([why_not] if why_not else [])
+    notes.append(f"quelt_sdk from {quelt_sdk.__file__}; load average at the start {load_at_start}")
     text = render(measurements, verdicts, plan.sizes, describe_machine(), command, plan.name, charts, notes,
                   started, time.monotonic() - clock)
     report = options.out / "report.md"

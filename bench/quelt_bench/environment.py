@@ -61,8 +61,9 @@ def describe_machine() -> dict[str, str]:
                                 capture_output=True, text=True).stdout.strip()
     except OSError:
         commit = ""
+    load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
     return {
-        "cpu": f"{cpu}, {os.cpu_count()} logical cores",
+        "cpu": f"{cpu}, {os.cpu_count()} logical cores, load average {load} at the end",
         "kernel": platform.release(),
         "python": platform.python_version(),
         "commit": commit or "unknown",

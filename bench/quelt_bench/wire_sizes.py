@@ -12,7 +12,7 @@ REQUEST_HEADER = 12  # model_id, message_kind, payload_length: three u32
 REPLY_HEADER = 8  # reply_code, body_length: two u32
 COUNT = 8  # every sequence, string and byte-sequence count is a u64
 TAG = 1  # an optional value's presence byte
-OPTIONS_FIXED = 22  # RequestOptions carrying only a token of L bytes: L + 22
+OPTIONS_WITH_TOKEN = 22  # present RequestOptions (its tag included) with a token of L bytes: L + 22
 
 
 def tensor_packet_len(ndim: int, dtype: str, data_len: int) -> int:
@@ -25,7 +25,7 @@ def tensor_packet_len(ndim: int, dtype: str, data_len: int) -> int:
 
 def inference_request_len(ndim: int, dtype: str, data_len: int, token_len: int | None = None) -> int:
     """InferenceRequest without additional inputs or session."""
-    options = TAG if token_len is None else TAG + token_len + OPTIONS_FIXED
+    options = TAG if token_len is None else token_len + OPTIONS_WITH_TOKEN
     return tensor_packet_len(ndim, dtype, data_len) + COUNT + TAG + options
 
 

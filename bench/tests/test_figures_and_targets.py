@@ -1,0 +1,96 @@
+import pytest
+
+from quelt_bench.memory_probe import parse_status
+from quelt_bench.stats import Summary, format_size, median, percentile
+from quelt_bench.targets import LARGE, Measurements, evaluate
+from quelt_bench.timing import Budget, time_calls
+
+
+@pytest.mark.parametrize("samples,p50,p99", [
+    ([5], 5, 5),
+    ([4, 1, 3, 2], 2.5, 4),
+    (list(range(1, 101)), 50.5, 99),
+    (list(range(1, 1001)), 500.5, 990),
+])
+def test_median_and_nearest_rank_p99(samples, p50, p99):
+    assert median(samples) == p50
+    assert percentile(samples, 0.99) == p99
+
+
+def test_empty_samples_are_refused():
+    with pytest.raises(ValueError):
+        Summary.of([])
+
+
+@pytest.mark.parametrize("size,text", [(64, "64 B"), (4096, "4 KiB"), (262144, "256 KiB"),
+                                       (4 << 20, "4 MiB"), ((64 << 20) - 80, "64 MiB - 80 B"), (1536, "1.50 KiB")])
+def test_size_names(size, text):
+    assert format_size(size) == text
+
+
+def test_time_calls_respects_minimum_and_maximum():
+    calls = []
+    samples = time_calls(lambda: calls.append(1), Budget(min_calls=5, max_calls=7, seconds=0.0, warmup=2))
+    assert len(samples) == 5 and len(calls) == 7
+    samples = time_calls(lambda: None, Budget(min_calls=1, max_calls=3, seconds=60.0, warmup=0))
+    assert len(samples) == 3
+
+
+def _summary(median_ns):
+    return Summary(median_ns, median_ns * 2, 100)
+
+
+def _by_name(verdicts):
+    return {v.what: v for v in verdicts}
+
+
+def test_missing_figures_are_never_a_pass():
+    m = Measurements(missing={"shm": "not implemented yet"})
+    verdicts = evaluate(m)
+    assert {v.status for v in verdicts} == {"n/a"}
+    shm_rows = [v for v in verdicts if v.what.startswith("QueltShmClient.infer")]
+    assert shm_rows and all("not implemented yet" in v.measured for v in shm_rows)
+
+
+@pytest.mark.parametrize("client,raw,status", [(11.5, 10.0, "PASS"), (11.6, 10.0, "MISS"), (9.0, 10.0, "PASS")])
+def test_ratio_against_the_same_transport_and_size(client, raw, status):
+    m = Measurements(latency={("quelt_tcp", 64): _summary(client), ("raw_tcp", 64): _summary(raw),
+                              ("raw_unix", 64): _summary(1.0)})
+    verdict = _by_name(evaluate(m))["QueltClient.infer, 64 B, TCP"]
+    assert verdict.status == status
+    assert verdict.ratio == pytest.approx(client / raw)
+
+
+def test_shm_small_uses_the_spin_floor_and_large_the_copy_floor():
+    big = LARGE[1]
+    m = Measurements(latency={("shm", 64): _summary(3000), ("spin", 0): _summary(1000),
+                              ("shm", big): _summary(110), ("copy", big): _summary(100)})
+    rows = _by_name(evaluate(m))
+    assert rows["QueltShmClient.infer, 64 B, server answering at once"].ratio == pytest.approx(3.0)
+    assert rows["QueltShmClient.infer, 64 MiB - 80 B"].status == "PASS"
+
+
+@pytest.mark.parametrize("client,pure,status", [(12.0, 20.0, "PASS"), (13.0, 20.0, "MISS"), (12.0, 9.0, "n/a")])
+def test_overhead_is_measured_above_the_raw_floor(client, pure, status):
+    m = Measurements(latency={("quelt_unix", 4096): _summary(client), ("raw_unix", 4096): _summary(10.0),
+                              ("purepy_unix", 4096): _summary(pure)})
+    assert _by_name(evaluate(m))["QueltClient overhead over raw, 4 KiB, Unix socket"].status == status
+
+
+@pytest.mark.parametrize("growth,calls,status", [(1 << 20, 100_000, "PASS"), ((1 << 20) + 1, 100_000, "MISS"),
+                                                 (0, 10_000, "n/a")])
+def test_growth_needs_the_full_call_count(growth, calls, status):
+    m = Measurements(growth={"shm": {"growth": growth, "calls": calls, "before": 0, "after": growth}})
+    assert _by_name(evaluate(m))["resident-set growth over 100,000 calls, QueltShmClient"].status == status
+
+
+@pytest.mark.parametrize("above,status", [(2 * LARGE[1], "PASS"), (3 * LARGE[1] + 4096, "MISS")])
+def test_peak_is_judged_against_three_tensors(above, status):
+    m = Measurements(peak={"hybrid": {"bytes": LARGE[1], "above_idle": above, "idle": 1, "peak": above + 1}})
+    rows = _by_name(evaluate(m))
+    assert rows["peak resident memory of a 64 MiB - 80 B call, QueltHybridClient"].status == status
+
+
+def test_status_fields_are_read_in_bytes():
+    text = "Name:\tpython\nVmHWM:\t  20480 kB\nVmRSS:\t  10240 kB\nVmSwap:\t0 kB\n"
+    assert parse_status(text) == {"VmHWM": 20480 * 1024, "VmRSS": 10240 * 1024}
