@@ -77,7 +77,7 @@ def test_empty_object_cannot_be_mapped():
 def test_log_record_names_region_and_mapped_page_size(make_region, caplog):
     # An object length that is not a whole number of pages: the record shows
     # the mapped size, rounded up to pages (49 x 4096), and the name exactly as given.
-    region = make_region(size=200001)
+    region = make_region(size=200001, pool_size=10000)
     with caplog.at_level(logging.INFO, logger="quelt_shm::memory"):
         QueltShmClient("/" + region.name)
     records = [r for r in caplog.records if r.name == "quelt_shm::memory"]

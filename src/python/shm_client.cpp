@@ -1,22 +1,95 @@
-// QueltShmClient: inference entirely through a shared-memory region.
+// QueltShmClient: inference entirely through a shared-memory region. The
+// input tensor goes into a leased pool slot, a request entry onto the request
+// queue; the answer is polled from the response queue. The call holds the
+// interpreter lock throughout, as every call of this module does.
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "python/arguments.hpp"
-#include "python/shm_log.hpp"
-#include "shm/shm_region.hpp"
-#include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
+#include "python/shm_log.hpp"
 #include "python/types.hpp"
+#include "shm/input_staging.hpp"
+#include "shm/message_block.hpp"
+#include "shm/region_queues.hpp"
+#include "shm/response_wait.hpp"
+#include "shm/shm_region.hpp"
+#include "shm/tensor_block.hpp"
+#include "shm/tensor_pool.hpp"
 
 namespace quelt::py {
 namespace {
 
 struct ShmClientState {
+    shm::TensorPool pool;
     shm::ShmRegion region;
+    // Guarded by the object's exclusive borrow, so no atomic is needed.
+    std::uint64_t next_request_id = 1;
 };
 
 using ShmClientObject = NativeObject<ShmClientState>;
+
+Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
+
+Failure staging_failure(shm::StagingFailure failure) {
+    using Kind = shm::StagingFailure::Kind;
+    const bool bad_argument = failure.kind == Kind::UnsupportedDType || failure.kind == Kind::TooManyDimensions;
+    return {bad_argument ? ExceptionKind::ValueError : ExceptionKind::RuntimeError, std::move(failure.message), 0};
+}
+
+Failure wait_failure(shm::WaitFailure failure) {
+    switch (failure.kind) {
+        case shm::WaitFailure::Kind::TimedOut: return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
+        case shm::WaitFailure::Kind::Interrupted: return Failure::already_set();
+        case shm::WaitFailure::Kind::InvalidRegion: break;
+    }
+    return runtime_error(std::move(failure.message));
+}
+
+// Nanoseconds since 1970 by the wall clock; a clock set before 1970 gives 0.
+std::uint64_t wall_clock_ns() {
+    const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return since_epoch.count() < 0 ? 0 : static_cast<std::uint64_t>(since_epoch.count());
+}
+
+// The answer turned into the call's result: the output block's bytes, or the
+// server's error text.
+PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
+    if (answer.status == 0) {
+        auto data = shm::read_tensor_data(region.bytes(), answer.result_offset);
+        if (!data) return raise(runtime_error(data.error().text()));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data->data()),
+                                         static_cast<Py_ssize_t>(data->size()));
+    }
+    if (answer.error_offset == 0) return raise(runtime_error("Unknown error"));
+    auto text = shm::read_message_block(region.bytes(), answer.error_offset);
+    if (!text) return raise(runtime_error(text.error().text()));
+    // raise() decodes the text leniently: invalid UTF-8 becomes U+FFFD.
+    return raise(runtime_error(std::string(reinterpret_cast<const char*>(text->data()), text->size())));
+}
+
+PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
+                        const DataArgument& data) {
+    // Taken before anything can fail: a failing call still uses up its number.
+    const std::uint64_t request_id = client.next_request_id++;
+
+    auto lease = shm::stage_input(client.region.bytes(), client.pool, shape, dtype, python_lower, data.bytes());
+    if (!lease) return raise(staging_failure(std::move(lease.error())));
+
+    const shm::RequestEntry request{request_id, 0, wall_clock_ns(), lease->offset(), lease->size()};
+    auto queue = shm::request_queue(client.region);
+    if (!queue) return raise(runtime_error(queue.error().text()));
+    if (auto pushed = queue->push(request); !pushed) return raise(runtime_error(pushed.error().text()));
+
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = shm::await_response(client.region, request_id, start, [] { return PyErr_CheckSignals() == 0; });
+    if (!answer) return raise(wait_failure(std::move(answer.error())));
+    return result_of(client.region, *answer);
+    // The lease releases the input slot here, on every path above.
+}
 
 constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
 constexpr Signature kInferSignature{"QueltShmClient.infer", kInferNames, 3, 3};
@@ -30,22 +103,32 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!dtype) return raise(dtype.error());
     auto data = DataArgument::from((*bound)[2], "data");
     if (!data) return raise(data.error());
-    auto borrow = ShmClientObject::cast(self)->borrow.exclusive();
+    auto* object = ShmClientObject::cast(self);
+    auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
-    return raise({ExceptionKind::NotImplementedError, "shared-memory inference is not available yet", 0});
+    return run_inference(*object->native, *shape, *dtype, *data);
 }
 
 constexpr const char* kConstructorNames[] = {"shm_name"};
 constexpr Signature kConstructorSignature{"QueltShmClient.__new__", kConstructorNames, 1, 1};
+
+Result<ShmClientState> open_client(std::string name) {
+    auto region = shm::ShmRegion::open(std::move(name), &shm_memory_log());
+    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
+    // The pool is placed once, from the header as it is now; it must lie inside the mapping.
+    auto area = region->pool_area();
+    if (!area) return fail(ExceptionKind::ConnectionError, area.error().text());
+    return ShmClientState{shm::TensorPool::build(area->offset, area->size), std::move(*region), 1};
+}
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto bound = bind<1>(kConstructorSignature, args, kwargs);
     if (!bound) return raise(bound.error());
     auto name = to_string((*bound)[0], "shm_name");
     if (!name) return raise(name.error());
-    auto region = shm::ShmRegion::open(std::move(*name), &shm_memory_log());
-    if (!region) return raise({ExceptionKind::ConnectionError, region.error().text(), 0});
-    return ShmClientObject::create(type, ShmClientState{std::move(*region)});
+    auto client = open_client(std::move(*name));
+    if (!client) return raise(client.error());
+    return ShmClientObject::create(type, std::move(*client));
 }
 
 PyMethodDef methods[] = {
@@ -66,6 +149,6 @@ PyType_Spec spec = {"QueltShmClient", sizeof(ShmClientObject), 0, Py_TPFLAGS_DEF
 
 }  // namespace
 
-PyObject* create_shm_client_type() { return create_builtin_type(spec); }
+PyObject* create_shm_client_type() { return PyType_FromSpec(&spec); }
 
 }  // namespace quelt::py
