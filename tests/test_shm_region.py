@@ -51,11 +51,6 @@ def test_header_validation(make_region, magic, version, expected):
     assert str(raised.value) == expected
 
 
-def test_magic_is_the_bytes_OMIA(make_region):
-    region = make_region()
-    assert bytes(region.buf[:4]) == b"OMIA"
-
-
 @pytest.mark.parametrize("prefix", ["/", "//"])
 def test_leading_slashes_name_the_same_object(make_region, prefix):
     region = make_region()

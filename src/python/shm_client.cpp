@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/arguments.hpp"
+#include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/shm_log.hpp"
@@ -149,6 +150,6 @@ PyType_Spec spec = {"QueltShmClient", sizeof(ShmClientObject), 0, Py_TPFLAGS_DEF
 
 }  // namespace
 
-PyObject* create_shm_client_type() { return PyType_FromSpec(&spec); }
+PyObject* create_shm_client_type() { return create_builtin_type(spec); }
 
 }  // namespace quelt::py
