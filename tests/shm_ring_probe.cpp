@@ -10,12 +10,14 @@
 //   shm_ring_probe pool OFFSET SIZE OP...         build a tensor pool with the default sizes; print its
 //                                                 layout and largest slot, then run each OP: aN allocates
 //                                                 N bytes (prints the offset or "none"), rN releases
-//                                                 offset N (prints true or false)
+//                                                 offset N (prints true or false), wN waits N ms;
+//                                                 a first OP LN sets the lease to N ms (default 30 s)
 //
 // QUEUE is "request" or "response"; an entry carries (ID, SEQ) in the fields
 // request_id and tensor_offset / result_offset. COUNTER is the region offset
 // of a u64 the consumers share to know when everything has been taken.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -116,11 +118,16 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
 }  // namespace
 
 int run_pool(char** args, int nargs) {
-    TensorPool pool = TensorPool::build(number(args[0]), number(args[1]));
+    int first_op = 2;
+    std::chrono::steady_clock::duration lease = kSlotLease;
+    if (nargs > 2 && args[2][0] == 'L') lease = std::chrono::milliseconds(number(args[first_op++] + 1));
+    TensorPool pool = TensorPool::build(number(args[0]), number(args[1]), kDefaultSlotSizes, lease);
     std::printf("%s\n%llu\n", pool.layout().c_str(), (unsigned long long)pool.largest_slot());
-    for (int i = 2; i < nargs; ++i) {
+    for (int i = first_op; i < nargs; ++i) {
         const std::uint64_t value = number(args[i] + 1);
-        if (args[i][0] == 'a') {
+        if (args[i][0] == 'w') {
+            std::this_thread::sleep_for(std::chrono::milliseconds(value));
+        } else if (args[i][0] == 'a') {
             auto offset = pool.allocate(value);
             if (offset) std::printf("%llu\n", (unsigned long long)*offset);
             else std::printf("none\n");

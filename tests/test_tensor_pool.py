@@ -82,3 +82,9 @@ def test_release_only_accepts_slot_starts(pool, op, expected):
 def test_released_slot_is_handed_out_again(pool):
     _, _, got = pool(0, 300000, "a80", "a80", "r0", "a80")
     assert got == ["0", "none", "true", "0"]
+
+
+def test_unreleased_slot_is_handed_out_again_once_its_lease_ends(pool):
+    # A 200 ms lease stands in for the clients' 30 s.
+    _, _, got = pool(0, 300000, "L200", "a80", "a80", "w250", "a80")
+    assert got == ["0", "none", "0"]
