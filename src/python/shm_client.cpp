@@ -72,6 +72,7 @@ PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answ
     return raise(runtime_error(std::string(reinterpret_cast<const char*>(text->data()), text->size())));
 }
 
+// The lease releases the input slot when this returns, whichever way it ends.
 PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
                         const DataArgument& data) {
     // Taken before anything can fail: a failing call still uses up its number.
@@ -89,7 +90,6 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
     auto answer = shm::await_response(client.region, request_id, start, [] { return PyErr_CheckSignals() == 0; });
     if (!answer) return raise(wait_failure(std::move(answer.error())));
     return result_of(client.region, *answer);
-    // The lease releases the input slot here, on every path above.
 }
 
 constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
