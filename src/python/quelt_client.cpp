@@ -1,9 +1,13 @@
 // QueltClient: the socket client's Python face.
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
+#include "net/connection_pool.hpp"
 #include "net/endpoint.hpp"
+#include "net/inference_exchange.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
@@ -17,9 +21,9 @@ namespace {
 constexpr std::uint64_t kDefaultMaxPoolSize = 8;
 
 struct QueltClientState {
-    net::Transport transport;
+    // Holds the transport; idle connections close with the client.
+    std::unique_ptr<net::ConnectionPool> pool;
     std::optional<std::string> api_token;
-    std::uint64_t max_pool_size;
 };
 
 using QueltClientObject = NativeObject<QueltClientState>;
@@ -59,32 +63,111 @@ Result<InferArguments> convert_infer_arguments(const Signature& signature, PyObj
                           std::move(*data),   std::move(*additional), std::move(*session)};
 }
 
-PyObject* not_built_yet() {
-    return raise({ExceptionKind::NotImplementedError, "inference over a stream connection is not available yet", 0});
+// Additional inputs are checked before any connection is taken; each then
+// travels under its canonical dtype name.
+Result<std::vector<wire::NamedTensorView>> checked_additional_inputs(const std::vector<NamedTensorArgument>& inputs) {
+    std::vector<wire::NamedTensorView> views;
+    views.reserve(inputs.size());
+    for (const NamedTensorArgument& input : inputs) {
+        auto dtype = parse_dtype(input.tensor.dtype, python_lower);
+        if (!dtype) return fail(ExceptionKind::ValueError, dtype.error().message());
+        views.push_back({input.name,
+                         {input.tensor.shape, dtype_name(*dtype), input.tensor.data.bytes(), std::nullopt}});
+    }
+    return views;
+}
+
+net::InferenceCall make_call(const InferArguments& a, const QueltClientState& state,
+                             std::span<const wire::NamedTensorView> additional_inputs) {
+    net::InferenceCall call;
+    call.model_id = a.model_id;
+    call.shape = a.shape;
+    call.dtype = a.dtype;
+    call.data = a.data.bytes();
+    call.additional_inputs = additional_inputs;
+    if (a.session_id) call.session_id = *a.session_id;
+    if (state.api_token) call.api_token = *state.api_token;
+    call.lower = python_lower;
+    return call;
+}
+
+PyObject* bytes_of(const net::ReceivedTensor& received) {
+    auto data = received.tensor.bytes();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* tensor_tuple(const net::ReceivedTensor& received) {
+    PyRef data = PyRef::steal(bytes_of(received));
+    if (!data) return nullptr;
+    const auto& shape = received.tensor.shape;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        PyObject* dimension = PyLong_FromLongLong(shape[i]);
+        if (dimension == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dimension);  // steals
+    }
+    std::string_view name = dtype_name(received.tensor.dtype);
+    PyRef dtype = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!dtype) return nullptr;
+    return PyTuple_Pack(3, data.get(), list.get(), dtype.get());
+}
+
+// One unary call: check, run through the pool with its single retry, and
+// turn the reply into the Python result `build` makes.
+template <class Build>
+PyObject* unary_call(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Build build) {
+    auto arguments = convert_infer_arguments(signature, args, nargs, kwnames);
+    if (!arguments) return raise(arguments.error());
+    auto* object = QueltClientObject::cast(self);
+    auto borrow = object->borrow.shared();
+    if (!borrow) return raise(borrow.error());
+    try {
+        auto additional = checked_additional_inputs(arguments->additional_inputs);
+        if (!additional) return raise(additional.error());
+        const QueltClientState& state = *object->native;
+        const net::InferenceCall call = make_call(*arguments, state, *additional);
+        auto received = state.pool->with_connection(
+            [&](net::Connection& connection) { return net::infer_exchange(connection, call); });
+        if (!received) return raise(from_exchange_error(received.error()));
+        return build(*received);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto arguments = convert_infer_arguments(kInferSignature, args, nargs, kwnames);
-    if (!arguments) return raise(arguments.error());
-    auto borrow = QueltClientObject::cast(self)->borrow.shared();
-    if (!borrow) return raise(borrow.error());
-    return not_built_yet();
+    return unary_call(self, kInferSignature, args, nargs, kwnames, bytes_of);
 }
 
 PyObject* infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto arguments = convert_infer_arguments(kInferTensorSignature, args, nargs, kwnames);
-    if (!arguments) return raise(arguments.error());
-    auto borrow = QueltClientObject::cast(self)->borrow.shared();
-    if (!borrow) return raise(borrow.error());
-    return not_built_yet();
+    return unary_call(self, kInferTensorSignature, args, nargs, kwnames, tensor_tuple);
 }
 
+// The stream gets a connection of its own, never pooled; once its request is
+// written the iterator owns it.
 PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto arguments = convert_infer_arguments(kInferStreamSignature, args, nargs, kwnames);
     if (!arguments) return raise(arguments.error());
-    auto borrow = QueltClientObject::cast(self)->borrow.shared();
+    auto* object = QueltClientObject::cast(self);
+    auto borrow = object->borrow.shared();
     if (!borrow) return raise(borrow.error());
-    return not_built_yet();
+    try {
+        auto additional = checked_additional_inputs(arguments->additional_inputs);
+        if (!additional) return raise(additional.error());
+        const QueltClientState& state = *object->native;
+        auto connection = net::connect(state.pool->transport());
+        if (!connection) return raise(from_exchange_error(connection.error()));
+        auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
+                                                wire::MessageKind::InferStream);
+        if (!frame) return raise(from_exchange_error(frame.error()));
+        if (auto written = connection->write_all(frame->span()); !written)
+            return raise(os_failure_from_exchange_error(written.error()));
+        return create_stream_iterator(std::move(*connection));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* text(const std::string& value) {
@@ -92,11 +175,11 @@ PyObject* text(const std::string& value) {
 }
 
 PyObject* protocol(PyObject* self, PyObject*) {
-    return text(QueltClientObject::cast(self)->native->transport.protocol());
+    return text(QueltClientObject::cast(self)->native->pool->transport().protocol());
 }
 
 PyObject* endpoint(PyObject* self, PyObject*) {
-    return text(QueltClientObject::cast(self)->native->transport.endpoint());
+    return text(QueltClientObject::cast(self)->native->pool->transport().endpoint());
 }
 
 constexpr const char* kConstructorNames[] = {"endpoint", "protocol", "host", "port", "socket_path",
@@ -133,7 +216,8 @@ Result<QueltClientState> convert_constructor_arguments(PyObject* args, PyObject*
                                              std::move(*host), *port, std::move(*socket_path),
                                              std::move(*pipe_name)});
     if (!transport) return std::unexpected(from_exchange_error(transport.error()));
-    return QueltClientState{std::move(*transport), std::move(*api_token), max_pool_size};
+    return QueltClientState{std::make_unique<net::ConnectionPool>(std::move(*transport), max_pool_size),
+                            std::move(*api_token)};
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -1,5 +1,9 @@
-// StreamIterator: yields the chunks of one streaming inference.
-#include "python/builtin_type.hpp"
+// StreamIterator: yields the chunks of one streaming inference, one reply
+// frame per __next__, from a connection it owns until it is destroyed.
+#include <thread>
+
+#include "net/inference_exchange.hpp"
+#include "python/conversion.hpp"
 #include "python/failure.hpp"
 #include "python/native_object.hpp"
 #include "python/types.hpp"
@@ -7,7 +11,13 @@
 namespace quelt::py {
 namespace {
 
-struct StreamIteratorState {};
+struct StreamIteratorState {
+    net::Connection connection;
+    std::thread::id owner;
+    // Once the server has ended the stream, later calls end again without
+    // reading: a further read would wait for frames that never come.
+    bool finished = false;
+};
 
 using StreamIteratorObject = NativeObject<StreamIteratorState>;
 
@@ -20,10 +30,31 @@ PyObject* iter_self(PyObject* self) {
     return self;
 }
 
+PyObject* chunk_bytes(const net::ReceivedTensor& received) {
+    auto bytes = received.tensor.bytes();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 PyObject* next_chunk(PyObject* self) {
-    auto borrow = StreamIteratorObject::cast(self)->borrow.exclusive();
+    auto* object = StreamIteratorObject::cast(self);
+    if (std::this_thread::get_id() != object->native->owner)
+        return raise({ExceptionKind::RuntimeError,
+                      "quelt_sdk::StreamIterator is unsendable, but sent to another thread", 0});
+    auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
-    return nullptr;  // end of iteration
+    StreamIteratorState& state = *object->native;
+    if (state.finished) return nullptr;
+    try {
+        auto step = net::next_stream_frame(state.connection, python_lower);
+        if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
+        if (!*step) {
+            state.finished = true;
+            return nullptr;  // end of iteration, no exception set
+        }
+        return chunk_bytes(**step);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyType_Slot slots[] = {
@@ -39,8 +70,20 @@ PyType_Spec spec = {"StreamIterator", sizeof(StreamIteratorObject), 0, Py_TPFLAG
 }  // namespace
 
 PyTypeObject* stream_iterator_type() {
-    static PyObject* type = create_builtin_type(spec);  // lives as long as the process
+    // Lives as long as the process once created.
+    static PyObject* type = [] {
+        PyObject* created = PyType_FromSpec(&spec);
+        if (created != nullptr && PyObject_SetAttrString(created, "__module__", PyUnicode_InternFromString("builtins")) != 0)
+            Py_CLEAR(created);
+        return created;
+    }();
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* create_stream_iterator(net::Connection connection) {
+    PyTypeObject* type = stream_iterator_type();
+    if (type == nullptr) return nullptr;
+    return StreamIteratorObject::create(type, {std::move(connection), std::this_thread::get_id(), false});
 }
 
 }  // namespace quelt::py

@@ -1,0 +1,55 @@
+#pragma once
+// Idle connections of one client, first in first out. The lock guards only
+// the queue: it is never held while connecting, reading or writing.
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "net/connection.hpp"
+#include "net/connector.hpp"
+#include "net/endpoint.hpp"
+
+namespace quelt::net {
+
+class ConnectionPool {
+public:
+    ConnectionPool(Transport transport, std::uint64_t max_idle) : transport_(std::move(transport)), max_idle_(max_idle) {}
+
+    const Transport& transport() const noexcept { return transport_; }
+
+    // The front idle connection, or a new one.
+    ExchangeResult<Connection> acquire();
+    // Keeps a connection that just finished an exchange, unless the pool is full.
+    void release(Connection connection);
+    std::size_t idle_count() const;
+
+    // One unary call. The exchange runs on a pooled (or new) connection; only
+    // an Io failure of that first attempt closes the connection and repeats the
+    // exchange once, on a fresh connection that did not come from the pool.
+    // Any other failure leaves the connection at a frame boundary, so it goes
+    // back to the pool.
+    template <class Exchange>
+    auto with_connection(Exchange&& exchange) -> decltype(exchange(std::declval<Connection&>())) {
+        auto connection = acquire();
+        if (!connection) return std::unexpected(connection.error());
+        auto first = exchange(*connection);
+        if (first || first.error().kind != ExchangeError::Kind::Io) {
+            release(std::move(*connection));
+            return first;
+        }
+        { auto discarded = std::move(*connection); }
+        auto fresh = connect(transport_);
+        if (!fresh) return std::unexpected(fresh.error());
+        auto second = exchange(*fresh);
+        if (second) release(std::move(*fresh));
+        return second;
+    }
+
+private:
+    Transport transport_;
+    std::uint64_t max_idle_;
+    mutable std::mutex mutex_;
+    std::deque<Connection> idle_;
+};
+
+}  // namespace quelt::net
