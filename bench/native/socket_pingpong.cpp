@@ -2,12 +2,16 @@
 // `infer`: the request is a 12-byte header plus the payload, the reply an
 // 8-byte header plus the body. The echo peer is a forked child doing the least
 // a server can do: read the frame, write a prepared reply with one writev.
-// The measuring side does the least a client can do: one writev per request,
+// The measuring side does the least a client can do: one write per request,
 // greedy reads, and the reply body lands in a buffer of its own (fresh per
 // call by default, as a client returning a new object must provide).
 //
 //   quelt-bench-socket --transport unix|tcp --request-payload P --reply-body B
 //                      --iterations N [--warmup W] [--reply-buffer fresh|warm]
+//
+// With --connect unix:PATH or tcp:HOST:PORT and --request-file F it sends the
+// frame stored in F to a running server instead (no peer is forked), which
+// separates what a server adds from what a client adds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -173,27 +178,23 @@ Block allocate(std::size_t bytes) {
 
 class PingPong {
 public:
-    PingPong(int fd, std::size_t request_payload, std::size_t reply_body, bool fresh)
-        : fd_(fd), reply_body_(reply_body), fresh_(fresh), payload_(request_payload, 0xa5),
-          scratch_(kScratchBytes), warm_(allocate(reply_body)) {
-        auto length = static_cast<std::uint32_t>(request_payload);
-        std::uint32_t model_id = 0, kind = 1;
-        std::memcpy(header_, &model_id, 4);
-        std::memcpy(header_ + 4, &kind, 4);
-        std::memcpy(header_ + 8, &length, 4);
-    }
+    PingPong(int fd, std::vector<std::uint8_t> request_frame, std::size_t reply_body, bool fresh)
+        : fd_(fd), reply_body_(reply_body), fresh_(fresh), request_(std::move(request_frame)),
+          scratch_(kScratchBytes), warm_(allocate(reply_body)) {}
 
     // One request/reply; the body's bytes end in a buffer owned by the caller's side.
     void round_trip() {
-        write_frame(fd_, header_, sizeof header_, payload_.data(), payload_.size());
+        write_frame(fd_, request_.data(), request_.size(), nullptr, 0);
         std::size_t have = read_at_least(fd_, scratch_.data(), 0, 8, scratch_.size());
         if (have == 0) {
             std::fprintf(stderr, "error: peer closed\n");
             std::exit(1);
         }
+        std::uint32_t code = load_u32(scratch_.data());
         std::size_t body = load_u32(scratch_.data() + 4);
-        if (body != reply_body_ || have - 8 > body) {
-            std::fprintf(stderr, "error: reply body of %zu bytes, expected %zu\n", body, reply_body_);
+        if (code != 0 || body != reply_body_ || have - 8 > body) {
+            std::fprintf(stderr, "error: reply code %u with a body of %zu bytes, expected 0 and %zu\n", code, body,
+                         reply_body_);
             std::exit(1);
         }
         Block fresh;
@@ -211,12 +212,70 @@ private:
     int fd_;
     std::size_t reply_body_;
     bool fresh_;
-    std::uint8_t header_[12];
-    std::vector<std::uint8_t> payload_;
+    std::vector<std::uint8_t> request_;
     std::vector<std::uint8_t> scratch_;
     Block warm_;
     volatile std::uint8_t last_byte_seen = 0;
 };
+
+std::vector<std::uint8_t> synthetic_frame(std::size_t payload) {
+    std::vector<std::uint8_t> frame(12 + payload, 0xa5);
+    std::uint32_t header[3] = {0, 1, static_cast<std::uint32_t>(payload)};  // model 0, kind 1
+    std::memcpy(frame.data(), header, sizeof header);
+    return frame;
+}
+
+std::vector<std::uint8_t> frame_from_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) die("open request file");
+    std::vector<std::uint8_t> frame;
+    std::uint8_t chunk[65536];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) frame.insert(frame.end(), chunk, chunk + got);
+    std::fclose(file);
+    if (frame.size() < 12 || load_u32(frame.data() + 8) != frame.size() - 12) {
+        Arguments::usage_error("request file does not hold one request frame");
+    }
+    return frame;
+}
+
+// "unix:PATH" or "tcp:HOST:PORT" of a running server.
+UniqueFd connect_to(const std::string& target) {
+    if (target.rfind("unix:", 0) == 0) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string path = target.substr(5);
+        if (path.size() >= sizeof address.sun_path) Arguments::usage_error("socket path too long");
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) die("connect");
+        return fd;
+    }
+    auto colon = target.rfind(':');
+    if (target.rfind("tcp:", 0) != 0 || colon <= 4) Arguments::usage_error("--connect is unix:PATH or tcp:HOST:PORT");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(std::strtoul(target.c_str() + colon + 1, nullptr, 10)));
+    if (::inet_pton(AF_INET, target.substr(4, colon - 4).c_str(), &address.sin_addr) != 1) {
+        Arguments::usage_error("--connect needs a numeric IPv4 host");
+    }
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) die("connect");
+    set_no_delay(fd.get());
+    return fd;
+}
+
+std::vector<double> measure(PingPong& pingpong, std::uint64_t warmup, std::uint64_t iterations) {
+    for (std::uint64_t i = 0; i < warmup; ++i) pingpong.round_trip();
+    std::vector<double> samples;
+    samples.reserve(iterations);
+    for (std::uint64_t i = 0; i < iterations; ++i) {
+        std::uint64_t start = quelt::bench::now_ns();
+        pingpong.round_trip();
+        samples.push_back(static_cast<double>(quelt::bench::now_ns() - start));
+    }
+    return samples;
+}
 
 }  // namespace
 
@@ -232,9 +291,21 @@ int main(int argc, char** argv) {
     std::uint64_t warmup = arguments.number("warmup", 100);
     std::string buffer_mode = arguments.text("reply-buffer", "fresh");
     if (buffer_mode != "fresh" && buffer_mode != "warm") Arguments::usage_error("--reply-buffer is fresh or warm");
-
+    bool fresh = buffer_mode == "fresh";
     ::signal(SIGPIPE, SIG_IGN);
-    std::string path = arguments.text("socket", "/tmp/quelt-bench-" + std::to_string(::getpid()) + ".sock");
+
+    std::string server = arguments.text("connect", "");
+    if (!server.empty()) {
+        std::string request_file = arguments.text("request-file", "");
+        if (request_file.empty()) Arguments::usage_error("--connect needs --request-file");
+        UniqueFd connection = connect_to(server);
+        PingPong pingpong(connection.get(), frame_from_file(request_file), reply_body, fresh);
+        quelt::bench::print_series({{"samples_ns", measure(pingpong, warmup, iterations)}});
+        return 0;
+    }
+
+    std::string path = arguments.text(
+        "socket", (std::filesystem::temp_directory_path() / ("quelt-bench-" + std::to_string(::getpid()) + ".sock")).string());
     Listener listener = tcp ? listen_tcp() : listen_unix(path);
     if (::listen(listener.fd.get(), 1) != 0) die("listen");
 
@@ -252,15 +323,8 @@ int main(int argc, char** argv) {
     if (!tcp) ::unlink(path.c_str());
     if (tcp) set_no_delay(connection.get());
 
-    PingPong pingpong(connection.get(), request_payload, reply_body, buffer_mode == "fresh");
-    for (std::uint64_t i = 0; i < warmup; ++i) pingpong.round_trip();
-    std::vector<double> samples;
-    samples.reserve(iterations);
-    for (std::uint64_t i = 0; i < iterations; ++i) {
-        std::uint64_t start = quelt::bench::now_ns();
-        pingpong.round_trip();
-        samples.push_back(static_cast<double>(quelt::bench::now_ns() - start));
-    }
+    PingPong pingpong(connection.get(), synthetic_frame(request_payload), reply_body, fresh);
+    std::vector<double> samples = measure(pingpong, warmup, iterations);
     connection.reset();
     int status = 0;
     ::waitpid(peer, &status, 0);

@@ -14,6 +14,7 @@ CLIENTS = ("quelt_unix", "quelt_tcp", "shm", "hybrid")
 PURE = ("purepy_unix", "purepy_tcp")
 RAW = ("raw_unix", "raw_tcp")
 RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
+RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp")
 ECHO = ("zmq", "grpc")
 
 LABELS = {
@@ -27,6 +28,8 @@ LABELS = {
     "raw_tcp": "raw C++ ping-pong (TCP)",
     "raw_unix_warm": "raw C++ ping-pong, reused reply buffer (Unix socket)",
     "raw_tcp_warm": "raw C++ ping-pong, reused reply buffer (TCP)",
+    "rawsrv_unix": "raw C++ client → reference server (Unix socket)",
+    "rawsrv_tcp": "raw C++ client → reference server (TCP)",
     "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",
     "copy": "least copying: memcpy into warm shm + alloc-and-copy out",
     "copy_in": "  of which memcpy into warm shared memory",
@@ -80,17 +83,27 @@ def make_client(kind: str, server: ServerAddresses):
     raise ValueError(f"unknown client {kind}")
 
 
-def infer_call(kind: str, client, data_len: int, check: bool = True) -> Callable[[], bytes]:
-    """A zero-argument call doing one identity `infer` of `data_len` bytes,
-    checked once for the right answer length before it is timed (unless
-    `check` is false: the caller then checks the first answer itself)."""
+@dataclass(frozen=True)
+class Call:
+    """One identity `infer`, kept as a bound method and its arguments so that
+    timing it adds no Python frame of its own."""
+
+    function: Callable[..., bytes]
+    arguments: tuple
+
+    def __call__(self) -> bytes:
+        return self.function(*self.arguments)
+
+
+def infer_call(kind: str, client, data_len: int, check: bool = True) -> Call:
+    """One identity `infer` of `data_len` bytes, checked once for the right
+    answer length before it is timed (unless `check` is false: the caller then
+    checks the first answer itself)."""
     shape, data = tensor(data_len)
     if kind in CLIENTS[:2] or kind in PURE:
-        def call():
-            return client.infer(IDENTITY_MODEL, shape, DTYPE, data)
+        call = Call(client.infer, (IDENTITY_MODEL, shape, DTYPE, data))
     else:
-        def call():
-            return client.infer(shape, DTYPE, data)
+        call = Call(client.infer, (shape, DTYPE, data))
     if not check:
         return call
     try:

@@ -13,7 +13,6 @@ from pathlib import Path
 from . import echo_baselines
 from .environment import BENCH, ROOT, build, describe_machine, use_build
 from .plan import FULL, QUICK
-from .progress import Progress
 from .stats import format_size
 from .wire_sizes import identity_infer_frames
 
@@ -81,13 +80,11 @@ def main(argv=None) -> int:
     with RefServer() as reference:
         server = ServerAddresses(reference.host, reference.port, reference.socket_path, reference.shm_name)
         notes = check_frame_sizes(server, plan.sizes)
-        runner = Runner(plan, NativeBaselines(build_dir), server, None, echo_kinds)
-        progress = Progress(runner.steps())
-        runner.progress = progress
+        runner = Runner(plan, NativeBaselines(build_dir), server, echo_kinds)
         for kind in skipped_echo:
-            runner._missing(kind, f"package {echo_baselines.KINDS[kind]} is not installed (pip install '.[bench]')")
+            runner.mark_missing(kind, f"package {echo_baselines.KINDS[kind]} is not installed (pip install '.[bench]')")
         measurements = runner.run()
-        progress.close()
+        runner.progress.close()
     verdicts = evaluate(measurements)
 
     from .charts import draw

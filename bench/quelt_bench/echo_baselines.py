@@ -108,14 +108,18 @@ class _Client:
             self.channel.close()
 
 
+def _environment() -> dict[str, str]:
+    """This process's environment with the benchmark package importable."""
+    here = str(Path(__file__).resolve().parent.parent)
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")])))
+
+
 def measure(kind: str, sizes: list[int], budgets: list[Budget]) -> dict[int, list[float]]:
     path = _socket_path(kind)
     address = address_of(kind, path)
-    here = Path(__file__).resolve().parent.parent
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(here), os.environ.get("PYTHONPATH")])))
     server = subprocess.Popen(
         [sys.executable, "-m", "quelt_bench.echo_baselines", "serve", "--kind", kind, "--address", address],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env,
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=_environment(),
     )
     try:
         if server.stdout.readline().strip() != "ready":
@@ -162,13 +166,11 @@ def main(argv=None) -> int:
 
 def run_subprocess(kind: str, sizes: list[int], budgets: list[Budget], timeout: float = 600) -> dict[int, list[float]]:
     """Measures one kind in a fresh interpreter; returns samples per tensor size."""
-    here = Path(__file__).resolve().parent.parent
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(here), os.environ.get("PYTHONPATH")])))
     spec = ",".join(f"{b.min_calls}:{b.max_calls}:{b.seconds}:{b.warmup}" for b in budgets)
     done = subprocess.run(
         [sys.executable, "-m", "quelt_bench.echo_baselines", "measure", "--kind", kind,
          "--sizes", ",".join(map(str, sizes)), "--budgets", spec],
-        capture_output=True, text=True, env=env, timeout=timeout,
+        capture_output=True, text=True, env=_environment(), timeout=timeout,
     )
     if done.returncode != 0:
         raise RuntimeError(f"{kind} baseline failed: {done.stderr.strip()[-500:]}")

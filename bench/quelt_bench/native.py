@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import json
+import os
 import subprocess
+import tempfile
 from pathlib import Path
 
 from .wire_sizes import FrameSizes
@@ -41,6 +43,26 @@ class NativeBaselines:
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
         )["samples_ns"]
+
+    def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
+                         warmup: int) -> list[float]:
+        """The raw client against a running server (`target` is unix:PATH or
+        tcp:HOST:PORT), sending `request_frame` and expecting a success reply
+        of `reply_body` bytes."""
+        descriptor, path = tempfile.mkstemp(prefix="quelt-bench-frame-")
+        try:
+            with os.fdopen(descriptor, "wb") as frame:
+                frame.write(request_frame)
+            return self._run(
+                "quelt-bench-socket",
+                "--connect", target,
+                "--request-file", path,
+                "--reply-body", reply_body,
+                "--iterations", iterations,
+                "--warmup", warmup,
+            )["samples_ns"]
+        finally:
+            os.unlink(path)
 
     def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000) -> list[float]:
         return self._run(

@@ -6,7 +6,8 @@ from .cases import LABELS
 from .stats import format_duration, format_size
 from .targets import LARGE, Measurements, Verdict
 
-LATENCY_ROWS = ("quelt_unix", "raw_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "purepy_tcp",
+LATENCY_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp",
+                "purepy_tcp",
                 "hybrid", "shm", "copy", "copy_in", "copy_out", "fresh_touch", "raw_unix_warm", "raw_tcp_warm",
                 "zmq", "grpc")
 THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix",
@@ -19,6 +20,26 @@ def _cell(m: Measurements, case: str, size: int) -> str:
     if summary is None:
         return "–"
     return f"{format_duration(summary.median_ns)} ({format_duration(summary.p99_ns)})"
+
+
+def breakdown(m: Measurements, sizes) -> list[str]:
+    """Splits each QueltClient figure into the floor, what the reference server
+    adds over the echo peer, and what the client adds over a raw C++ client
+    talking to the same server."""
+    rows = []
+    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
+        for size in sizes:
+            client, raw, server = (m.median(c, size) for c in (f"quelt_{transport}", f"raw_{transport}",
+                                                              f"rawsrv_{transport}"))
+            if None in (client, raw, server):
+                continue
+            rows.append(f"| QueltClient, {name}, {format_size(size)} | {format_duration(raw)} | "
+                        f"{format_duration(server - raw)} | {format_duration(client - server)} |")
+    if not rows:
+        return []
+    return ["", "## Where a QueltClient call's time goes (medians)", "",
+            "| Call | raw ping-pong floor | reference server over the echo peer | client over a raw C++ client |",
+            "|---|---|---|---|", *rows]
 
 
 def targets_table(verdicts: list[Verdict]) -> list[str]:
@@ -61,6 +82,7 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
     if spin:
         out += ["", f"{LABELS['spin']}: {format_duration(spin.median_ns)} "
                     f"({format_duration(spin.p99_ns)}) per round trip (samples are means of batches of 100)."]
+    out += breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
     if large:
         out += ["", "## Throughput for large tensors (tensor bytes per second at the median)", "",

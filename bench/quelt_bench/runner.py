@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import gc
 import json
+import struct
 import subprocess
 import sys
 from dataclasses import asdict
 from typing import Callable
 
 from . import echo_baselines
-from .cases import CLIENTS, LABELS, PURE, NotLanded, ServerAddresses, infer_call, make_client
+from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, PURE, Call, NotLanded, ServerAddresses, infer_call,
+                    make_client, tensor)
+from .pure_client import encode_infer_request
 from .native import NativeBaselines
 from .plan import PEAK_BYTES, Plan
 from .progress import Progress
@@ -21,7 +24,8 @@ from .wire_sizes import identity_infer_frames
 
 # The order in which the socket cases take turns within one size: each client
 # runs right after the floor it is compared with.
-SOCKET_ORDER = ("raw_unix", "quelt_unix", "purepy_unix", "raw_tcp", "quelt_tcp", "purepy_tcp", "hybrid", "shm")
+SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp", "rawsrv_tcp", "quelt_tcp",
+                "purepy_tcp", "hybrid", "shm")
 
 
 def frames_for(size: int):
@@ -29,13 +33,12 @@ def frames_for(size: int):
 
 
 class Runner:
-    def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, progress: Progress,
-                 echo_kinds: tuple[str, ...]):
+    def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, echo_kinds: tuple[str, ...]):
         self.plan = plan
         self.native = native
         self.server = server
-        self.progress = progress
         self.echo_kinds = echo_kinds
+        self.progress = Progress(self.steps())
         self.samples: dict[tuple[str, int], list[float]] = {}
         self.copy_parts: dict[tuple[str, int], list[float]] = {}
         self.measurements = Measurements()
@@ -51,7 +54,7 @@ class Runner:
     def _add(self, case: str, size: int, values: list[float]) -> None:
         self.samples.setdefault((case, size), []).extend(values)
 
-    def _missing(self, case: str, reason: str) -> None:
+    def mark_missing(self, case: str, reason: str) -> None:
         if case not in self.measurements.missing:
             self.measurements.missing[case] = reason
             self.progress.log(f"  {LABELS.get(case, case)}: {reason}")
@@ -64,6 +67,9 @@ class Runner:
     # -- latency ---------------------------------------------------------------
 
     def run(self) -> Measurements:
+        idle = Summary.of(time_calls(Call(len, (b"",)), self.plan.round_budget(64)))
+        self.notes.append(f"the timing loop itself costs {format_duration(idle.median_ns)} per call "
+                          "(median for a no-op call); it is included in every Python-side figure")
         for round_number in range(1, self.plan.rounds + 1):
             self._round(round_number)
         for (case, size), values in self.samples.items():
@@ -79,7 +85,7 @@ class Runner:
             try:
                 clients[case] = make_client(case, self.server)
             except Exception as error:  # a client that cannot even be built is reported, not fatal
-                self._missing(case, f"construction failed: {type(error).__name__}: {error}")
+                self.mark_missing(case, f"construction failed: {type(error).__name__}: {error}")
         return clients
 
     def _round(self, number: int) -> None:
@@ -106,6 +112,8 @@ class Runner:
         if case.startswith("raw_"):
             values = self.native.socket_pingpong(case[4:], frames_for(size), self.plan.native_iterations(size),
                                                  budget.warmup)
+        elif case.startswith("rawsrv_"):
+            values = self._raw_to_server(case[7:], size, budget.warmup)
         else:
             client = clients.get(case)
             if client is None:
@@ -113,14 +121,23 @@ class Runner:
             try:
                 call = infer_call(case, client, size)
             except NotLanded as error:
-                self._missing(case, f"not implemented yet ({error})")
+                self.mark_missing(case, f"not implemented yet ({error})")
                 return None
             except Exception as error:
-                self._missing(case, f"{type(error).__name__}: {error}")
+                self.mark_missing(case, f"{type(error).__name__}: {error}")
                 return None
             values = time_calls(call, budget)
         self._add(case, size, values)
         return values
+
+    def _raw_to_server(self, transport: str, size: int, warmup: int) -> list[float]:
+        shape, data = tensor(size)
+        payload = encode_infer_request(shape, DTYPE, data)
+        frame = struct.pack("<III", IDENTITY_MODEL, 1, len(payload)) + payload
+        target = (f"unix:{self.server.socket_path}" if transport == "unix"
+                  else f"tcp:{self.server.tcp_host}:{self.server.tcp_port}")
+        return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
+                                            self.plan.native_iterations(size), warmup)
 
     def _large_floors(self, label: str, size: int) -> None:
         iterations = self.plan.native_iterations(size)
@@ -155,7 +172,7 @@ class Runner:
         try:
             results = echo_baselines.run_subprocess(kind, sizes, [self.plan.round_budget(s) for s in sizes])
         except Exception as error:
-            self._missing(kind, str(error))
+            self.mark_missing(kind, str(error))
             return None
         for size, values in results.items():
             self._add(kind, size, values)
@@ -181,10 +198,10 @@ class Runner:
         if done.returncode != 0:
             reason = (done.stderr.strip().splitlines() or ["probe failed"])[-1]
             self.notes.append(f"{LABELS[case]} {mode} probe failed: {reason}")
-            self._missing(case, reason)
+            self.mark_missing(case, reason)
             return
         figures = json.loads(done.stdout)
         if "not_landed" in figures:
-            self._missing(case, f"not implemented yet ({figures['not_landed']})")
+            self.mark_missing(case, f"not implemented yet ({figures['not_landed']})")
             return
         into[case] = figures

@@ -42,6 +42,8 @@ class Summary:
 
 
 def format_duration(ns: float) -> str:
+    if ns < 0:
+        return "-" + format_duration(-ns)
     if ns < 1e3:
         return f"{ns:.0f} ns"
     if ns < 1e6:

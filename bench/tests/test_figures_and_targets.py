@@ -1,7 +1,7 @@
 import pytest
 
 from quelt_bench.memory_probe import parse_status
-from quelt_bench.stats import Summary, format_size, median, percentile
+from quelt_bench.stats import Summary, format_duration, format_size, median, percentile
 from quelt_bench.targets import LARGE, Measurements, evaluate
 from quelt_bench.timing import Budget, time_calls
 
@@ -26,6 +26,12 @@ def test_empty_samples_are_refused():
                                        (4 << 20, "4 MiB"), ((64 << 20) - 80, "64 MiB - 80 B"), (1536, "1.50 KiB")])
 def test_size_names(size, text):
     assert format_size(size) == text
+
+
+@pytest.mark.parametrize("ns,text", [(532.4, "532 ns"), (14_100, "14.10 µs"), (-16_405, "-16.41 µs"),
+                                     (4_850_000, "4.85 ms"), (2.5e9, "2.50 s")])
+def test_duration_names(ns, text):
+    assert format_duration(ns) == text
 
 
 def test_time_calls_respects_minimum_and_maximum():
