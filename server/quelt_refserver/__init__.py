@@ -149,6 +149,11 @@ class RefServer:
     def pid(self) -> Optional[int]:
         return self._process.pid if self._process else None
 
+    @property
+    def process(self) -> Optional["subprocess.Popen[str]"]:
+        """The running server process (None once stopped)."""
+        return self._process
+
     # -- life cycle ----------------------------------------------------------
 
     def command(self) -> list[str]:

@@ -57,11 +57,13 @@ void Acceptor::start_connection(int fd) {
     }
     if (!registry_.add(fd)) return;
     try {
-        std::thread([this, fd] {
+        // The thread may outlive this acceptor (stopping it only ends
+        // accepting), so it holds the service and registry, not the acceptor.
+        std::thread([&service = service_, &registry = registry_, fd] {
             UniqueFd owned(fd);
-            service_.serve(fd);
+            service.serve(fd);
             // Unregistered before it is closed, so shutdown never touches a reused number.
-            registry_.remove(fd);
+            registry.remove(fd);
         }).detach();
         connection.release();  // the thread owns it now
     } catch (const std::system_error&) {

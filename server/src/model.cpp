@@ -15,7 +15,7 @@ constexpr std::array<ModelInfo, 9> kModels{{
     {ModelKind::Error, 3, "error", "always fails with \"Inference error: the error model always fails\"", false},
     {ModelKind::Slow, 4, "slow", "waits --slow-ms milliseconds, then echoes the input", false},
     {ModelKind::Truncate, 5, "truncate", "fault: the reply stops half-way and the connection closes", true},
-    {ModelKind::Reset, 6, "reset", "fault: the connection is reset instead of answered", true},
+    {ModelKind::Reset, 6, "reset", "fault: the connection is reset (TCP) or closed (Unix socket) unanswered", true},
     {ModelKind::Garbage, 7, "garbage", "fault: a success reply whose body is garbage bytes", true},
     {ModelKind::Drop, 8, "drop", "fault: the request is never answered (a socket is closed)", true},
 }};

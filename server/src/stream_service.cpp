@@ -29,7 +29,7 @@ std::string text_of(InferenceError::Kind kind, std::string message) {
 
 // The fault models break the reply in a way a real server might: each says
 // whether the connection survives.
-Next send_fault(int fd, ModelKind fault, std::uint32_t success_code) {
+Next send_fault(int fd, ModelKind fault, std::uint32_t success_code, bool stream) {
     std::vector<iovec> pieces;
     switch (fault) {
         case ModelKind::Reset:
@@ -45,8 +45,12 @@ Next send_fault(int fd, ModelKind fault, std::uint32_t success_code) {
             return Next::Close;
         }
         case ModelKind::Garbage: {
+            // A reply in step with the frames whose body does not decode; a
+            // stream still ends properly after it.
             RawReply reply(success_code, std::vector<std::uint8_t>(kGarbageLength, 0xFF));
+            TextReply end(wire::reply_code::kStreamEnd, {});
             reply.append_to(pieces);
+            if (stream) end.append_to(pieces);
             return send_all(fd, pieces) ? Next::Continue : Next::Close;
         }
         default: return Next::Continue;
@@ -106,9 +110,12 @@ private:
                                                 "the request does not decode: " + request.error().message));
         if (auto refusal = refuse_token(*request)) return send_failure(stream, std::move(*refusal));
         const ModelInfo* model = model_by_id(model_id);
+        auto fault = options_.fault ? options_.fault
+                     : model && model->fault ? std::optional(model->kind)
+                                             : std::nullopt;
+        if (fault)
+            return send_fault(fd_, *fault, stream ? wire::reply_code::kStreamChunk : wire::reply_code::kSuccess, stream);
         if (!model) return send_failure(stream, std::string(kModelNotLoaded));
-        if (auto fault = options_.fault ? options_.fault : model->fault ? std::optional(model->kind) : std::nullopt)
-            return send_fault(fd_, *fault, stream ? wire::reply_code::kStreamChunk : wire::reply_code::kSuccess);
 
         auto input = wire::resolve_packet(std::move(request->input));
         if (!input) return send_failure(stream, text_of(InferenceError::Kind::InvalidInput, input.error()));
@@ -156,7 +163,7 @@ private:
             return send_text(kFailure, text_of(InferenceError::Kind::ModelNotLoaded, {}) +
                                            " (this server has no shared-memory region)");
         const ModelKind model = options_.fault ? *options_.fault : options_.shm_model;
-        if (model_info(model).fault) return send_fault(fd_, model, wire::reply_code::kSuccess);
+        if (model_info(model).fault) return send_fault(fd_, model, wire::reply_code::kSuccess, false);
 
         auto input = region_->read_input(request->tensor_offset, request->tensor_size);
         if (!input) return send_text(kFailure, std::move(input.error()));

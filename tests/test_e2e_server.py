@@ -1,0 +1,197 @@
+"""The reference server as a program: its command line, start-up failures,
+clean exit, and the requests a real client would never send."""
+import os
+import signal
+import socket
+import struct
+import subprocess
+
+import pytest
+
+from quelt_refserver import RefServer, find_executable
+
+
+def run_server(*arguments, timeout=10):
+    return subprocess.run([find_executable(), *arguments], capture_output=True, text=True, timeout=timeout)
+
+
+def packet(shape, dtype, data):
+    body = struct.pack("<Q", len(shape)) + b"".join(struct.pack("<q", d) for d in shape)
+    body += struct.pack("<Q", len(dtype)) + dtype.encode()
+    return body + b"\x01" + struct.pack("<Q", len(data)) + data + b"\x00"
+
+
+def inference_request(data=b"\x01\x02", dtype="uint8"):
+    # input, no named inputs, no session, no options
+    return packet([len(data)], dtype, data) + struct.pack("<Q", 0) + b"\x00\x00"
+
+
+def recv_exact(connection, count):
+    received = b""
+    while len(received) < count:
+        chunk = connection.recv(count - len(received))
+        if not chunk:
+            raise EOFError(f"closed after {len(received)} of {count} bytes")
+        received += chunk
+    return received
+
+
+def exchange(connection, model_id, kind, payload):
+    connection.sendall(struct.pack("<III", model_id, kind, len(payload)) + payload)
+    code, length = struct.unpack("<II", recv_exact(connection, 8))
+    return code, recv_exact(connection, length)
+
+
+@pytest.fixture
+def quiet_server(start_refserver):
+    return start_refserver()
+
+
+def test_help_lists_every_model_and_flag():
+    result = run_server("--help")
+    assert result.returncode == 0
+    for text in ("--tcp", "--unix", "--shm-name", "--token", "--shm-model", "--fault", "--slow-ms",
+                 "--stream-chunks", "Model not loaded"):
+        assert text in result.stdout
+    for model_id, name in enumerate(["identity", "sum", "stream", "error", "slow", "truncate", "reset",
+                                     "garbage", "drop"]):
+        assert f"  {model_id}  {name}" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["--bogus"], "unknown option '--bogus'"),
+        (["--tcp", "localhost"], "--tcp: invalid value 'localhost'"),
+        (["--tcp", "127.0.0.1:70000"], "--tcp: invalid value"),
+        (["--pool-size", "lots"], "--pool-size: invalid value 'lots'"),
+        (["--shm-model", "resnet"], "--shm-model: unknown model 'resnet'"),
+        (["--fault", "identity"], "--fault: unknown fault 'identity'"),
+        (["--stream-chunks", "0"], "--stream-chunks: invalid value '0'"),
+        (["--token"], "--token needs a value"),
+        (["--no-tcp", "--no-unix", "--no-shm"], "nothing to serve"),
+    ],
+)
+def test_bad_flags_exit_2_with_a_clear_message(arguments, message):
+    result = run_server(*arguments)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert result.stdout == ""
+
+
+def test_a_port_in_use_is_refused(quiet_server):
+    result = run_server("--tcp", f"127.0.0.1:{quiet_server.port}", "--no-unix", "--no-shm")
+    assert result.returncode == 1
+    assert f"cannot listen on tcp 127.0.0.1:{quiet_server.port}: Address already in use (os error 98)" in result.stderr
+
+
+def test_a_live_socket_and_a_taken_region_are_refused(quiet_server):
+    result = run_server("--no-tcp", "--unix", quiet_server.socket_path, "--no-shm")
+    assert result.returncode == 1
+    assert "another server is listening there" in result.stderr
+    result = run_server("--no-tcp", "--no-unix", "--shm-name", quiet_server.shm_name)
+    assert result.returncode == 1
+    assert f"cannot create the shared-memory region '{quiet_server.shm_name}'" in result.stderr
+    # The refused servers left the running one's files alone.
+    assert os.path.exists(quiet_server.socket_path)
+    assert os.path.exists(f"/dev/shm/{quiet_server.shm_name}")
+
+
+def test_a_stale_socket_file_is_replaced(tmp_path, start_refserver):
+    path = str(tmp_path / "stale.sock")
+    stale = socket.socket(socket.AF_UNIX)
+    stale.bind(path)
+    stale.close()  # the file stays, nobody listens
+    server = start_refserver(tcp=False, shm=False, socket_path=path)
+    with socket.socket(socket.AF_UNIX) as connection:
+        connection.connect(path)
+        assert exchange(connection, 0, 1, inference_request(b"ok"))[0] == 0
+    server.stop()
+
+
+@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT])
+def test_stopping_removes_the_socket_and_the_region(start_refserver, stop_signal):
+    server = start_refserver()
+    socket_path, region = server.socket_path, f"/dev/shm/{server.shm_name}"
+    assert os.path.exists(socket_path) and os.path.exists(region)
+    # A connection in the middle of nothing must not hold the exit up.
+    idle = socket.create_connection((server.host, server.port))
+    os.kill(server.pid, stop_signal)
+    status = server.process.wait(5)
+    idle.close()
+    assert status == 0
+    assert not os.path.exists(socket_path)
+    assert not os.path.exists(region)
+    assert server.output[-1] == "quelt-refserver: stopping on " + signal.Signals(stop_signal).name
+
+
+def test_start_up_lines_name_every_address(quiet_server):
+    lines = quiet_server.output
+    assert lines[-1] == "quelt-refserver: ready"
+    assert f"quelt-refserver: listening on tcp 127.0.0.1:{quiet_server.port}" in lines
+    assert f"quelt-refserver: listening on unix {quiet_server.socket_path}" in lines
+    assert any(line.startswith(f"quelt-refserver: shared-memory region '{quiet_server.shm_name}' of ")
+               for line in lines)
+
+
+def test_a_pipe_path_listens_on_the_temporary_directory_socket(start_refserver, tmp_path, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    server = start_refserver(tcp=False, shm=False, socket_path=r"\\.\pipe\quelt_e2e")
+    assert server.socket_path == str(tmp_path / "quelt_e2e.sock")
+    server.stop()
+    assert not os.path.exists(tmp_path / "quelt_e2e.sock")
+
+
+class TestHostileRequests:
+    """Frames no client of ours sends: each gets an answer or a closed
+    connection, never a crash, and the server keeps serving."""
+
+    def test_unknown_kind_and_undecodable_payload_are_answered(self, quiet_server):
+        with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
+            assert exchange(connection, 0, 3, b"xyz") == (1, b"Invalid input: unknown message kind 3")
+            code, text = exchange(connection, 0, 1, b"\xff" * 16)
+            assert code == 1
+            assert text == b"Invalid input: the request does not decode: io error: unexpected end of file"
+            # The connection is still in step with the frames.
+            assert exchange(connection, 0, 1, inference_request(b"ab"))[0] == 0
+
+    @pytest.mark.parametrize(
+        "offset_from_pool, size, reason",
+        [
+            (-80, 80, "lies outside the tensor pool"),
+            (0, 1 << 62, "lies outside the tensor pool"),
+            (0, 79, "is shorter than a block head"),
+            ((1 << 64) - 1, 80, "lies outside the tensor pool"),
+        ],
+    )
+    def test_hybrid_offsets_outside_the_pool_are_refused(self, quiet_server, offset_from_pool, size, reason):
+        pool_offset = _pool_offset(quiet_server)
+        offset = (pool_offset + offset_from_pool) % (1 << 64)
+        request = struct.pack("<QIBBBBQQQ", 1, 0, 0, 0, 0, 0, 0, offset, size)
+        with socket.socket(socket.AF_UNIX) as connection:
+            connection.connect(quiet_server.socket_path)
+            code, text = exchange(connection, 0, 4, request)
+        assert code == 1
+        assert text.decode().startswith(f"Invalid input: the tensor block at offset {offset} ({size} bytes) {reason}")
+
+    def test_a_block_longer_than_its_announced_size_is_refused(self, quiet_server):
+        pool_offset = _pool_offset(quiet_server)
+        with open(f"/dev/shm/{quiet_server.shm_name}", "r+b") as region:
+            region.seek(pool_offset)
+            region.write(struct.pack("<IB3x8QQ", 1, 0, 100, 0, 0, 0, 0, 0, 0, 0, 100))
+        request = struct.pack("<QIBBBBQQQ", 1, 0, 0, 0, 0, 0, 0, pool_offset, 100)
+        with socket.socket(socket.AF_UNIX) as connection:
+            connection.connect(quiet_server.socket_path)
+            code, text = exchange(connection, 0, 4, request)
+        assert code == 1 and b"is not valid" in text
+
+    def test_a_huge_announced_payload_does_not_take_the_server_down(self, quiet_server):
+        with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
+            connection.sendall(struct.pack("<III", 0, 1, 0xFFFFFFFF) + b"\x00" * 1000)
+        with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
+            assert exchange(connection, 0, 1, inference_request(b"still here"))[0] == 0
+
+
+def _pool_offset(server):
+    with open(f"/dev/shm/{server.shm_name}", "rb") as region:
+        return struct.unpack("<IIQQQQ", region.read(40))[4]
