@@ -20,6 +20,10 @@ except ImportError:
 from quelt_refserver import RefServer, RefServerError, find_executable
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes several seconds (deselect with -m 'not slow')")
+
+
 def _executable_or_skip():
     try:
         return find_executable()
