@@ -1,4 +1,7 @@
+import socket
+import struct
 import subprocess
+import threading
 
 import pytest
 
@@ -36,3 +39,38 @@ def test_copy_floor_is_the_sum_of_its_parts(build_dir):
 def test_bad_arguments_fail_with_usage_status(build_dir, program, arguments):
     done = subprocess.run([str(build_dir / "bench" / program), *arguments], capture_output=True, text=True)
     assert done.returncode == 2 and done.stderr.startswith("error:")
+
+
+def _answer_frames(listener, reply_code, body, count):
+    connection, _ = listener.accept()
+    with connection:
+        for _ in range(count):
+            header = connection.recv(12, socket.MSG_WAITALL)
+            if len(header) < 12:
+                return
+            length = struct.unpack("<III", header)[2]
+            connection.recv(length, socket.MSG_WAITALL)
+            connection.sendall(struct.pack("<II", reply_code, len(body)) + body)
+
+
+@pytest.mark.parametrize("reply_code,body,succeeds", [(0, b"x" * 41, True), (3, b"x" * 41, False),
+                                                      (0, b"x" * 40, False)])
+def test_raw_client_against_a_server_accepts_only_the_expected_success_reply(build_dir, tmp_path, reply_code,
+                                                                           body, succeeds):
+    path = str(tmp_path / "server.sock")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(1)
+    server = threading.Thread(target=_answer_frames, args=(listener, reply_code, body, 6), daemon=True)
+    server.start()
+    frame = struct.pack("<III", 0, 1, 4) + b"abcd"
+    try:
+        if succeeds:
+            samples = NativeBaselines(build_dir).socket_to_server(f"unix:{path}", frame, 41, iterations=4, warmup=2)
+            assert len(samples) == 4
+        else:
+            with pytest.raises(RuntimeError, match="expected 0 and 41"):
+                NativeBaselines(build_dir).socket_to_server(f"unix:{path}", frame, 41, iterations=4, warmup=2)
+    finally:
+        server.join(5)
+        listener.close()
