@@ -9,6 +9,7 @@ import quelt_sdk
 from fake_stream_server import FakeStreamServer, answer_each_request, answer_in_turn, tensor_reply
 
 OK = tensor_reply([1], "uint8", b"\x2a")
+CHUNK = tensor_reply([1], "uint8", b"\x2a", code=2)
 
 
 def open_fds():
@@ -128,6 +129,14 @@ def test_connect_failures_reach_the_first_call(endpoint, message):
         assert str(raised.value) == message
 
 
+def test_bracketed_ipv6_literal_is_an_address():
+    client = quelt_sdk.QueltClient(f"tcp://[::1]:{free_tcp_port()}")
+    with pytest.raises(ConnectionError) as raised:
+        client.infer(1, [1], "u8", b"\x00")
+    # Refused where IPv6 loopback exists, unreachable where it does not.
+    assert str(raised.value).endswith(("(os error 111)", "(os error 99)", "(os error 97)", "(os error 101)"))
+
+
 def test_host_names_are_resolved_and_every_address_tried():
     with FakeStreamServer(answer_each_request(OK)) as server:
         # localhost may resolve to ::1 first, where nothing listens.
@@ -144,3 +153,29 @@ def test_pipe_names_map_to_sockets_in_the_temp_directory():
         assert client.infer(1, [1], "u8", b"\x00") == b"\x2a"
         assert quelt_sdk.QueltClient(f"pipe://{name}").infer(1, [1], "u8", b"\x00") == b"\x2a"
         assert quelt_sdk.QueltClient(path).infer(1, [1], "u8", b"\x00") == b"\x2a"  # a path is used as is
+
+
+def test_signals_during_a_wait_do_not_break_the_call():
+    import signal
+    import time
+
+    def answer_late(peer):
+        while (frame := peer.read_frame()) is not None:
+            time.sleep(0.3)
+            peer.send(OK if frame[1] == 1 else CHUNK)
+
+    ticks = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+    try:
+        with FakeStreamServer(answer_late) as server:
+            client = quelt_sdk.QueltClient(server.endpoint)
+            signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+            try:
+                assert client.infer(1, [1], "u8", b"\x00") == b"\x2a"
+                stream = client.infer_stream(1, [1], "u8", b"\x00")
+                assert next(stream) == b"\x2a"  # read once the server's reply arrives
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            assert ticks and server.connections == 2
+    finally:
+        signal.signal(signal.SIGALRM, previous)

@@ -166,3 +166,18 @@ def test_iterator_type_cannot_be_constructed():
         assert iterator_type.__name__ == "StreamIterator"
         with pytest.raises(TypeError, match="^No constructor defined for StreamIterator$"):
             iterator_type()
+
+
+def test_first_stream_works_with_warnings_as_errors():
+    import subprocess
+    import sys
+
+    script = (
+        "import sys, quelt_sdk\n"
+        "stream = quelt_sdk.QueltClient(sys.argv[1]).infer_stream(1, [1], 'u8', b'')\n"
+        "print(list(stream), type(stream).__module__)\n"
+    )
+    with streaming(chunk(b"w"), END) as server:
+        result = subprocess.run([sys.executable, "-W", "error", "-c", script, server.endpoint],
+                                capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("[b'w'] builtins\n", "")
