@@ -127,7 +127,7 @@ def measure(kind: str, sizes: list[int], budgets: list[Budget]) -> dict[int, lis
         client = _Client(kind, address)
         results = {}
         for size, budget in zip(sizes, budgets):
-            data = bytes(size)
+            data = b"\x5a" * size  # resident bytes, like a real tensor
             reply = client.call(data)
             if len(reply) != size:
                 raise RuntimeError(f"{kind} echo returned {len(reply)} bytes for {size}")

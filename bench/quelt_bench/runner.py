@@ -46,10 +46,10 @@ class Runner:
 
     # -- bookkeeping -----------------------------------------------------------
 
-    def steps(self) -> int:
+    def steps(self, with_memory: bool = True) -> int:
         per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 1 + len(self.echo_kinds)
         per_round += len([s for s in self.plan.sizes if s in LARGE]) * 3  # copy floor, two warm-buffer runs
-        return per_round * self.plan.rounds + 2 * len(CLIENTS)
+        return per_round * self.plan.rounds + (2 * len(CLIENTS) if with_memory else 0)
 
     def _add(self, case: str, size: int, values: list[float]) -> None:
         self.samples.setdefault((case, size), []).extend(values)
@@ -66,7 +66,7 @@ class Runner:
 
     # -- latency ---------------------------------------------------------------
 
-    def run(self) -> Measurements:
+    def run(self, with_memory: bool = True) -> Measurements:
         idle = Summary.of(time_calls(Call(len, (b"",)), self.plan.round_budget(64)))
         self.notes.append(f"the timing loop itself costs {format_duration(idle.median_ns)} per call "
                           "(median for a no-op call); it is included in every Python-side figure")
@@ -74,7 +74,8 @@ class Runner:
             self._round(round_number)
         for (case, size), values in self.samples.items():
             self.measurements.latency[(case, size)] = Summary.of(values)
-        self._memory()
+        if with_memory:
+            self._memory()
         return self.measurements
 
     def _open_clients(self) -> dict[str, object]:

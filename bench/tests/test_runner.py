@@ -1,0 +1,93 @@
+import io
+
+import pytest
+
+from quelt_bench import runner as runner_module
+from quelt_bench.cases import CLIENTS, PURE, ServerAddresses
+from quelt_bench.plan import Plan
+from quelt_bench.progress import Progress
+from quelt_bench.runner import Runner
+from quelt_bench.timing import Budget
+
+BIG = 4 << 20
+PLAN = Plan(name="test", sizes=(64, BIG), rounds=2,
+            budgets={64: Budget(4, 4, 0.0, 1), BIG: Budget(2, 2, 0.0, 1)}, spin_iterations=200, growth_calls=10)
+
+
+class FakeNative:
+    def socket_pingpong(self, transport, frames, iterations, warmup, reply_buffer="fresh"):
+        return [1000.0] * iterations
+
+    def socket_to_server(self, target, frame, reply_body, iterations, warmup):
+        assert target.startswith(("unix:/sock", "tcp:127.0.0.1:9"))
+        return [1500.0] * iterations
+
+    def shm_spin(self, iterations, batch=100, warmup=1000):
+        return [500.0] * max(1, iterations // batch)
+
+    def copy_floor(self, data_len, iterations, warmup=2):
+        return {"samples_ns": [3.0] * iterations, "copy_in_ns": [1.0] * iterations,
+                "alloc_copy_out_ns": [2.0] * iterations, "fresh_page_copy_ns": [4.0] * iterations}
+
+
+class EchoClient:
+    def __init__(self, shrink=0):
+        self.shrink = shrink
+
+    def infer(self, *arguments):
+        return bytes(len(arguments[-1]) - self.shrink)
+
+
+class UnfinishedClient:
+    def infer(self, *arguments):
+        raise NotImplementedError("work in progress")
+
+
+@pytest.fixture
+def run_with(monkeypatch):
+    def run(clients):
+        built = []
+
+        def make_client(kind, server):
+            built.append(kind)
+            made = clients.get(kind, EchoClient)
+            return made()
+
+        monkeypatch.setattr(runner_module, "make_client", make_client)
+        runner = Runner(PLAN, FakeNative(), ServerAddresses("127.0.0.1", 9, "/sock", "region"), ())
+        runner.progress = Progress(runner.steps(with_memory=False), stream=io.StringIO())
+        measurements = runner.run(with_memory=False)
+        return runner, measurements, built
+
+    return run
+
+
+def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
+    runner, m, built = run_with({})
+    assert m.latency[("quelt_unix", 64)].count == 4
+    assert m.latency[("raw_tcp", BIG)].count == 2 * PLAN.native_iterations(BIG)
+    assert m.latency[("rawsrv_unix", 64)].median_ns == 1500.0
+    assert m.latency[("copy", BIG)].median_ns == 3.0 and ("copy", 64) not in m.latency
+    assert m.latency[("spin", 0)].count == 2
+    assert runner.progress.done == runner.progress.total
+    assert sorted(built) == sorted(list(CLIENTS + PURE) * 2)  # one client of each kind per round
+    assert not m.missing
+
+
+def _raise(error):
+    raise error
+
+
+@pytest.mark.parametrize("clients,case,reason", [
+    ({"shm": UnfinishedClient}, "shm", "not implemented yet (work in progress)"),
+    ({"hybrid": lambda: _raise(ConnectionError("no region"))}, "hybrid",
+     "construction failed: ConnectionError: no region"),
+    ({"quelt_tcp": lambda: EchoClient(shrink=1)}, "quelt_tcp", "RuntimeError: QueltClient (TCP) returned 63 bytes for 64"),
+])
+def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients, case, reason):
+    runner, m, built = run_with(clients)
+    assert m.missing == {case: reason}
+    assert not any(key[0] == case for key in m.latency)
+    assert m.latency[("quelt_unix", BIG)].count == 2
+    assert built.count(case) == 1  # not built again once known to be missing
+    assert runner.progress.done == runner.progress.total
