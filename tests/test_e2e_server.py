@@ -5,6 +5,8 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -195,3 +197,71 @@ class TestHostileRequests:
 def _pool_offset(server):
     with open(f"/dev/shm/{server.shm_name}", "rb") as region:
         return struct.unpack("<IIQQQQ", region.read(40))[4]
+
+
+def test_the_server_stops_when_its_launcher_goes_away():
+    launcher = subprocess.Popen(
+        [sys.executable, "-c", "import sys; sys.path[:0] = sys.argv[1:]\n"
+         "from quelt_refserver import RefServer\n"
+         "server = RefServer(tcp=False, shm=False).start()\n"
+         "print(server.pid, server.socket_path, flush=True)\n"
+         "import os; os._exit(0)  # no clean-up at all",
+         *sys.path],
+        stdout=subprocess.PIPE, text=True)
+    pid, socket_path = launcher.communicate(timeout=20)[0].split()
+    deadline = time.monotonic() + 5
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not os.path.exists(socket_path), "the orphaned server is still running"
+
+
+def test_the_shm_size_flag_sizes_the_whole_region(start_refserver):
+    server = start_refserver(tcp=False, unix=False, extra_args=["--shm-size", "96M"])
+    assert server.shm_size <= 96 << 20
+    pool_offset, pool_size = _pool_offset(server), _pool_size(server)
+    assert pool_size % 65536 == 0 and pool_size >= 40 << 20
+    assert pool_offset + 2 * pool_size <= server.shm_size
+
+
+class TestAnswerPlacement:
+    """Answers lie in the server's own area, and an answer stays intact while
+    its client still holds the input slot, however much traffic follows."""
+
+    def test_an_answer_outlives_later_traffic(self, quiet_server):
+        pool_offset = _pool_offset(quiet_server)
+        first = bytes(range(256)) * 4
+        _write_block(quiet_server, pool_offset, first)
+        with socket.socket(socket.AF_UNIX) as connection:
+            connection.connect(quiet_server.socket_path)
+            answer_offset = _hybrid(connection, pool_offset, len(first))
+            assert answer_offset >= pool_offset + _pool_size(quiet_server)  # not in the pool
+            later = pool_offset + (1 << 20)
+            _write_block(quiet_server, later, b"\xab" * (1 << 20))
+            for _ in range(200):  # 200 MiB of answers from another slot
+                _hybrid(connection, later, 1 << 20)
+        assert _read_block_data(quiet_server, answer_offset) == first
+
+
+def _pool_size(server):
+    with open(f"/dev/shm/{server.shm_name}", "rb") as region:
+        return struct.unpack("<IIQQQQ", region.read(40))[5]
+
+
+def _write_block(server, offset, data):
+    with open(f"/dev/shm/{server.shm_name}", "r+b") as region:
+        region.seek(offset)
+        region.write(struct.pack("<IB3x8QQ", 1, 0, len(data), 0, 0, 0, 0, 0, 0, 0, len(data)) + data)
+
+
+def _read_block_data(server, offset):
+    with open(f"/dev/shm/{server.shm_name}", "rb") as region:
+        region.seek(offset + 72)
+        length = struct.unpack("<Q", region.read(8))[0]
+        return region.read(length)
+
+
+def _hybrid(connection, offset, data_length):
+    request = struct.pack("<QIBBBBQQQ", 1, 0, 0, 0, 0, 0, 0, offset, data_length + 80)
+    code, body = exchange(connection, 0, 4, request)
+    assert code == 0, body
+    return struct.unpack_from("<Q", body, 24)[0]

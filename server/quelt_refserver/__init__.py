@@ -162,7 +162,8 @@ class RefServer:
         arguments += ["--tcp", f"127.0.0.1:{self._port}"] if self._want_tcp else ["--no-tcp"]
         arguments += ["--unix", self._planned_socket_path()] if self._want_unix else ["--no-unix"]
         arguments += ["--shm-name", self._planned_shm_name()] if self._want_shm else ["--no-shm"]
-        return arguments + self._options
+        # The server also stops when this process goes away without stopping it.
+        return arguments + ["--exit-on-stdin-close"] + self._options
 
     def start(self) -> "RefServer":
         if self._process is not None:
@@ -171,7 +172,7 @@ class RefServer:
         self._lines = []
         self._process = subprocess.Popen(
             command,
-            stdin=subprocess.DEVNULL,
+            stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
             text=True,
@@ -198,8 +199,9 @@ class RefServer:
                     process.kill()
                     process.wait()
             status = process.returncode
-            if process.stdout:
-                process.stdout.close()
+            for stream in (process.stdin, process.stdout):
+                if stream:
+                    stream.close()
         if self._directory is not None:
             shutil.rmtree(self._directory, ignore_errors=True)
             self._directory = None

@@ -75,6 +75,7 @@ int run(const ServerOptions& options) {
     for (Listener& listener : listeners) acceptors.push_back(std::make_unique<Acceptor>(listener, service, registry));
     std::optional<ShmService> queue_service;
     if (region) queue_service.emplace(options, *region);
+    if (options.exit_on_stdin_close) stop_when_stdin_closes();
     say("ready");
 
     const int signal_number = wait_for_stop_signal();

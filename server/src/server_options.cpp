@@ -108,6 +108,10 @@ const std::map<std::string, Flag, std::less<>>& flags() {
              o.fault = *kind;
              return std::nullopt;
          }}},
+        {"--exit-on-stdin-close", {false, [](ServerOptions& o, const std::string&) -> std::optional<std::string> {
+             o.exit_on_stdin_close = true;
+             return std::nullopt;
+         }}},
         {"--stream-chunks", {true, [](ServerOptions& o, const std::string& v) -> std::optional<std::string> {
              auto count = parse_number<std::size_t>(v);
              if (!count || *count == 0 || *count > 1'000'000) return bad_value("--stream-chunks", v, "a count from 1 to 1000000");
@@ -201,7 +205,7 @@ Models (model_id over the socket, name for --shm-model and --fault):
         line.resize(16, ' ');
         text += line + std::string(model.summary) + "\n";
     }
-    text += R"(  other ids       fail with "Model not loaded"
+    text += R"(  other ids     fail with "Model not loaded"
   --stream-chunks N   chunks of the stream model (default 4)
   --slow-ms MS        delay of the slow model (default 200)
   --fault NAME        break every socket reply this way (truncate, reset, garbage, drop)
@@ -209,6 +213,9 @@ Models (model_id over the socket, name for --shm-model and --fault):
 On the shared-memory queue the faults become: truncate = an output block whose
 length runs past the region, garbage = a result offset outside the region,
 reset and drop = no answer at all (the client times out).
+
+Other:
+  --exit-on-stdin-close  stop as on SIGTERM when standard input closes (for launchers)
 
 The server prints one line per listener, one for the region, then "ready".
 )";

@@ -31,6 +31,8 @@ struct ServerOptions {
     ModelKind shm_model = ModelKind::Identity;
     // Breaks every socket reply this way, whatever the model id.
     std::optional<ModelKind> fault;
+    // Stop when standard input reaches its end: a launcher that dies takes the server with it.
+    bool exit_on_stdin_close = false;
 };
 
 // What the command line asked for: run with these options, or print a text and exit.

@@ -2,6 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 
 namespace quelt::server {
 namespace {
@@ -29,6 +33,17 @@ int wait_for_stop_signal() {
     while (sigwait(&set, &number) != 0) {
     }
     return number;
+}
+
+void stop_when_stdin_closes() {
+    std::thread([] {
+        char discard[256];
+        for (;;) {
+            ssize_t got = ::read(STDIN_FILENO, discard, sizeof discard);
+            if (got == 0 || (got < 0 && errno != EINTR)) break;
+        }
+        ::kill(::getpid(), SIGTERM);
+    }).detach();
 }
 
 }  // namespace quelt::server

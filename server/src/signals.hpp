@@ -8,5 +8,7 @@ namespace quelt::server {
 void block_stop_signals();
 // Returns the number of the stop signal that arrived.
 int wait_for_stop_signal();
+// Sends this process SIGTERM once standard input reaches its end.
+void stop_when_stdin_closes();
 
 }  // namespace quelt::server
