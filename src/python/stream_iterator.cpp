@@ -3,10 +3,10 @@
 #include <thread>
 
 #include "net/inference_exchange.hpp"
+#include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/failure.hpp"
 #include "python/native_object.hpp"
-#include "python/py_ref.hpp"
 #include "python/types.hpp"
 
 namespace quelt::py {
@@ -68,33 +68,13 @@ PyType_Slot slots[] = {
 
 PyType_Spec spec = {"StreamIterator", sizeof(StreamIteratorObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
-// The interpreter warns that a type named without a module has no
-// __module__ before we get the chance to set one; under "-W error" that
-// warning would make the first infer_stream fail. Create it with warnings off.
-PyObject* create_type_quietly() {
-    PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
-    PyRef guard = warnings ? PyRef::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr)) : PyRef();
-    PyRef entered = guard ? PyRef::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr)) : PyRef();
-    if (!entered) return nullptr;
-    PyRef ignored = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "s", "ignore"));
-    PyRef created = ignored ? PyRef::steal(PyType_FromSpec(&spec)) : PyRef();
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef exited = PyRef::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    PyErr_Restore(type, value, traceback);
-    if (!created || !exited) return nullptr;
-    PyRef module_name = PyRef::steal(PyUnicode_InternFromString("builtins"));
-    if (!module_name || PyObject_SetAttrString(created.get(), "__module__", module_name.get()) != 0) return nullptr;
-    return created.release();
-}
-
 }  // namespace
 
 PyTypeObject* stream_iterator_type() {
     // Lives as long as the process once created; a failed attempt is retried
     // by the next call.
     static PyObject* type = nullptr;
-    if (type == nullptr) type = create_type_quietly();
+    if (type == nullptr) type = create_builtin_type(spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
