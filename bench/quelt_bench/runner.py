@@ -29,7 +29,7 @@ SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp
 
 
 def frames_for(size: int):
-    return identity_infer_frames(1, "float32", size)
+    return identity_infer_frames(1, DTYPE, size)
 
 
 class Runner:
@@ -40,7 +40,6 @@ class Runner:
         self.echo_kinds = echo_kinds
         self.progress = Progress(self.steps())
         self.samples: dict[tuple[str, int], list[float]] = {}
-        self.copy_parts: dict[tuple[str, int], list[float]] = {}
         self.measurements = Measurements()
         self.notes: list[str] = []
 
@@ -67,7 +66,7 @@ class Runner:
     # -- latency ---------------------------------------------------------------
 
     def run(self, with_memory: bool = True) -> Measurements:
-        idle = Summary.of(time_calls(Call(len, (b"",)), self.plan.round_budget(64)))
+        idle = Summary.of(time_calls(Call(len, (b"",)), self.plan.round_budget(self.plan.sizes[0])))
         self.notes.append(f"the timing loop itself costs {format_duration(idle.median_ns)} per call "
                           "(median for a no-op call); it is included in every Python-side figure")
         for round_number in range(1, self.plan.rounds + 1):
@@ -110,11 +109,18 @@ class Runner:
 
     def _measure_case(self, case: str, size: int, clients: dict) -> list[float] | None:
         budget = self.plan.round_budget(size)
-        if case.startswith("raw_"):
-            values = self.native.socket_pingpong(case[4:], frames_for(size), self.plan.native_iterations(size),
-                                                 budget.warmup)
-        elif case.startswith("rawsrv_"):
-            values = self._raw_to_server(case[7:], size, budget.warmup)
+        if case.startswith("raw"):
+            if case in self.measurements.missing:
+                return None
+            try:
+                if case.startswith("rawsrv_"):
+                    values = self._raw_to_server(case[7:], size, budget.warmup)
+                else:
+                    values = self.native.socket_pingpong(case[4:], frames_for(size),
+                                                         self.plan.native_iterations(size), budget.warmup)
+            except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
+                self.mark_missing(case, str(error))
+                return None
         else:
             client = clients.get(case)
             if client is None:

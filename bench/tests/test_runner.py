@@ -91,3 +91,14 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
     assert m.latency[("quelt_unix", BIG)].count == 2
     assert built.count(case) == 1  # not built again once known to be missing
     assert runner.progress.done == runner.progress.total
+
+
+def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch):
+    def broken(self, *arguments, **keywords):
+        raise RuntimeError("quelt-bench-socket failed (1): error: connect: Connection refused")
+
+    monkeypatch.setattr(FakeNative, "socket_to_server", broken)
+    runner, m, _ = run_with({})
+    assert m.missing == {"rawsrv_unix": "quelt-bench-socket failed (1): error: connect: Connection refused",
+                         "rawsrv_tcp": "quelt-bench-socket failed (1): error: connect: Connection refused"}
+    assert m.latency[("quelt_unix", 64)].count == 4
