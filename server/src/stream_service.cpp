@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "frame_reader.hpp"
 #include "reply_frames.hpp"
 #include "socket_io.hpp"
 #include "transport/byte_buffer.hpp"
@@ -192,15 +193,11 @@ private:
 }  // namespace
 
 void StreamService::serve(int fd) const {
-    wire::ByteBuffer payload;
+    FrameReader frames(fd);
     Exchange exchange(fd, options_, region_);
-    for (;;) {
-        std::array<std::uint8_t, wire::RequestFrameHeader::kSize> header_bytes;
-        if (!read_exact(fd, header_bytes)) return;
-        const auto header = wire::RequestFrameHeader::read(header_bytes);
-        if (!read_into(fd, payload, header.payload_length)) return;
-        if (exchange.answer(header, {payload.data(), header.payload_length}) == Next::Close) return;
-    }
+    RequestFrame frame;
+    while (frames.next(frame))
+        if (exchange.answer(frame.header, frame.payload) == Next::Close) return;
 }
 
 }  // namespace quelt::server
