@@ -2,22 +2,36 @@
 
 The launcher `quelt_refserver` ships beside quelt_sdk; in a source checkout
 it lives in server/, which is put on the import path here. The executable is
-the installed `quelt-refserver`, or $QUELT_REFSERVER (for a development build:
-QUELT_REFSERVER=build/d/server/quelt-refserver).
+$QUELT_REFSERVER if set, else the one built beside the quelt_sdk module under
+test (a development build: PYTHONPATH=build/NAME), else `quelt-refserver` on PATH.
 """
+import importlib.util
+import os
 import pathlib
 import sys
 
 import pytest
 
+# The checkout's launcher comes first, so the tests exercise this tree's code
+# even when an older copy of the package is installed.
 _SERVER_SOURCES = pathlib.Path(__file__).resolve().parent.parent / "server"
-try:
-    import quelt_refserver  # noqa: F401  (installed with the package)
-except ImportError:
+if (_SERVER_SOURCES / "quelt_refserver").is_dir():
     sys.path.insert(0, str(_SERVER_SOURCES))
-    import quelt_refserver  # noqa: F401
 
-from quelt_refserver import RefServer, RefServerError, find_executable
+
+def _server_of_the_build():
+    """The quelt-refserver built beside the quelt_sdk module being tested, if any."""
+    spec = importlib.util.find_spec("quelt_sdk")
+    if spec is None or spec.origin is None:
+        return None
+    candidate = pathlib.Path(spec.origin).parent / "server" / "quelt-refserver"
+    return str(candidate) if os.access(candidate, os.X_OK) else None
+
+
+if "QUELT_REFSERVER" not in os.environ and _server_of_the_build():
+    os.environ["QUELT_REFSERVER"] = _server_of_the_build()
+
+from quelt_refserver import RefServer, RefServerError, find_executable  # noqa: E402
 
 
 def pytest_configure(config):
