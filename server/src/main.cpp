@@ -26,10 +26,12 @@ namespace {
 using namespace quelt::server;
 
 constexpr auto kDrainPatience = std::chrono::seconds(2);
+constexpr int kStartFailed = 1;
+constexpr int kBadCommandLine = 2;
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int status = kStartFailed) {
     std::fprintf(stderr, "quelt-refserver: %s\n", message.c_str());
-    return 1;
+    return status;
 }
 
 void say(const std::string& line) { std::printf("quelt-refserver: %s\n", line.c_str()); }
@@ -100,7 +102,7 @@ int main(int argc, char** argv) {
     block_stop_signals();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     auto command_line = parse_command_line(arguments_of(argc, argv));
-    if (!command_line) return fail(command_line.error()) + 1;
+    if (!command_line) return fail(command_line.error(), kBadCommandLine);
     if (!command_line->options) {
         std::fputs(command_line->text.c_str(), stdout);
         return 0;
