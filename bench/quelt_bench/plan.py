@@ -30,7 +30,7 @@ class Plan:
 FULL = Plan(
     name="full",
     sizes=SIZES,
-    rounds=6,
+    rounds=12,
     budgets={
         64: Budget(8000, 60000, 6.0, 500),
         4 << 10: Budget(8000, 60000, 6.0, 500),
@@ -45,7 +45,7 @@ FULL = Plan(
 QUICK = Plan(
     name="quick",
     sizes=SIZES,
-    rounds=3,
+    rounds=5,
     budgets={
         64: Budget(2000, 8000, 1.0, 200),
         4 << 10: Budget(2000, 8000, 1.0, 200),
