@@ -5,7 +5,11 @@
 // Round trips are timed in batches (one clock read per round trip would
 // weigh on a figure this small); each sample is a batch's mean.
 //
-//   quelt-bench-shm-spin --iterations N [--batch B] [--warmup W]
+// On a loaded machine a spinning pair can lose its processors for whole
+// scheduler ticks, so the run also stops after --max-seconds (keeping at
+// least ten batches).
+//
+//   quelt-bench-shm-spin --iterations N [--batch B] [--warmup W] [--max-seconds S]
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +92,7 @@ int main(int argc, char** argv) {
     std::uint64_t iterations = arguments.number("iterations", 20000);
     std::uint64_t batch = arguments.number("batch", 100);
     std::uint64_t warmup = arguments.number("warmup", 1000);
+    std::uint64_t max_ns = arguments.number("max-seconds", 60) * 1'000'000'000u;
     if (batch == 0) Arguments::usage_error("--batch must be at least 1");
 
     void* shared = ::mmap(nullptr, sizeof(Exchange), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -110,10 +115,13 @@ int main(int argc, char** argv) {
     for (std::uint64_t i = 0; i < warmup; ++i) requester.round_trip();
     std::vector<double> samples;
     samples.reserve(iterations / batch + 1);
+    const std::uint64_t began = quelt::bench::now_ns();
     for (std::uint64_t done = 0; done < iterations; done += batch) {
         std::uint64_t start = quelt::bench::now_ns();
         for (std::uint64_t i = 0; i < batch; ++i) requester.round_trip();
-        samples.push_back(static_cast<double>(quelt::bench::now_ns() - start) / static_cast<double>(batch));
+        std::uint64_t end = quelt::bench::now_ns();
+        samples.push_back(static_cast<double>(end - start) / static_cast<double>(batch));
+        if (end - began > max_ns && samples.size() >= 10) break;
     }
     exchange->flag.store(kStop, std::memory_order_release);
     ::waitpid(peer, nullptr, 0);

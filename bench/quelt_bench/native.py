@@ -64,9 +64,10 @@ class NativeBaselines:
         finally:
             os.unlink(path)
 
-    def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000) -> list[float]:
+    def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000, max_seconds: int = 60) -> list[float]:
         return self._run(
-            "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup
+            "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup,
+            "--max-seconds", max_seconds,
         )["samples_ns"]
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

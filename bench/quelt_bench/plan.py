@@ -18,10 +18,16 @@ class Plan:
     rounds: int  # the cases take turns this many times, so drifting load hits all alike
     budgets: dict[int, Budget]  # per size, for all rounds together
     spin_iterations: int
+    spin_seconds: int  # per round, at most
     growth_calls: int
 
-    def round_budget(self, size: int) -> Budget:
-        return self.budgets[size].scaled(1 / self.rounds)
+    def round_budget(self, size: int, first: bool = True) -> Budget:
+        """One round's share. A client kept from an earlier round is warm
+        already: later rounds only re-warm caches with a few calls."""
+        share = self.budgets[size].scaled(1 / self.rounds)
+        if first:
+            return share
+        return Budget(share.min_calls, share.max_calls, share.seconds, min(share.warmup, max(1, share.min_calls)))
 
     def native_iterations(self, size: int) -> int:
         return max(3, self.round_budget(size).min_calls)
@@ -39,6 +45,7 @@ FULL = Plan(
         (64 << 20) - 80: Budget(24, 200, 6.0, 4),
     },
     spin_iterations=400_000,
+    spin_seconds=2,
     growth_calls=GROWTH_CALLS,
 )
 
@@ -54,5 +61,6 @@ QUICK = Plan(
         (64 << 20) - 80: Budget(6, 20, 1.0, 3),
     },
     spin_iterations=100_000,
+    spin_seconds=1,
     growth_calls=GROWTH_CALLS,
 )

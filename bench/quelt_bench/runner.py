@@ -46,9 +46,10 @@ class Runner:
     # -- bookkeeping -----------------------------------------------------------
 
     def steps(self, with_memory: bool = True) -> int:
-        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 1 + len(self.echo_kinds)
+        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 1
         per_round += len([s for s in self.plan.sizes if s in LARGE]) * 3  # copy floor, two warm-buffer runs
-        return per_round * self.plan.rounds + (2 * len(CLIENTS) if with_memory else 0)
+        once = len(self.echo_kinds) + (2 * len(CLIENTS) if with_memory else 0)
+        return per_round * self.plan.rounds + once
 
     def _add(self, case: str, size: int, values: list[float]) -> None:
         self.samples.setdefault((case, size), []).extend(values)
@@ -69,8 +70,20 @@ class Runner:
         idle = Summary.of(time_calls(Call(len, (b"",)), self.plan.round_budget(self.plan.sizes[0])))
         self.notes.append(f"the timing loop itself costs {format_duration(idle.median_ns)} per call "
                           "(median for a no-op call); it is included in every Python-side figure")
-        for round_number in range(1, self.plan.rounds + 1):
-            self._round(round_number)
+        clients = self._open_clients()
+        try:
+            for round_number in range(1, self.plan.rounds + 1):
+                self._round(round_number, clients)
+        finally:
+            for client in clients.values():
+                close = getattr(client, "close", None)
+                if close:
+                    close()
+            clients.clear()
+            gc.collect()
+        # The user alternatives are not in any ratio: one pass each, with the whole budget.
+        for kind in self.echo_kinds:
+            self._step(LABELS[kind], lambda: self._echo(kind))
         for (case, size), values in self.samples.items():
             self.measurements.latency[(case, size)] = Summary.of(values)
         if with_memory:
@@ -88,36 +101,28 @@ class Runner:
                 self.mark_missing(case, f"construction failed: {type(error).__name__}: {error}")
         return clients
 
-    def _round(self, number: int) -> None:
+    def _round(self, number: int, clients: dict) -> None:
         label = f"round {number}/{self.plan.rounds}"
-        clients = self._open_clients()
         for size in self.plan.sizes:
             for case in SOCKET_ORDER:
                 self._step(f"{label} {format_size(size)}: {LABELS[case]}",
-                           lambda: self._measure_case(case, size, clients))
+                           lambda: self._measure_case(case, size, clients, first=number == 1))
             if size in LARGE:
                 self._large_floors(label, size)
         self._step(f"{label}: {LABELS['spin']}", self._spin)
-        for kind in self.echo_kinds:
-            self._step(f"{label}: {LABELS[kind]}", lambda: self._echo(kind))
-        for client in clients.values():
-            close = getattr(client, "close", None)
-            if close:
-                close()
-        clients.clear()
-        gc.collect()
 
-    def _measure_case(self, case: str, size: int, clients: dict) -> list[float] | None:
-        budget = self.plan.round_budget(size)
+    def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
+        if case in self.measurements.missing:
+            return None
+        budget = self.plan.round_budget(size, first)
         if case.startswith("raw"):
-            if case in self.measurements.missing:
-                return None
             try:
                 if case.startswith("rawsrv_"):
-                    values = self._raw_to_server(case[7:], size, budget.warmup)
+                    values = self._raw_to_server(case[7:], size, self.plan.round_budget(size).warmup)
                 else:
                     values = self.native.socket_pingpong(case[4:], frames_for(size),
-                                                         self.plan.native_iterations(size), budget.warmup)
+                                                         self.plan.native_iterations(size),
+                                                         self.plan.round_budget(size).warmup)
             except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
                 self.mark_missing(case, str(error))
                 return None
@@ -170,14 +175,15 @@ class Runner:
             self._step(f"{label} {format_size(size)}: {LABELS[case]}", warm)
 
     def _spin(self) -> list[float]:
-        values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds)
+        values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds,
+                                      max_seconds=self.plan.spin_seconds)
         self._add("spin", 0, values)
         return values
 
     def _echo(self, kind: str) -> list[float] | None:
         sizes = list(self.plan.sizes)
         try:
-            results = echo_baselines.run_subprocess(kind, sizes, [self.plan.round_budget(s) for s in sizes])
+            results = echo_baselines.run_subprocess(kind, sizes, [self.plan.budgets[s] for s in sizes])
         except Exception as error:
             self.mark_missing(kind, str(error))
             return None
