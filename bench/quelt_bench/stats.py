@@ -31,10 +31,11 @@ class Summary:
     median_ns: float
     p99_ns: float
     count: int
+    mean_ns: float = 0.0  # not in the report's tables; results.json keeps it for heavy tails
 
     @classmethod
     def of(cls, samples: Sequence[float]) -> "Summary":
-        return cls(median(samples), percentile(samples, 0.99), len(samples))
+        return cls(median(samples), percentile(samples, 0.99), len(samples), sum(samples) / len(samples))
 
     def throughput_gib_s(self, payload_bytes: int) -> float:
         """Tensor bytes per second at the median, in GiB/s."""
