@@ -31,6 +31,7 @@ LABELS = {
     "rawsrv_unix": "raw C++ client → reference server (Unix socket)",
     "rawsrv_tcp": "raw C++ client → reference server (TCP)",
     "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",
+    "raw_ctl": "raw C++ ping-pong of the hybrid control frames (52 B request, 48 B reply, Unix socket)",
     "copy": "least copying: memcpy into warm shm + alloc-and-copy out",
     "copy_in": "  of which memcpy into warm shared memory",
     "copy_out": "  of which allocation + copy into the result",

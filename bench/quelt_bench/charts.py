@@ -41,6 +41,9 @@ def _latency(plt, m: Measurements, sizes, out_dir: Path) -> str:
     spin = m.latency.get(("spin", 0))
     if spin:
         axes.axhline(spin.median_ns / 1e3, color="grey", linestyle=":", label=LABELS["spin"])
+    control = m.latency.get(("raw_ctl", 0))
+    if control:
+        axes.axhline(control.median_ns / 1e3, color="black", linestyle=":", label=LABELS["raw_ctl"])
     axes.set_xscale("log", base=2)
     axes.set_yscale("log")
     axes.set_xticks(list(sizes))

@@ -82,6 +82,10 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
     if spin:
         out += ["", f"{LABELS['spin']}: {format_duration(spin.median_ns)} "
                     f"({format_duration(spin.p99_ns)}) per round trip (samples are means of batches of 100)."]
+    control = m.latency.get(("raw_ctl", 0))
+    if control:
+        out += ["", f"{LABELS['raw_ctl']}: {format_duration(control.median_ns)} "
+                    f"({format_duration(control.p99_ns)})."]
     out += breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
     if large:

@@ -20,7 +20,7 @@ from .progress import Progress
 from .stats import Summary, format_duration, format_size
 from .targets import LARGE, Measurements
 from .timing import time_calls
-from .wire_sizes import identity_infer_frames
+from .wire_sizes import HYBRID_CONTROL_FRAMES, identity_infer_frames
 
 # The order in which the socket cases take turns within one size: each client
 # runs right after the floor it is compared with.
@@ -46,7 +46,7 @@ class Runner:
     # -- bookkeeping -----------------------------------------------------------
 
     def steps(self, with_memory: bool = True) -> int:
-        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 1
+        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 2  # + spin floor, control-frame ping-pong
         per_round += len([s for s in self.plan.sizes if s in LARGE]) * 3  # copy floor, two warm-buffer runs
         once = len(self.echo_kinds) + (2 * len(CLIENTS) if with_memory else 0)
         return per_round * self.plan.rounds + once
@@ -110,6 +110,7 @@ class Runner:
             if size in LARGE:
                 self._large_floors(label, size)
         self._step(f"{label}: {LABELS['spin']}", self._spin)
+        self._step(f"{label}: {LABELS['raw_ctl']}", self._control_frames)
 
     def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
         if case in self.measurements.missing:
@@ -173,6 +174,18 @@ class Runner:
                 return values
 
             self._step(f"{label} {format_size(size)}: {LABELS[case]}", warm)
+
+    def _control_frames(self) -> list[float] | None:
+        """The socket floor of a hybrid call: its fixed control frames, whatever the tensor."""
+        small = self.plan.sizes[0]
+        try:
+            values = self.native.socket_pingpong("unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small),
+                                                 self.plan.round_budget(small).warmup)
+        except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
+            self.mark_missing("raw_ctl", str(error))
+            return None
+        self._add("raw_ctl", 0, values)
+        return values
 
     def _spin(self) -> list[float]:
         values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds,

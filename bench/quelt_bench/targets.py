@@ -58,6 +58,19 @@ def _ratio_row(m: Measurements, what, against, case, baseline, size, limit, base
     return Verdict(what, against, limit_text, f"{ratio:.2f}x", "PASS" if ratio <= limit else "MISS", ratio)
 
 
+def _hybrid_row(m: Measurements, size: int) -> Verdict:
+    """Judged against the ping-pong of the control frames a hybrid call really
+    sends; the ping-pong carrying the tensor itself is shown beside it."""
+    verdict = _ratio_row(m, f"QueltHybridClient.infer, {format_size(size)}",
+                         "raw C++ Unix-socket ping-pong of its control frames (52 B / 48 B)",
+                         "hybrid", "raw_ctl", size, 1.3, baseline_size=0)
+    client, same_tensor = m.median("hybrid", size), m.median("raw_unix", size)
+    if verdict.ratio is None or same_tensor is None:
+        return verdict
+    measured = f"{verdict.measured} ({client / same_tensor:.2f}x the ping-pong carrying the tensor)"
+    return Verdict(verdict.what, verdict.against, verdict.limit_text, measured, verdict.status, verdict.ratio)
+
+
 def _overhead_row(m: Measurements, what, against, case, raw, pure, size):
     client, floor, python = m.median(case, size), m.median(raw, size), m.median(pure, size)
     if None in (client, floor, python):
@@ -79,8 +92,7 @@ def evaluate(m: Measurements) -> list[Verdict]:
                                    f"raw C++ ping-pong, same bytes ({name})",
                                    f"quelt_{transport}", f"raw_{transport}", size, 1.15))
     for size in SMALL:
-        rows.append(_ratio_row(m, f"QueltHybridClient.infer, {format_size(size)}",
-                               "raw C++ Unix-socket ping-pong, same tensor", "hybrid", "raw_unix", size, 1.3))
+        rows.append(_hybrid_row(m, size))
     for size in SMALL:
         rows.append(_ratio_row(m, f"QueltShmClient.infer, {format_size(size)}, server answering at once",
                                "shm spin ping-pong", "shm", "spin", size, 4, baseline_size=0))

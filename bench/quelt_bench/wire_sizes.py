@@ -51,5 +51,6 @@ def identity_infer_frames(ndim: int, dtype: str, data_len: int) -> FrameSizes:
     )
 
 
-HYBRID_REQUEST_FRAME = REQUEST_HEADER + 40
-HYBRID_REPLY_FRAME = REPLY_HEADER + 40
+# A hybrid call's control exchange: a 40-byte HybridRequest and a 40-byte
+# HybridResponse, whatever the tensor's size (the tensor stays in shared memory).
+HYBRID_CONTROL_FRAMES = FrameSizes(request_payload=40, reply_body=40)

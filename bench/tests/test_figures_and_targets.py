@@ -67,6 +67,14 @@ def test_ratio_against_the_same_transport_and_size(client, raw, status):
     assert verdict.ratio == pytest.approx(client / raw)
 
 
+def test_hybrid_is_judged_against_its_control_frames():
+    m = Measurements(latency={("hybrid", 4096): _summary(26.0), ("raw_ctl", 0): _summary(20.0),
+                              ("raw_unix", 4096): _summary(13.0)})
+    verdict = _by_name(evaluate(m))["QueltHybridClient.infer, 4 KiB"]
+    assert (verdict.status, verdict.ratio) == ("PASS", pytest.approx(1.3))
+    assert "2.00x the ping-pong carrying the tensor" in verdict.measured
+
+
 def test_shm_small_uses_the_spin_floor_and_large_the_copy_floor():
     big = LARGE[1]
     m = Measurements(latency={("shm", 64): _summary(3000), ("spin", 0): _summary(1000),

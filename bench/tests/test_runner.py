@@ -70,6 +70,7 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert m.latency[("rawsrv_unix", 64)].median_ns == 1500.0
     assert m.latency[("copy", BIG)].median_ns == 3.0 and ("copy", 64) not in m.latency
     assert m.latency[("spin", 0)].count == 2
+    assert m.latency[("raw_ctl", 0)].count == 2 * PLAN.native_iterations(64)
     assert runner.progress.done == runner.progress.total
     assert sorted(built) == sorted(CLIENTS + PURE)  # one client of each kind, kept for every round
     assert not m.missing
