@@ -7,7 +7,12 @@
 // call by default, as a client returning a new object must provide).
 //
 //   quelt-bench-socket --transport unix|tcp --request-payload P --reply-body B
-//                      --iterations N [--warmup W] [--reply-buffer fresh|warm]
+//                      --iterations N [--max-iterations M --budget-ms T]
+//                      [--warmup W] [--reply-buffer fresh|warm]
+//
+// At least N round trips are timed; with a budget, more follow until T
+// milliseconds have passed (at most M), so a floor is sampled over as long a
+// stretch of time as the client it is compared with.
 //
 // With --connect unix:PATH or tcp:HOST:PORT and --request-file F it sends the
 // frame stored in F to a running server instead (no peer is forked), which
@@ -265,14 +270,24 @@ UniqueFd connect_to(const std::string& target) {
     return fd;
 }
 
-std::vector<double> measure(PingPong& pingpong, std::uint64_t warmup, std::uint64_t iterations) {
-    for (std::uint64_t i = 0; i < warmup; ++i) pingpong.round_trip();
+struct Repetitions {
+    std::uint64_t warmup;
+    std::uint64_t at_least;
+    std::uint64_t at_most;
+    std::uint64_t budget_ns;
+};
+
+std::vector<double> measure(PingPong& pingpong, const Repetitions& repetitions) {
+    for (std::uint64_t i = 0; i < repetitions.warmup; ++i) pingpong.round_trip();
     std::vector<double> samples;
-    samples.reserve(iterations);
-    for (std::uint64_t i = 0; i < iterations; ++i) {
+    samples.reserve(repetitions.at_least);
+    const std::uint64_t began = quelt::bench::now_ns();
+    while (samples.size() < repetitions.at_most) {
         std::uint64_t start = quelt::bench::now_ns();
         pingpong.round_trip();
-        samples.push_back(static_cast<double>(quelt::bench::now_ns() - start));
+        std::uint64_t end = quelt::bench::now_ns();
+        samples.push_back(static_cast<double>(end - start));
+        if (samples.size() >= repetitions.at_least && end - began >= repetitions.budget_ns) break;
     }
     return samples;
 }
@@ -287,8 +302,11 @@ int main(int argc, char** argv) {
     std::size_t request_payload = arguments.number("request-payload", 49);
     std::size_t reply_body = arguments.number("reply-body", 39);
     if (request_payload > UINT32_MAX || reply_body > UINT32_MAX) Arguments::usage_error("frames are below 4 GiB");
-    std::uint64_t iterations = arguments.number("iterations", 1000);
-    std::uint64_t warmup = arguments.number("warmup", 100);
+    Repetitions repetitions;
+    repetitions.at_least = arguments.number("iterations", 1000);
+    repetitions.at_most = std::max(repetitions.at_least, arguments.number("max-iterations", repetitions.at_least));
+    repetitions.budget_ns = arguments.number("budget-ms", 0) * 1'000'000u;
+    repetitions.warmup = arguments.number("warmup", 100);
     std::string buffer_mode = arguments.text("reply-buffer", "fresh");
     if (buffer_mode != "fresh" && buffer_mode != "warm") Arguments::usage_error("--reply-buffer is fresh or warm");
     bool fresh = buffer_mode == "fresh";
@@ -300,7 +318,7 @@ int main(int argc, char** argv) {
         if (request_file.empty()) Arguments::usage_error("--connect needs --request-file");
         UniqueFd connection = connect_to(server);
         PingPong pingpong(connection.get(), frame_from_file(request_file), reply_body, fresh);
-        quelt::bench::print_series({{"samples_ns", measure(pingpong, warmup, iterations)}});
+        quelt::bench::print_series({{"samples_ns", measure(pingpong, repetitions)}});
         return 0;
     }
 
@@ -324,7 +342,7 @@ int main(int argc, char** argv) {
     if (tcp) set_no_delay(connection.get());
 
     PingPong pingpong(connection.get(), synthetic_frame(request_payload), reply_body, fresh);
-    std::vector<double> samples = measure(pingpong, warmup, iterations);
+    std::vector<double> samples = measure(pingpong, repetitions);
     connection.reset();
     int status = 0;
     ::waitpid(peer, &status, 0);

@@ -8,7 +8,15 @@ import subprocess
 import tempfile
 from pathlib import Path
 
+from .timing import Budget
 from .wire_sizes import FrameSizes
+
+
+def _time_budget(budget: Budget | None) -> list[object]:
+    """Arguments that let a ping-pong run as long, and as many times at most, as a Python case."""
+    if budget is None:
+        return []
+    return ["--max-iterations", budget.max_calls, "--budget-ms", round(budget.seconds * 1000)]
 
 
 class NativeBaselines:
@@ -32,7 +40,8 @@ class NativeBaselines:
         return series
 
     def socket_pingpong(
-        self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh"
+        self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh",
+        budget: Budget | None = None,
     ) -> list[float]:
         return self._run(
             "quelt-bench-socket",
@@ -42,10 +51,11 @@ class NativeBaselines:
             "--iterations", iterations,
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
+            *_time_budget(budget),
         )["samples_ns"]
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
-                         warmup: int) -> list[float]:
+                         warmup: int, budget: Budget | None = None) -> list[float]:
         """The raw client against a running server (`target` is unix:PATH or
         tcp:HOST:PORT), sending `request_frame` and expecting a success reply
         of `reply_body` bytes."""
@@ -60,6 +70,7 @@ class NativeBaselines:
                 "--reply-body", reply_body,
                 "--iterations", iterations,
                 "--warmup", warmup,
+                *_time_budget(budget),
             )["samples_ns"]
         finally:
             os.unlink(path)

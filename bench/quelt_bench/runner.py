@@ -119,11 +119,12 @@ class Runner:
         if case.startswith("raw"):
             try:
                 if case.startswith("rawsrv_"):
-                    values = self._raw_to_server(case[7:], size, self.plan.round_budget(size).warmup)
+                    values = self._raw_to_server(case[7:], size)
                 else:
                     values = self.native.socket_pingpong(case[4:], frames_for(size),
                                                          self.plan.native_iterations(size),
-                                                         self.plan.round_budget(size).warmup)
+                                                         self.plan.round_budget(size).warmup,
+                                                         budget=self.plan.round_budget(size))
             except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
                 self.mark_missing(case, str(error))
                 return None
@@ -143,14 +144,15 @@ class Runner:
         self._add(case, size, values)
         return values
 
-    def _raw_to_server(self, transport: str, size: int, warmup: int) -> list[float]:
+    def _raw_to_server(self, transport: str, size: int) -> list[float]:
         shape, data = tensor(size)
         payload = encode_infer_request(shape, DTYPE, data)
         frame = struct.pack("<III", IDENTITY_MODEL, 1, len(payload)) + payload
         target = (f"unix:{self.server.socket_path}" if transport == "unix"
                   else f"tcp:{self.server.tcp_host}:{self.server.tcp_port}")
+        budget = self.plan.round_budget(size)
         return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
-                                            self.plan.native_iterations(size), warmup)
+                                            self.plan.native_iterations(size), budget.warmup, budget=budget)
 
     def _large_floors(self, label: str, size: int) -> None:
         iterations = self.plan.native_iterations(size)
@@ -180,7 +182,8 @@ class Runner:
         small = self.plan.sizes[0]
         try:
             values = self.native.socket_pingpong("unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small),
-                                                 self.plan.round_budget(small).warmup)
+                                                 self.plan.round_budget(small).warmup,
+                                                 budget=self.plan.round_budget(small))
         except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
             self.mark_missing("raw_ctl", str(error))
             return None

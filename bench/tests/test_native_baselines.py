@@ -6,6 +6,7 @@ import threading
 import pytest
 
 from quelt_bench.native import NativeBaselines
+from quelt_bench.timing import Budget
 from quelt_bench.wire_sizes import FrameSizes
 
 
@@ -16,6 +17,14 @@ def test_socket_pingpong_completes_every_round_trip(build_dir, transport, frames
     samples = NativeBaselines(build_dir).socket_pingpong(transport, frames, iterations=20, warmup=2,
                                                          reply_buffer=buffer)
     assert len(samples) == 20 and min(samples) > 0
+
+
+@pytest.mark.parametrize("budget,low,high", [(Budget(5, 8, 0.0, 0), 5, 5), (Budget(5, 8, 60.0, 0), 8, 8),
+                                             (Budget(5, 100_000, 0.05, 0), 6, 99_999)])
+def test_socket_pingpong_honours_the_time_budget(build_dir, budget, low, high):
+    samples = NativeBaselines(build_dir).socket_pingpong("unix", FrameSizes(51, 41), iterations=5, warmup=0,
+                                                         budget=budget)
+    assert low <= len(samples) <= high
 
 
 def test_shm_spin_reports_batch_means(build_dir):

@@ -16,10 +16,10 @@ PLAN = Plan(name="test", sizes=(64, BIG), rounds=2,
 
 
 class FakeNative:
-    def socket_pingpong(self, transport, frames, iterations, warmup, reply_buffer="fresh"):
+    def socket_pingpong(self, transport, frames, iterations, warmup, reply_buffer="fresh", budget=None):
         return [1000.0] * iterations
 
-    def socket_to_server(self, target, frame, reply_body, iterations, warmup):
+    def socket_to_server(self, target, frame, reply_body, iterations, warmup, budget=None):
         assert target.startswith(("unix:/sock", "tcp:127.0.0.1:9"))
         return [1500.0] * iterations
 
