@@ -9,6 +9,7 @@ from .timing import Budget
 SIZES = (64, 4 << 10, 256 << 10, 4 << 20, (64 << 20) - 80)
 GROWTH_CALLS = 100_000
 PEAK_BYTES = (64 << 20) - 80
+LARGE_FROM = 4 << 20
 
 
 @dataclass(frozen=True)
@@ -16,15 +17,22 @@ class Plan:
     name: str
     sizes: tuple[int, ...]
     rounds: int  # the cases take turns this many times, so drifting load hits all alike
-    budgets: dict[int, Budget]  # per size, for all rounds together
+    large_rounds: int  # large tensors (4 MiB and more) take part in this many of the rounds, spread out
+    budgets: dict[int, Budget]  # per size, for all its rounds together
     spin_iterations: int
     spin_seconds: int  # per round, at most
     growth_calls: int
 
+    def rounds_of(self, size: int) -> list[int]:
+        """The rounds (numbered from 1) in which a tensor size is measured."""
+        if size < LARGE_FROM or self.large_rounds >= self.rounds:
+            return list(range(1, self.rounds + 1))
+        return sorted({round(k * self.rounds / self.large_rounds) for k in range(1, self.large_rounds + 1)})
+
     def round_budget(self, size: int, first: bool = True) -> Budget:
         """One round's share. A client kept from an earlier round is warm
         already: later rounds only re-warm caches with a few calls."""
-        share = self.budgets[size].scaled(1 / self.rounds)
+        share = self.budgets[size].scaled(1 / len(self.rounds_of(size)))
         if first:
             return share
         return Budget(share.min_calls, share.max_calls, share.seconds, min(share.warmup, max(1, share.min_calls)))
@@ -36,7 +44,8 @@ class Plan:
 FULL = Plan(
     name="full",
     sizes=SIZES,
-    rounds=12,
+    rounds=16,
+    large_rounds=4,
     budgets={
         64: Budget(8000, 60000, 6.0, 500),
         4 << 10: Budget(8000, 60000, 6.0, 500),
@@ -52,7 +61,8 @@ FULL = Plan(
 QUICK = Plan(
     name="quick",
     sizes=SIZES,
-    rounds=5,
+    rounds=10,
+    large_rounds=3,
     budgets={
         64: Budget(2000, 8000, 0.6, 200),
         4 << 10: Budget(2000, 8000, 0.6, 200),

@@ -46,10 +46,11 @@ class Runner:
     # -- bookkeeping -----------------------------------------------------------
 
     def steps(self, with_memory: bool = True) -> int:
-        per_round = len(self.plan.sizes) * (len(SOCKET_ORDER)) + 2  # + spin floor, control-frame ping-pong
-        per_round += len([s for s in self.plan.sizes if s in LARGE]) * 3  # copy floor, two warm-buffer runs
+        per_size = {size: len(SOCKET_ORDER) + (3 if size in LARGE else 0) for size in self.plan.sizes}
+        sized = sum(count * len(self.plan.rounds_of(size)) for size, count in per_size.items())
+        every_round = 2 * self.plan.rounds  # spin floor, control-frame ping-pong
         once = len(self.echo_kinds) + (2 * len(CLIENTS) if with_memory else 0)
-        return per_round * self.plan.rounds + once
+        return sized + every_round + once
 
     def _add(self, case: str, size: int, values: list[float]) -> None:
         self.samples.setdefault((case, size), []).extend(values)
@@ -104,9 +105,12 @@ class Runner:
     def _round(self, number: int, clients: dict) -> None:
         label = f"round {number}/{self.plan.rounds}"
         for size in self.plan.sizes:
+            rounds = self.plan.rounds_of(size)
+            if number not in rounds:
+                continue
             for case in SOCKET_ORDER:
                 self._step(f"{label} {format_size(size)}: {LABELS[case]}",
-                           lambda: self._measure_case(case, size, clients, first=number == 1))
+                           lambda: self._measure_case(case, size, clients, first=number == rounds[0]))
             if size in LARGE:
                 self._large_floors(label, size)
         self._step(f"{label}: {LABELS['spin']}", self._spin)

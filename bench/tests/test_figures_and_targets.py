@@ -1,6 +1,7 @@
 import pytest
 
 from quelt_bench.memory_probe import parse_status
+from quelt_bench.plan import Plan
 from quelt_bench.stats import Summary, format_duration, format_size, median, percentile
 from quelt_bench.targets import LARGE, Measurements, evaluate
 from quelt_bench.timing import Budget, time_calls
@@ -108,3 +109,13 @@ def test_peak_is_judged_against_three_tensors(above, status):
 def test_status_fields_are_read_in_bytes():
     text = "Name:\tpython\nVmHWM:\t  20480 kB\nVmRSS:\t  10240 kB\nVmSwap:\t0 kB\n"
     assert parse_status(text) == {"VmHWM": 20480 * 1024, "VmRSS": 10240 * 1024}
+
+
+@pytest.mark.parametrize("rounds,large_rounds,expected", [(10, 3, [3, 7, 10]), (16, 4, [4, 8, 12, 16]),
+                                                          (2, 5, [1, 2])])
+def test_large_tensors_take_part_in_evenly_spread_rounds(rounds, large_rounds, expected):
+    plan = Plan("t", (64, 4 << 20), rounds, large_rounds, {64: Budget(10, 10, 1.0, 1), 4 << 20: Budget(6, 6, 1.0, 1)},
+                100, 1, 10)
+    assert plan.rounds_of(64) == list(range(1, rounds + 1))
+    assert plan.rounds_of(4 << 20) == expected
+    assert plan.round_budget(4 << 20).min_calls == max(1, round(6 / len(expected)))  # the budget is shared out
