@@ -1,6 +1,7 @@
 """The reference server as a program: its command line, start-up failures,
 clean exit, and the requests a real client would never send."""
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -213,6 +214,7 @@ def test_the_server_stops_when_its_launcher_goes_away():
     while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
         time.sleep(0.02)
     assert not os.path.exists(socket_path), "the orphaned server is still running"
+    shutil.rmtree(os.path.dirname(socket_path), ignore_errors=True)  # the launcher could not
 
 
 def test_the_shm_size_flag_sizes_the_whole_region(start_refserver):
