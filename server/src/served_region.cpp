@@ -78,6 +78,10 @@ std::expected<shm::TensorBlockView, std::string> ServedRegion::read_input(std::u
         !shm::fits(offset - layout.tensor_pool_offset, size, layout.tensor_pool_size))
         return refuse("lies outside the tensor pool");
     if (size < shm::kTensorBlockHeadSize) return refuse("is shorter than a block head");
+    const auto data_len = shm::load<std::uint64_t>(base() + offset + shm::tensor_block_field::data_len);
+    if (data_len > size - shm::kTensorBlockHeadSize)
+        return refuse("declares " + std::to_string(data_len) + " data bytes, more than the block holds");
+    // Read within the announced size only: the client may still be writing.
     auto block = shm::read_tensor_block(region_.bytes().first(offset + size), offset);
     if (!block) return refuse("is not valid: " + block.error().text());
     return *block;
