@@ -269,3 +269,21 @@ def _hybrid(connection, offset, data_length):
     code, body = exchange(connection, 0, 4, request)
     assert code == 0, body
     return struct.unpack_from("<Q", body, 24)[0]
+
+
+class TestLauncher:
+    def test_a_server_that_cannot_start_raises_with_its_message(self, quiet_server):
+        from quelt_refserver import RefServerError
+
+        with pytest.raises(RefServerError, match="Address already in use"):
+            RefServer(port=quiet_server.port, unix=False, shm=False).start()
+
+    def test_restart_keeps_every_address(self, start_refserver):
+        server = start_refserver()
+        before = (server.port, server.socket_path, server.shm_name, server.pid)
+        server.restart()
+        after = (server.port, server.socket_path, server.shm_name, server.pid)
+        assert after[:3] == before[:3] and after[3] != before[3]
+        with socket.socket(socket.AF_UNIX) as connection:
+            connection.connect(server.socket_path)
+            assert exchange(connection, 0, 1, inference_request(b"again"))[0] == 0
