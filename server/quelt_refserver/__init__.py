@@ -116,6 +116,7 @@ class RefServer:
         self._start_timeout = start_timeout
         self._stop_timeout = stop_timeout
         self._process: Optional[subprocess.Popen[str]] = None
+        self._collector: Optional[threading.Thread] = None
         self._directory: Optional[str] = None
         self._lines: list[str] = []
         self._lines_changed = threading.Condition()
@@ -178,7 +179,8 @@ class RefServer:
             text=True,
             bufsize=1,
         )
-        threading.Thread(target=self._collect_output, args=(self._process,), daemon=True).start()
+        self._collector = threading.Thread(target=self._collect_output, args=(self._process,), daemon=True)
+        self._collector.start()
         try:
             self._wait_until_ready()
         except BaseException:
@@ -199,9 +201,14 @@ class RefServer:
                     process.kill()
                     process.wait()
             status = process.returncode
-            for stream in (process.stdin, process.stdout):
-                if stream:
-                    stream.close()
+            if process.stdin:
+                process.stdin.close()
+            # The collector stops at the end of the output; only then is its pipe closed.
+            if self._collector is not None:
+                self._collector.join(self._stop_timeout)
+                self._collector = None
+            if process.stdout and not process.stdout.closed:
+                process.stdout.close()
         if self._directory is not None:
             shutil.rmtree(self._directory, ignore_errors=True)
             self._directory = None
