@@ -190,6 +190,29 @@ class TestHostileRequests:
         assert text.decode() == (f"Invalid input: the tensor block at offset {pool_offset} (100 bytes) "
                                  "declares 100 data bytes, more than the block holds")
 
+    @pytest.mark.parametrize(
+        "data_field, base64_field, code, body_end",
+        [
+            (None, "AAECAw==", 0, b"\x01\x04" + b"\x00" * 7 + b"\x00\x01\x02\x03\x00"),
+            (b"ab", "YWI=", 1, b"binary tensor payload must include only one of `data` or `data_base64`"),
+            (None, None, 1, b"binary tensor payload must include `data` or `data_base64`"),
+            (None, "QR==", 1, b"Invalid last symbol 82, offset 1."),
+        ],
+    )
+    def test_inputs_as_base64_text(self, quiet_server, data_field, base64_field, code, body_end):
+        # Other clients may send the data as base64 text; ours never do.
+        packet_bytes = struct.pack("<Q", 1) + struct.pack("<q", 4) + struct.pack("<Q", 5) + b"uint8"
+        packet_bytes += b"\x00" if data_field is None else b"\x01" + struct.pack("<Q", len(data_field)) + data_field
+        packet_bytes += (b"\x00" if base64_field is None
+                         else b"\x01" + struct.pack("<Q", len(base64_field)) + base64_field.encode())
+        request = packet_bytes + struct.pack("<Q", 0) + b"\x00\x00"
+        with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
+            reply_code, body = exchange(connection, 0, 1, request)
+        assert reply_code == code
+        assert body.endswith(body_end)
+        if code:
+            assert body.startswith(b"Invalid input: ")
+
     def test_a_huge_announced_payload_does_not_take_the_server_down(self, quiet_server):
         with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
             connection.sendall(struct.pack("<III", 0, 1, 0xFFFFFFFF) + b"\x00" * 1000)

@@ -57,6 +57,12 @@ def test_aliases_come_back_canonical(client):
     assert client.infer_tensor(0, [1], "UTF8", b"x")[2] == "string"
 
 
+def test_named_inputs_and_a_session_do_not_disturb_the_answer(client):
+    extra = {"mask": ([2], "uint8", b"\x01\x00"), "scale": ([1], "FP64", b"\x00" * 8)}
+    answer = client.infer(MODELS["identity"], [3], "uint8", b"abc", additional_inputs=extra, session_id="s-1")
+    assert answer == b"abc"
+
+
 def test_a_large_tensor_round_trips(client):
     array = np.random.default_rng(1).integers(0, 255, 16 << 20, dtype=np.uint8)
     assert client.infer(MODELS["identity"], [array.size], "uint8", array) == array.tobytes()
