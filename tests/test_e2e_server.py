@@ -100,6 +100,14 @@ def test_a_live_socket_and_a_taken_region_are_refused(quiet_server):
     assert os.path.exists(f"/dev/shm/{quiet_server.shm_name}")
 
 
+def test_a_region_larger_than_the_room_in_dev_shm_is_refused():
+    # Created anyway, it would kill whoever touched its pages beyond the room.
+    result = run_server("--no-tcp", "--no-unix", "--shm-name", "quelt_e2e_too_large", "--pool-size", "4000G")
+    assert result.returncode == 1
+    assert "bytes free (use a smaller --pool-size)" in result.stderr
+    assert not os.path.exists("/dev/shm/quelt_e2e_too_large")
+
+
 def test_a_stale_socket_file_is_replaced(tmp_path, start_refserver):
     path = str(tmp_path / "stale.sock")
     stale = socket.socket(socket.AF_UNIX)

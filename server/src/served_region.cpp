@@ -1,5 +1,7 @@
 #include "served_region.hpp"
 
+#include <sys/statvfs.h>
+
 #include "shm/message_block.hpp"
 #include "shm/region_bytes.hpp"
 #include "transport/dtype.hpp"
@@ -8,6 +10,7 @@ namespace quelt::server {
 namespace {
 
 constexpr std::uint64_t kSpillAlignment = 64;
+constexpr const char* kSharedMemoryDirectory = "/dev/shm";
 constexpr std::uint64_t kPoolGranule = 64 * 1024;
 
 std::expected<shm::RegionLayout, std::string> layout_for(std::uint64_t pool_size,
@@ -32,6 +35,19 @@ DType dtype_from_shm_code(std::uint8_t code) {
     }
 }
 
+// A region larger than the room left in /dev/shm is created without
+// complaint, but touching its pages later kills the toucher (SIGBUS): refuse
+// it up front instead, while that can still be said clearly.
+std::expected<void, std::string> check_room(const std::string& name, std::uint64_t size) {
+    struct statvfs room;
+    if (::statvfs(kSharedMemoryDirectory, &room) != 0) return {};  // nothing known, nothing refused
+    const std::uint64_t available = std::uint64_t{room.f_bavail} * room.f_frsize;
+    if (available >= size) return {};
+    return std::unexpected("cannot create the shared-memory region '" + name + "': it needs " +
+                           std::to_string(size) + " bytes but " + kSharedMemoryDirectory + " has " +
+                           std::to_string(available) + " bytes free (use a smaller --pool-size)");
+}
+
 }  // namespace
 
 TensorView view_of(const shm::TensorBlockView& block) {
@@ -43,6 +59,7 @@ std::expected<ServedRegion, std::string> ServedRegion::create(const std::string&
                                                               std::optional<std::uint64_t> total_size) {
     auto layout = layout_for(pool_size, total_size);
     if (!layout) return std::unexpected(layout.error());
+    if (auto room = check_room(name, layout->region_size); !room) return std::unexpected(room.error());
     auto region = shm::OwnedRegion::create(name, *layout);
     if (!region) {
         std::string text = "cannot create the shared-memory region '" + name + "': " + region.error().text();
