@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 // How long the thread keeps spinning after the last request before it sleeps.
 constexpr auto kSpinWindow = std::chrono::milliseconds(2);
+constexpr std::uint64_t kSpinsPerYield = 64;
 constexpr auto kFirstNap = std::chrono::microseconds(20);
 constexpr auto kLongestNap = std::chrono::milliseconds(1);
 // A client stops waiting after about 6 seconds; an answer that cannot be
@@ -57,6 +58,7 @@ ShmService::~ShmService() {
 void ShmService::run() {
     auto last_request = Clock::now();
     auto nap = kFirstNap;
+    std::uint64_t spins = 0;
     while (!stopping_.load(std::memory_order_relaxed)) {
         if (auto request = pop_request()) {
             serve(*request);
@@ -65,7 +67,10 @@ void ShmService::run() {
             continue;
         }
         if (Clock::now() - last_request < kSpinWindow) {
-            shm::spin_hint();
+            // Now and then the processor is offered to other ready threads:
+            // on a busy machine the client may be waiting for this very core.
+            if (++spins % kSpinsPerYield == 0) std::this_thread::yield();
+            else shm::spin_hint();
             continue;
         }
         std::this_thread::sleep_for(nap);
