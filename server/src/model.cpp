@@ -10,12 +10,12 @@ namespace {
 
 constexpr std::array<ModelInfo, 9> kModels{{
     {ModelKind::Identity, 0, "identity", "echoes the input tensor unchanged", false},
-    {ModelKind::Sum, 1, "sum", "float32 reduction: one float32 element, shape [1], the sum of all elements", false},
+    {ModelKind::Sum, 1, "sum", "float32 input: the sum of all elements, shape [1]", false},
     {ModelKind::Stream, 2, "stream", "streams the input back in --stream-chunks chunks, then ends the stream", false},
     {ModelKind::Error, 3, "error", "always fails with \"Inference error: the error model always fails\"", false},
     {ModelKind::Slow, 4, "slow", "waits --slow-ms milliseconds, then echoes the input", false},
     {ModelKind::Truncate, 5, "truncate", "fault: the reply stops half-way and the connection closes", true},
-    {ModelKind::Reset, 6, "reset", "fault: the connection is reset (TCP) or closed (Unix socket) unanswered", true},
+    {ModelKind::Reset, 6, "reset", "fault: the connection is reset (TCP) or just closed (Unix)", true},
     {ModelKind::Garbage, 7, "garbage", "fault: a success reply whose body is garbage bytes", true},
     {ModelKind::Drop, 8, "drop", "fault: the request is never answered (a socket is closed)", true},
 }};
