@@ -33,6 +33,11 @@ public:
         return value;
     }
 
+    // A processor number, or -1 when the option is absent.
+    long cpu(const std::string& name) const {
+        return values_.count(name) ? static_cast<long>(number(name, 0)) : -1;
+    }
+
     [[noreturn]] static void usage_error(const std::string& message) {
         std::fprintf(stderr, "error: %s\n", message.c_str());
         std::exit(2);

@@ -9,7 +9,7 @@
 // scheduler ticks, so the run also stops after --max-seconds (keeping at
 // least ten batches).
 //
-//   quelt-bench-shm-spin --iterations N [--batch B] [--warmup W] [--max-seconds S]
+//   quelt-bench-shm-spin --iterations N [--batch B] [--warmup W] [--max-seconds S] [--peer-cpu C]
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +24,7 @@
 
 #include "bench_args.hpp"
 #include "cpu_relax.hpp"
+#include "peer_cpu.hpp"
 #include "sample_output.hpp"
 
 namespace {
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (peer == 0) {
+        quelt::bench::pin_to_cpu(arguments.cpu("peer-cpu"));
         answer_requests(*exchange);
         std::_Exit(0);
     }

@@ -12,6 +12,7 @@ from pathlib import Path
 
 from . import echo_baselines
 from .environment import BENCH, ROOT, build, describe_machine, use_build
+from .placement import Placement
 from .plan import FULL, QUICK
 from .stats import format_size
 from .wire_sizes import identity_infer_frames
@@ -25,6 +26,8 @@ def parse_arguments(argv):
     parser.add_argument("--no-build", action="store_true", help="use the build directory as it is")
     parser.add_argument("--out", type=Path, default=BENCH / "out", help="report directory (default: bench/out)")
     parser.add_argument("--no-echo", action="store_true", help="skip the pyzmq and gRPC baselines")
+    parser.add_argument("--no-pin", action="store_true",
+                        help="leave process placement to the scheduler (default: the server gets a CPU of its own)")
     return parser.parse_args(argv)
 
 
@@ -77,10 +80,15 @@ def main(argv=None) -> int:
     echo_kinds = () if options.no_echo else tuple(k for k in ("zmq", "grpc") if echo_baselines.available(k))
     skipped_echo = [] if options.no_echo else [k for k in ("zmq", "grpc") if k not in echo_kinds]
     options.out.mkdir(parents=True, exist_ok=True)
+    placement = Placement.choose(pin=not options.no_pin)
+    if placement.peer_cpu is not None:
+        os.environ[echo_baselines.PEER_CPU] = str(placement.peer_cpu)
     with RefServer() as reference:
+        placement.pin_server(reference.pid)
+        placement.pin_measuring_process()
         server = ServerAddresses(reference.host, reference.port, reference.socket_path, reference.shm_name)
         notes = check_frame_sizes(server, plan.sizes)
-        runner = Runner(plan, NativeBaselines(build_dir), server, echo_kinds)
+        runner = Runner(plan, NativeBaselines(build_dir, placement.peer_cpu), server, echo_kinds)
         for kind in skipped_echo:
             runner.mark_missing(kind, f"package {echo_baselines.KINDS[kind]} is not installed (pip install '.[bench]')")
         measurements = runner.run()
@@ -94,6 +102,7 @@ def main(argv=None) -> int:
 
     notes += runner.notes + ([why_not] if why_not else [])
     notes.append(f"quelt_sdk from {quelt_sdk.__file__}; load average at the start {load_at_start}")
+    notes.append(f"placement: {placement.describe()}")
     text = render(measurements, verdicts, plan.sizes, describe_machine(), command, plan.name, charts, notes,
                   started, time.monotonic() - clock)
     report = options.out / "report.md"

@@ -20,8 +20,9 @@ def _time_budget(budget: Budget | None) -> list[object]:
 
 
 class NativeBaselines:
-    def __init__(self, build_dir: Path):
+    def __init__(self, build_dir: Path, peer_cpu: int | None = None):
         self.bench_dir = Path(build_dir) / "bench"
+        self.peer = [] if peer_cpu is None else ["--peer-cpu", peer_cpu]
 
     def program(self, name: str) -> Path:
         path = self.bench_dir / name
@@ -52,6 +53,7 @@ class NativeBaselines:
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
             *_time_budget(budget),
+            *self.peer,
         )["samples_ns"]
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
@@ -79,6 +81,7 @@ class NativeBaselines:
         return self._run(
             "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup,
             "--max-seconds", max_seconds,
+            *self.peer,
         )["samples_ns"]
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

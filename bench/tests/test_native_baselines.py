@@ -83,3 +83,22 @@ def test_raw_client_against_a_server_accepts_only_the_expected_success_reply(bui
     finally:
         server.join(5)
         listener.close()
+
+
+@pytest.mark.parametrize("available,server,clients", [({0, 1}, {1}, {0}), ({0, 2, 5}, {5}, {0, 2}), ({3}, None, None)])
+def test_placement_gives_the_server_a_processor_of_its_own(available, server, clients):
+    from quelt_bench.placement import Placement
+
+    placement = Placement.choose(pin=True, available=available)
+    assert placement.server_cpus == (frozenset(server) if server else None)
+    assert placement.client_cpus == (frozenset(clients) if clients else None)
+    assert Placement.choose(pin=False, available=available).peer_cpu is None
+
+
+def test_pinned_peers_still_answer(build_dir):
+    import os
+
+    cpu = max(os.sched_getaffinity(0))
+    native = NativeBaselines(build_dir, peer_cpu=cpu)
+    assert len(native.socket_pingpong("unix", FrameSizes(51, 41), iterations=5, warmup=1)) == 5
+    assert len(native.shm_spin(iterations=1000, batch=100, warmup=10)) == 10
