@@ -1,0 +1,53 @@
+"""What a process holds, read from /proc: open descriptors, threads and
+resident memory, and the peak resident memory of a stretch of work.
+
+The hardening tests use it to show that failing calls leave nothing behind
+and that a hostile length field does not make a client allocate it.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+MiB = 1 << 20
+
+# The sanitizer build keeps freed memory in quarantine on purpose, so resident
+# memory grows under it however well the code behaves.
+UNDER_SANITIZER = os.environ.get("QUELT_UNDER_SANITIZER") == "1"
+
+
+def _status_kib(field: str, pid: str = "self") -> int:
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+@dataclass(frozen=True)
+class Footprint:
+    descriptors: int
+    threads: int
+    rss: int  # bytes
+
+    @classmethod
+    def now(cls, pid: str = "self") -> "Footprint":
+        return cls(
+            descriptors=len(os.listdir(f"/proc/{pid}/fd")),
+            threads=_status_kib("Threads", pid),
+            rss=_status_kib("VmRSS", pid) * 1024,
+        )
+
+    def __str__(self) -> str:
+        return f"{self.descriptors} fds, {self.threads} threads, {self.rss / MiB:.1f} MiB resident"
+
+
+def peak_rss_growth(work) -> int:
+    """Bytes by which the peak resident memory rose above the current level
+    while `work()` ran (the kernel's high-water mark is reset first)."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = _status_kib("VmRSS") * 1024
+    work()
+    return _status_kib("VmHWM") * 1024 - before
