@@ -16,13 +16,14 @@ seconds=${1:-20}
 shift || true
 build=${QUELT_FUZZ_BUILD:-build/f-fuzz}
 
+# clang 16 or newer: older ones cannot compile libstdc++ 12's std::expected.
 if [ -z "${CXX:-}" ]; then
-    for candidate in clang++-19 clang++-18 clang++-17 clang++-16 clang++; do
+    for candidate in clang++-20 clang++-19 clang++-18 clang++-17 clang++-16; do
         if command -v "$candidate" >/dev/null; then CXX=$candidate; break; fi
     done
 fi
 if [ -z "${CXX:-}" ]; then
-    echo "run_fuzzers: no clang++ found (Debian: apt-get install clang-16 libclang-rt-16-dev)" >&2
+    echo "run_fuzzers: no clang++ 16 or newer (Debian 12: apt-get install clang-16 libclang-rt-16-dev)" >&2
     exit 1
 fi
 
