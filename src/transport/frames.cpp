@@ -8,22 +8,19 @@ namespace quelt::wire {
 namespace {
 
 template <std::size_t HeaderSize>
-std::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size) {
-    if (body_size > kMaxFrameBody) return std::unexpected(oversized_frame_text(body_size));
+std::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size, const char* what) {
+    if (body_size > kMaxFrameBody)
+        return std::unexpected(std::string(what) + " of " + std::to_string(body_size) +
+                               " bytes is too large: a frame carries at most 4294967295 bytes");
     return ByteBuffer::uninitialised(HeaderSize + static_cast<std::size_t>(body_size));
 }
 
 }  // namespace
 
-std::string oversized_frame_text(std::uint64_t size) {
-    return "request payload of " + std::to_string(size) +
-           " bytes is too large: a frame carries at most 4294967295 bytes";
-}
-
 std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request) {
     const std::uint64_t payload_size = encoded_request_size(request);
-    auto frame = frame_buffer<RequestFrameHeader::kSize>(payload_size);
+    auto frame = frame_buffer<RequestFrameHeader::kSize>(payload_size, "request payload");
     if (!frame) return frame;
     auto bytes = frame->span();
     RequestFrameHeader{model_id, static_cast<std::uint32_t>(kind), static_cast<std::uint32_t>(payload_size)}
@@ -34,7 +31,7 @@ std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_i
 
 std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet) {
     const std::uint64_t body_size = encoded_packet_size(packet);
-    auto frame = frame_buffer<ReplyFrameHeader::kSize>(body_size);
+    auto frame = frame_buffer<ReplyFrameHeader::kSize>(body_size, "reply body");
     if (!frame) return frame;
     auto bytes = frame->span();
     ReplyFrameHeader{reply_code, static_cast<std::uint32_t>(body_size)}.write(bytes.first<ReplyFrameHeader::kSize>());
@@ -43,7 +40,7 @@ std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_co
 }
 
 std::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text) {
-    auto frame = frame_buffer<ReplyFrameHeader::kSize>(text.size());
+    auto frame = frame_buffer<ReplyFrameHeader::kSize>(text.size(), "reply body");
     if (!frame) return frame;
     auto bytes = frame->span();
     ReplyFrameHeader{reply_code, static_cast<std::uint32_t>(text.size())}.write(bytes.first<ReplyFrameHeader::kSize>());

@@ -12,8 +12,9 @@
 namespace quelt::wire {
 
 // Request frame of kind 1 or 2. A payload of 4 GiB or more cannot be
-// announced in the 32-bit length and is refused before anything is built;
-// the error text says so.
+// announced in the 32-bit length and is refused before anything is built:
+// "request payload of N bytes is too large: a frame carries at most
+// 4294967295 bytes" (a reply body likewise, named "reply body").
 std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request);
 
@@ -21,7 +22,5 @@ std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_i
 // text body (an error, or a stream end).
 std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet);
 std::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text);
-
-std::string oversized_frame_text(std::uint64_t size);
 
 }  // namespace quelt::wire
