@@ -8,7 +8,7 @@
 //
 //   quelt-bench-socket --transport unix|tcp --request-payload P --reply-body B
 //                      --iterations N [--max-iterations M --budget-ms T]
-//                      [--warmup W] [--reply-buffer fresh|warm] [--peer-cpu C]
+//                      [--warmup W] [--reply-buffer fresh|warm]
 //
 // At least N round trips are timed; with a budget, more follow until T
 // milliseconds have passed (at most M), so a floor is sampled over as long a
@@ -40,7 +40,6 @@
 
 #include "bench_args.hpp"
 #include "common/unique_fd.hpp"
-#include "peer_cpu.hpp"
 #include "sample_output.hpp"
 
 namespace {
@@ -331,7 +330,6 @@ int main(int argc, char** argv) {
     pid_t peer = ::fork();
     if (peer < 0) die("fork");
     if (peer == 0) {
-        quelt::bench::pin_to_cpu(arguments.cpu("peer-cpu"));
         serve(listener.fd.get(), tcp, reply_body);
         std::_Exit(0);
     }

@@ -27,7 +27,8 @@ def parse_arguments(argv):
     parser.add_argument("--out", type=Path, default=BENCH / "out", help="report directory (default: bench/out)")
     parser.add_argument("--no-echo", action="store_true", help="skip the pyzmq and gRPC baselines")
     parser.add_argument("--no-pin", action="store_true",
-                        help="leave process placement to the scheduler (default: the server gets a CPU of its own)")
+                        help="leave all placement to the scheduler (default: the shared-memory cases run with "
+                             "the server on a CPU of its own)")
     return parser.parse_args(argv)
 
 
@@ -81,14 +82,11 @@ def main(argv=None) -> int:
     skipped_echo = [] if options.no_echo else [k for k in ("zmq", "grpc") if k not in echo_kinds]
     options.out.mkdir(parents=True, exist_ok=True)
     placement = Placement.choose(pin=not options.no_pin)
-    if placement.peer_cpu is not None:
-        os.environ[echo_baselines.PEER_CPU] = str(placement.peer_cpu)
     with RefServer() as reference:
-        placement.pin_server(reference.pid)
-        placement.pin_measuring_process()
+        placement.server_pid = reference.pid
         server = ServerAddresses(reference.host, reference.port, reference.socket_path, reference.shm_name)
         notes = check_frame_sizes(server, plan.sizes)
-        runner = Runner(plan, NativeBaselines(build_dir, placement.peer_cpu), server, echo_kinds)
+        runner = Runner(plan, NativeBaselines(build_dir), server, echo_kinds, placement)
         for kind in skipped_echo:
             runner.mark_missing(kind, f"package {echo_baselines.KINDS[kind]} is not installed (pip install '.[bench]')")
         measurements = runner.run()

@@ -40,12 +40,7 @@ def address_of(kind: str, path: str) -> str:
     return f"ipc://{path}" if kind == "zmq" else f"unix:{path}"
 
 
-PEER_CPU = "QUELT_BENCH_PEER_CPU"  # where the echo server runs, like the reference server
-
-
 def serve(kind: str, address: str) -> None:
-    if os.environ.get(PEER_CPU):
-        os.sched_setaffinity(0, {int(os.environ[PEER_CPU])})
     if kind == "zmq":
         import zmq
 

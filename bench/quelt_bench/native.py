@@ -20,9 +20,8 @@ def _time_budget(budget: Budget | None) -> list[object]:
 
 
 class NativeBaselines:
-    def __init__(self, build_dir: Path, peer_cpu: int | None = None):
+    def __init__(self, build_dir: Path):
         self.bench_dir = Path(build_dir) / "bench"
-        self.peer = [] if peer_cpu is None else ["--peer-cpu", peer_cpu]
 
     def program(self, name: str) -> Path:
         path = self.bench_dir / name
@@ -53,7 +52,6 @@ class NativeBaselines:
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
             *_time_budget(budget),
-            *self.peer,
         )["samples_ns"]
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
@@ -77,11 +75,12 @@ class NativeBaselines:
         finally:
             os.unlink(path)
 
-    def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000, max_seconds: int = 60) -> list[float]:
+    def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000, max_seconds: int = 60,
+                 peer_cpu: int | None = None) -> list[float]:
+        peer = [] if peer_cpu is None else ["--peer-cpu", peer_cpu]
         return self._run(
             "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup,
-            "--max-seconds", max_seconds,
-            *self.peer,
+            "--max-seconds", max_seconds, *peer,
         )["samples_ns"]
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import json
+from contextlib import nullcontext
 import struct
 import subprocess
 import sys
@@ -15,6 +16,7 @@ from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, PURE, Call, NotLande
                     make_client, tensor)
 from .pure_client import encode_infer_request
 from .native import NativeBaselines
+from .placement import Placement
 from .plan import PEAK_BYTES, Plan
 from .progress import Progress
 from .stats import Summary, format_duration, format_size
@@ -28,13 +30,19 @@ SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp
                 "purepy_tcp", "hybrid", "shm")
 
 
+# Spin-waiting cases: measured with the server on a processor of its own.
+PINNED = ("shm",)
+
+
 def frames_for(size: int):
     return identity_infer_frames(1, DTYPE, size)
 
 
 class Runner:
-    def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, echo_kinds: tuple[str, ...]):
+    def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, echo_kinds: tuple[str, ...],
+                 placement: Placement | None = None):
         self.plan = plan
+        self.placement = placement or Placement()
         self.native = native
         self.server = server
         self.echo_kinds = echo_kinds
@@ -109,8 +117,9 @@ class Runner:
             if number not in rounds:
                 continue
             for case in SOCKET_ORDER:
-                self._step(f"{label} {format_size(size)}: {LABELS[case]}",
-                           lambda: self._measure_case(case, size, clients, first=number == rounds[0]))
+                with self.placement.pinned() if case in PINNED else nullcontext():
+                    self._step(f"{label} {format_size(size)}: {LABELS[case]}",
+                               lambda: self._measure_case(case, size, clients, first=number == rounds[0]))
             if size in LARGE:
                 self._large_floors(label, size)
         self._step(f"{label}: {LABELS['spin']}", self._spin)
@@ -195,8 +204,9 @@ class Runner:
         return values
 
     def _spin(self) -> list[float]:
-        values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds,
-                                      max_seconds=self.plan.spin_seconds)
+        with self.placement.pinned() as peer_cpu:
+            values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds,
+                                          max_seconds=self.plan.spin_seconds, peer_cpu=peer_cpu)
         self._add("spin", 0, values)
         return values
 
@@ -226,7 +236,8 @@ class Runner:
         self.progress.step(f"memory: {LABELS[case]}, {what}")
         command = [sys.executable, "-m", "quelt_bench.memory_probe", mode, "--client", case, "--server", server,
                    *arguments]
-        done = subprocess.run(command, capture_output=True, text=True, timeout=900)
+        with self.placement.pinned() if case in PINNED else nullcontext():
+            done = subprocess.run(command, capture_output=True, text=True, timeout=900)
         self.progress.finish_step()
         if done.returncode != 0:
             reason = (done.stderr.strip().splitlines() or ["probe failed"])[-1]

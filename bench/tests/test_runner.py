@@ -1,9 +1,11 @@
 import io
+from contextlib import contextmanager
 
 import pytest
 
 from quelt_bench import runner as runner_module
 from quelt_bench.cases import CLIENTS, PURE, ServerAddresses
+from quelt_bench.placement import Placement
 from quelt_bench.plan import Plan
 from quelt_bench.progress import Progress
 from quelt_bench.runner import Runner
@@ -23,7 +25,8 @@ class FakeNative:
         assert target.startswith(("unix:/sock", "tcp:127.0.0.1:9"))
         return [1500.0] * iterations
 
-    def shm_spin(self, iterations, batch=100, warmup=1000, max_seconds=60):
+    def shm_spin(self, iterations, batch=100, warmup=1000, max_seconds=60, peer_cpu=None):
+        assert peer_cpu == RecordingPlacement.active
         return [500.0] * max(1, iterations // batch)
 
     def copy_floor(self, data_len, iterations, warmup=2):
@@ -44,6 +47,31 @@ class UnfinishedClient:
         raise NotImplementedError("work in progress")
 
 
+class RecordingPlacement(Placement):
+    """Notes which client kinds call while the server is pinned apart."""
+
+    active = None
+    seen: dict = {}
+
+    @contextmanager
+    def pinned(self):
+        RecordingPlacement.active = 1
+        try:
+            yield 1
+        finally:
+            RecordingPlacement.active = None
+
+
+class PlacementAwareClient(EchoClient):
+    def __init__(self, kind):
+        super().__init__()
+        self.kind = kind
+
+    def infer(self, *arguments):
+        RecordingPlacement.seen.setdefault(self.kind, set()).add(RecordingPlacement.active)
+        return super().infer(*arguments)
+
+
 @pytest.fixture
 def run_with(monkeypatch):
     def run(clients):
@@ -51,11 +79,13 @@ def run_with(monkeypatch):
 
         def make_client(kind, server):
             built.append(kind)
-            made = clients.get(kind, EchoClient)
-            return made()
+            made = clients.get(kind)
+            return made() if made else PlacementAwareClient(kind)
 
         monkeypatch.setattr(runner_module, "make_client", make_client)
-        runner = Runner(PLAN, FakeNative(), ServerAddresses("127.0.0.1", 9, "/sock", "region"), ())
+        RecordingPlacement.seen = {}
+        runner = Runner(PLAN, FakeNative(), ServerAddresses("127.0.0.1", 9, "/sock", "region"), (),
+                        RecordingPlacement())
         runner.progress = Progress(runner.steps(with_memory=False), stream=io.StringIO())
         measurements = runner.run(with_memory=False)
         return runner, measurements, built
@@ -74,6 +104,8 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert runner.progress.done == runner.progress.total
     assert sorted(built) == sorted(CLIENTS + PURE)  # one client of each kind, kept for every round
     assert not m.missing
+    # Only the spin-waiting client runs with the server on a processor of its own.
+    assert RecordingPlacement.seen == {**{kind: {None} for kind in CLIENTS + PURE}, "shm": {1}}
 
 
 def _counting(calls):
