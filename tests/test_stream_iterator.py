@@ -1,5 +1,6 @@
 """infer_stream and StreamIterator: frames, failures, ownership of the connection."""
 import os
+import socket
 import struct
 import threading
 
@@ -181,3 +182,19 @@ def test_first_stream_works_with_warnings_as_errors():
         result = subprocess.run([sys.executable, "-W", "error", "-c", script, server.endpoint],
                                 capture_output=True, text=True, timeout=60)
     assert (result.stdout, result.stderr) == ("[b'w'] builtins\n", "")
+
+
+@pytest.mark.parametrize("kind", ["tcp", "unix"])
+def test_frames_arriving_a_byte_at_a_time(kind):
+    frames = chunk(b"abc") + chunk(bytes(range(200))) + END
+
+    def dribble(peer):
+        if kind == "tcp":
+            peer.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        while (frame := peer.read_frame()) is not None:
+            for i in range(len(frames)):
+                peer.send(frames[i : i + 1])
+
+    with FakeStreamServer(dribble, kind=kind) as server:
+        client = quelt_sdk.QueltClient(server.endpoint)
+        assert list(client.infer_stream(1, [1], "u8", b"\x00")) == [b"abc", bytes(range(200))]

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "common/os_error.hpp"
-#include "transport/frame_header.hpp"
 
 namespace quelt::net {
 
@@ -27,6 +27,12 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
 }
 
 ExchangeResult<std::size_t> Connection::receive_some(std::uint8_t* into, std::size_t capacity) {
+    if (!read_ahead_.empty()) {
+        const std::size_t taken = std::min(capacity, read_ahead_.size());
+        std::memcpy(into, read_ahead_.data(), taken);
+        read_ahead_.erase(read_ahead_.begin(), read_ahead_.begin() + static_cast<std::ptrdiff_t>(taken));
+        return taken;
+    }
     for (;;) {
         const ssize_t got = ::recv(socket_.get(), into, capacity, 0);
         if (got > 0) return static_cast<std::size_t>(got);
@@ -45,21 +51,31 @@ ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
 }
 
 ExchangeResult<ReplyFrame> Connection::read_reply() {
-    std::uint8_t header_bytes[wire::ReplyFrameHeader::kSize];
-    if (auto read = read_exact(header_bytes); !read) return std::unexpected(read.error());
-    const auto header = wire::ReplyFrameHeader::read(header_bytes);
-
-    ReplyFrame frame{header.reply_code, {}};
-    const std::size_t length = header.body_length;
-    frame.body.reserve(std::min(length, kBodyUpFrontLimit));
+    constexpr std::size_t kHeader = wire::ReplyFrameHeader::kSize;
+    ReplyFrame frame;
+    wire::ByteBuffer& buffer = frame.bytes;
+    buffer.reserve(kFirstReadSize);
     std::size_t filled = 0;
-    while (filled < length) {
-        if (filled == frame.body.capacity()) frame.body.reserve(std::min(length, filled * 2));
-        auto got = receive_some(frame.body.data() + filled, std::min(length, frame.body.capacity()) - filled);
+    while (filled < kHeader) {
+        auto got = receive_some(buffer.data() + filled, buffer.capacity() - filled);
         if (!got) return std::unexpected(got.error());
         filled += *got;
     }
-    frame.body.resize(length);
+    const auto header = wire::ReplyFrameHeader::read(std::span<const std::uint8_t, kHeader>(buffer.data(), kHeader));
+    frame.reply_code = header.reply_code;
+    const std::size_t total = kHeader + header.body_length;
+    if (filled > total) {  // the start of the next frame: keep it for the next read
+        read_ahead_.insert(read_ahead_.begin(), buffer.data() + total, buffer.data() + filled);
+        filled = total;
+    }
+    if (filled < total) buffer.reserve(std::min(total, kHeader + kBodyUpFrontLimit));
+    while (filled < total) {
+        if (filled == buffer.capacity()) buffer.reserve(std::min(total, filled * 2));
+        auto got = receive_some(buffer.data() + filled, std::min(total, buffer.capacity()) - filled);
+        if (!got) return std::unexpected(got.error());
+        filled += *got;
+    }
+    buffer.resize(total);
     return frame;
 }
 

@@ -11,18 +11,19 @@ std::unexpected<ExchangeError> failure(ExchangeError::Kind kind, std::string mes
     return std::unexpected(ExchangeError{kind, std::move(message), 0});
 }
 
-std::string body_text(const wire::ByteBuffer& body) {
+std::string body_text(const ReplyFrame& reply) {
+    auto body = reply.body();
     return std::string(reinterpret_cast<const char*>(body.data()), body.size());
 }
 
 // Decodes a success or chunk body into its tensor; the failure is the
 // decoder's or the packet rules' message.
-std::expected<ReceivedTensor, std::string> receive_tensor(wire::ByteBuffer body, LowerCase lower) {
-    auto packet = wire::decode_packet(body.span(), lower);
+std::expected<ReceivedTensor, std::string> receive_tensor(ReplyFrame reply, LowerCase lower) {
+    auto packet = wire::decode_packet(reply.body(), lower);
     if (!packet) return std::unexpected(std::move(packet.error().message));
     auto tensor = wire::resolve_packet(std::move(*packet));
     if (!tensor) return std::unexpected(std::move(tensor.error()));
-    return ReceivedTensor{std::move(body), std::move(*tensor)};
+    return ReceivedTensor{std::move(reply.bytes), std::move(*tensor)};
 }
 
 }  // namespace
@@ -50,8 +51,8 @@ ExchangeResult<ReceivedTensor> infer_exchange(Connection& connection, const Infe
     auto reply = connection.read_reply();
     if (!reply) return std::unexpected(reply.error());
     if (reply->reply_code != wire::reply_code::kSuccess)
-        return failure(ExchangeError::Kind::Server, body_text(reply->body));
-    auto received = receive_tensor(std::move(reply->body), call.lower);
+        return failure(ExchangeError::Kind::Server, body_text(*reply));
+    auto received = receive_tensor(std::move(*reply), call.lower);
     if (!received) return failure(ExchangeError::Kind::Codec, std::move(received.error()));
     return std::move(*received);
 }
@@ -59,11 +60,11 @@ ExchangeResult<ReceivedTensor> infer_exchange(Connection& connection, const Infe
 StreamStep next_stream_frame(Connection& connection, LowerCase lower) {
     auto reply = connection.read_reply();
     if (!reply) return std::unexpected(std::move(reply.error().message));
-    if (reply->body.size() == 0) return std::nullopt;
+    if (reply->body().empty()) return std::nullopt;
     switch (reply->reply_code) {
-        case wire::reply_code::kStreamError: return std::unexpected(body_text(reply->body));
+        case wire::reply_code::kStreamError: return std::unexpected(body_text(*reply));
         case wire::reply_code::kStreamChunk: {
-            auto received = receive_tensor(std::move(reply->body), lower);
+            auto received = receive_tensor(std::move(*reply), lower);
             if (!received) return std::unexpected(std::move(received.error()));
             return std::optional<ReceivedTensor>(std::move(*received));
         }

@@ -29,9 +29,9 @@ struct InferenceCall {
     LowerCase lower = lower_ascii;
 };
 
-// A reply's tensor; its raw data is a view into `body`.
+// A reply's tensor; its raw data is a view into `frame`.
 struct ReceivedTensor {
-    wire::ByteBuffer body;
+    wire::ByteBuffer frame;
     wire::ResolvedTensor tensor;
 };
 
