@@ -128,32 +128,25 @@ class Runner:
     def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
         if case in self.measurements.missing:
             return None
-        budget = self.plan.round_budget(size, first)
-        if case.startswith("raw"):
-            try:
-                if case.startswith("rawsrv_"):
-                    values = self._raw_to_server(case[7:], size)
-                else:
-                    values = self.native.socket_pingpong(case[4:], frames_for(size),
-                                                         self.plan.native_iterations(size),
-                                                         self.plan.round_budget(size).warmup,
-                                                         budget=self.plan.round_budget(size))
-            except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
-                self.mark_missing(case, str(error))
-                return None
-        else:
-            client = clients.get(case)
-            if client is None:
-                return None
-            try:
-                call = infer_call(case, client, size)
-            except NotLanded as error:
-                self.mark_missing(case, f"not implemented yet ({error})")
-                return None
-            except Exception as error:
-                self.mark_missing(case, f"{type(error).__name__}: {error}")
-                return None
-            values = time_calls(call, budget)
+        if case.startswith("rawsrv_"):
+            return self._native(case, size, lambda: self._raw_to_server(case[7:], size))
+        if case.startswith("raw_"):
+            fresh_process = self.plan.round_budget(size)  # a new process every round: warmed every round
+            return self._native(case, size, lambda: self.native.socket_pingpong(
+                case[4:], frames_for(size), self.plan.native_iterations(size), fresh_process.warmup,
+                budget=fresh_process))
+        client = clients.get(case)
+        if client is None:
+            return None
+        try:
+            call = infer_call(case, client, size)
+        except NotLanded as error:
+            self.mark_missing(case, f"not implemented yet ({error})")
+            return None
+        except Exception as error:
+            self.mark_missing(case, f"{type(error).__name__}: {error}")
+            return None
+        values = time_calls(call, self.plan.round_budget(size, first))
         self._add(case, size, values)
         return values
 
@@ -167,48 +160,47 @@ class Runner:
         return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
                                             self.plan.native_iterations(size), budget.warmup, budget=budget)
 
+    def _native(self, case: str, size: int, measure: Callable[[], list[float]]) -> list[float] | None:
+        """Runs one baseline program; a failure is reported and the run goes on."""
+        if case in self.measurements.missing:
+            return None
+        try:
+            values = measure()
+        except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
+            self.mark_missing(case, str(error))
+            return None
+        self._add(case, size, values)
+        return values
+
     def _large_floors(self, label: str, size: int) -> None:
         iterations = self.plan.native_iterations(size)
         warmup = self.plan.round_budget(size).warmup
 
         def copy_floor():
             series = self.native.copy_floor(size, iterations, warmup)
-            self._add("copy", size, series["samples_ns"])
             self._add("copy_in", size, series["copy_in_ns"])
             self._add("copy_out", size, series["alloc_copy_out_ns"])
             self._add("fresh_touch", size, series["fresh_page_copy_ns"])
             return series["samples_ns"]
 
-        self._step(f"{label} {format_size(size)}: {LABELS['copy']}", copy_floor)
+        self._step(f"{label} {format_size(size)}: {LABELS['copy']}", lambda: self._native("copy", size, copy_floor))
         for transport in ("unix", "tcp"):
             case = f"raw_{transport}_warm"
-
-            def warm(transport=transport, case=case):
-                values = self.native.socket_pingpong(transport, frames_for(size), iterations, warmup, "warm")
-                self._add(case, size, values)
-                return values
-
-            self._step(f"{label} {format_size(size)}: {LABELS[case]}", warm)
+            self._step(f"{label} {format_size(size)}: {LABELS[case]}", lambda: self._native(
+                case, size, lambda: self.native.socket_pingpong(transport, frames_for(size), iterations, warmup,
+                                                                "warm")))
 
     def _control_frames(self) -> list[float] | None:
         """The socket floor of a hybrid call: its fixed control frames, whatever the tensor."""
         small = self.plan.sizes[0]
-        try:
-            values = self.native.socket_pingpong("unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small),
-                                                 self.plan.round_budget(small).warmup,
-                                                 budget=self.plan.round_budget(small))
-        except (OSError, RuntimeError, subprocess.TimeoutExpired) as error:
-            self.mark_missing("raw_ctl", str(error))
-            return None
-        self._add("raw_ctl", 0, values)
-        return values
+        budget = self.plan.round_budget(small)
+        return self._native("raw_ctl", 0, lambda: self.native.socket_pingpong(
+            "unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small), budget.warmup, budget=budget))
 
-    def _spin(self) -> list[float]:
+    def _spin(self) -> list[float] | None:
         with self.placement.pinned() as peer_cpu:
-            values = self.native.shm_spin(self.plan.spin_iterations // self.plan.rounds,
-                                          max_seconds=self.plan.spin_seconds, peer_cpu=peer_cpu)
-        self._add("spin", 0, values)
-        return values
+            return self._native("spin", 0, lambda: self.native.shm_spin(
+                self.plan.spin_iterations // self.plan.rounds, max_seconds=self.plan.spin_seconds, peer_cpu=peer_cpu))
 
     def _echo(self, kind: str) -> list[float] | None:
         sizes = list(self.plan.sizes)

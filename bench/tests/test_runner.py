@@ -139,12 +139,17 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
     assert runner.progress.done == runner.progress.total
 
 
-def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch):
+@pytest.mark.parametrize("method,cases", [
+    ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp"}),
+    ("copy_floor", {"copy"}),
+    ("shm_spin", {"spin"}),
+])
+def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch, method, cases):
     def broken(self, *arguments, **keywords):
-        raise RuntimeError("quelt-bench-socket failed (1): error: connect: Connection refused")
+        raise RuntimeError("quelt-bench-x failed (1): error: connect: Connection refused")
 
-    monkeypatch.setattr(FakeNative, "socket_to_server", broken)
+    monkeypatch.setattr(FakeNative, method, broken)
     runner, m, _ = run_with({})
-    assert m.missing == {"rawsrv_unix": "quelt-bench-socket failed (1): error: connect: Connection refused",
-                         "rawsrv_tcp": "quelt-bench-socket failed (1): error: connect: Connection refused"}
+    assert m.missing == {case: "quelt-bench-x failed (1): error: connect: Connection refused" for case in cases}
     assert m.latency[("quelt_unix", 64)].count == 4
+    assert runner.progress.done == runner.progress.total
