@@ -1,13 +1,18 @@
 """Where the processes of a run execute.
 
-A spin-waiting client whose server shares its processor waits for the
-scheduler instead of the server (on two processors that costs a shared-memory
-call some 150 µs instead of 1 µs). Socket round trips are the other way round:
-a peer on another processor is woken across processors, which on these
-virtual machines costs several times a wake-up on the same one. So the
-shared-memory cases (and their spin floor) run with the reference server on a
-processor of its own and the measuring side on the others; every socket case
-is left to the scheduler, exactly like its baselines.
+Left to the scheduler, placement decides more than the code does, and it
+differs between a long-lived client and a freshly started baseline:
+
+- A spin-waiting client whose server shares its processor waits for the
+  scheduler instead of the server (on two processors that costs a
+  shared-memory call some 150 µs instead of 1 µs). The shared-memory cases
+  and their spin floor therefore run *apart*: the reference server on a
+  processor of its own, the measuring side on the others.
+- A socket round trip between two processors wakes an idle virtual processor
+  each way, which on these machines costs more than the whole exchange on one
+  processor. The socket cases, their ping-pong baselines and the echo
+  baselines therefore run *together* on one processor, client and server
+  alike, so that every socket figure measures software, not wake-ups.
 """
 
 from __future__ import annotations
@@ -38,17 +43,32 @@ class Placement:
         return min(self.server_cpus) if self.server_cpus else None
 
     @contextmanager
-    def pinned(self) -> Iterator[Optional[int]]:
-        """Server and measuring side apart for the duration; yields the peer's
-        processor (None when not pinning). Processes started inside inherit
-        the measuring side's mask."""
+    def apart(self) -> Iterator[Optional[int]]:
+        """Server and measuring side on different processors for the duration;
+        yields the server's processor (None when not pinning). Processes
+        started inside inherit the measuring side's mask."""
         if not self.server_cpus:
             yield None
             return
-        self._set_server(self.server_cpus)
-        os.sched_setaffinity(0, self.client_cpus)
-        try:
+        with self._placed(self.server_cpus, self.client_cpus):
             yield self.peer_cpu
+
+    @contextmanager
+    def together(self) -> Iterator[None]:
+        """Server, measuring side and every process started inside on one processor."""
+        if not self.client_cpus:
+            yield None
+            return
+        one = frozenset({min(self.client_cpus)})
+        with self._placed(one, one):
+            yield None
+
+    @contextmanager
+    def _placed(self, server: frozenset[int], client: frozenset[int]) -> Iterator[None]:
+        self._set_server(server)
+        os.sched_setaffinity(0, client)
+        try:
+            yield
         finally:
             os.sched_setaffinity(0, self.everywhere)
             self._set_server(self.everywhere)
@@ -69,6 +89,6 @@ class Placement:
     def describe(self) -> str:
         if not self.server_cpus:
             return "every process placed by the scheduler"
-        return (f"shared-memory cases and the spin floor with the reference server on CPU {self.peer_cpu} and the "
-                f"measuring side on CPU {', '.join(map(str, sorted(self.client_cpus)))}; socket cases placed by "
-                "the scheduler, like their baselines")
+        return (f"shared-memory cases and the spin floor apart (reference server on CPU {self.peer_cpu}, measuring "
+                f"side on CPU {', '.join(map(str, sorted(self.client_cpus)))}); socket cases, their baselines and "
+                f"the echo baselines together on CPU {min(self.client_cpus)}")

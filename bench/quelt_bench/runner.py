@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import gc
 import json
-from contextlib import nullcontext
 import struct
 import subprocess
 import sys
@@ -30,8 +29,9 @@ SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp
                 "purepy_tcp", "hybrid", "shm")
 
 
-# Spin-waiting cases: measured with the server on a processor of its own.
-PINNED = ("shm",)
+# Spin-waiting cases run with the server on a processor of its own; all the
+# others (socket round trips) with client and server on one processor.
+APART = ("shm",)
 
 
 def frames_for(size: int):
@@ -92,7 +92,8 @@ class Runner:
             gc.collect()
         # The user alternatives are not in any ratio: one pass each, with the whole budget.
         for kind in self.echo_kinds:
-            self._step(LABELS[kind], lambda: self._echo(kind))
+            with self.placement.together():
+                self._step(LABELS[kind], lambda: self._echo(kind))
         for (case, size), values in self.samples.items():
             self.measurements.latency[(case, size)] = Summary.of(values)
         if with_memory:
@@ -117,13 +118,15 @@ class Runner:
             if number not in rounds:
                 continue
             for case in SOCKET_ORDER:
-                with self.placement.pinned() if case in PINNED else nullcontext():
+                with self._placed(case):
                     self._step(f"{label} {format_size(size)}: {LABELS[case]}",
                                lambda: self._measure_case(case, size, clients, first=number == rounds[0]))
             if size in LARGE:
-                self._large_floors(label, size)
+                with self.placement.together():
+                    self._large_floors(label, size)
         self._step(f"{label}: {LABELS['spin']}", self._spin)
-        self._step(f"{label}: {LABELS['raw_ctl']}", self._control_frames)
+        with self.placement.together():
+            self._step(f"{label}: {LABELS['raw_ctl']}", self._control_frames)
 
     def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
         if case in self.measurements.missing:
@@ -159,6 +162,9 @@ class Runner:
         budget = self.plan.round_budget(size)
         return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
                                             self.plan.native_iterations(size), budget.warmup, budget=budget)
+
+    def _placed(self, case: str):
+        return self.placement.apart() if case in APART else self.placement.together()
 
     def _native(self, case: str, size: int, measure: Callable[[], list[float]]) -> list[float] | None:
         """Runs one baseline program; a failure is reported and the run goes on."""
@@ -198,7 +204,7 @@ class Runner:
             "unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small), budget.warmup, budget=budget))
 
     def _spin(self) -> list[float] | None:
-        with self.placement.pinned() as peer_cpu:
+        with self.placement.apart() as peer_cpu:
             return self._native("spin", 0, lambda: self.native.shm_spin(
                 self.plan.spin_iterations // self.plan.rounds, max_seconds=self.plan.spin_seconds, peer_cpu=peer_cpu))
 
@@ -228,7 +234,7 @@ class Runner:
         self.progress.step(f"memory: {LABELS[case]}, {what}")
         command = [sys.executable, "-m", "quelt_bench.memory_probe", mode, "--client", case, "--server", server,
                    *arguments]
-        with self.placement.pinned() if case in PINNED else nullcontext():
+        with self._placed(case):
             done = subprocess.run(command, capture_output=True, text=True, timeout=900)
         self.progress.finish_step()
         if done.returncode != 0:

@@ -95,7 +95,8 @@ def test_placement_gives_the_server_a_processor_of_its_own(available, server, cl
     assert Placement.choose(pin=False, available=available).peer_cpu is None
 
 
-def test_pinning_is_undone_after_the_pinned_cases():
+@pytest.mark.parametrize("regime", ["apart", "together"])
+def test_placement_is_undone_after_the_placed_cases(regime):
     everywhere = os.sched_getaffinity(0)
     if len(everywhere) < 2:
         pytest.skip("needs two processors")
@@ -103,9 +104,13 @@ def test_pinning_is_undone_after_the_pinned_cases():
     try:
         placement = Placement.choose(pin=True)
         placement.server_pid = sleeper.pid
-        with placement.pinned() as peer_cpu:
-            assert os.sched_getaffinity(sleeper.pid) == {peer_cpu}
-            assert peer_cpu not in os.sched_getaffinity(0)
+        with getattr(placement, regime)():
+            server, client = os.sched_getaffinity(sleeper.pid), os.sched_getaffinity(0)
+            assert len(server) == 1
+            if regime == "together":
+                assert client == server
+            else:
+                assert not client & server and client | server == everywhere
         assert os.sched_getaffinity(0) == everywhere == os.sched_getaffinity(sleeper.pid)
     finally:
         sleeper.kill()

@@ -26,7 +26,7 @@ class FakeNative:
         return [1500.0] * iterations
 
     def shm_spin(self, iterations, batch=100, warmup=1000, max_seconds=60, peer_cpu=None):
-        assert peer_cpu == RecordingPlacement.active
+        assert (peer_cpu, RecordingPlacement.active) == (1, "apart")
         return [500.0] * max(1, iterations // batch)
 
     def copy_floor(self, data_len, iterations, warmup=2):
@@ -48,16 +48,24 @@ class UnfinishedClient:
 
 
 class RecordingPlacement(Placement):
-    """Notes which client kinds call while the server is pinned apart."""
+    """Notes how each client kind was placed when it was called."""
 
     active = None
     seen: dict = {}
 
     @contextmanager
-    def pinned(self):
-        RecordingPlacement.active = 1
+    def apart(self):
+        RecordingPlacement.active = "apart"
         try:
             yield 1
+        finally:
+            RecordingPlacement.active = None
+
+    @contextmanager
+    def together(self):
+        RecordingPlacement.active = "together"
+        try:
+            yield None
         finally:
             RecordingPlacement.active = None
 
@@ -104,8 +112,8 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert runner.progress.done == runner.progress.total
     assert sorted(built) == sorted(CLIENTS + PURE)  # one client of each kind, kept for every round
     assert not m.missing
-    # Only the spin-waiting client runs with the server on a processor of its own.
-    assert RecordingPlacement.seen == {**{kind: {None} for kind in CLIENTS + PURE}, "shm": {1}}
+    # Only the spin-waiting client runs apart from the server; the socket clients run beside it.
+    assert RecordingPlacement.seen == {**{kind: {"together"} for kind in CLIENTS + PURE}, "shm": {"apart"}}
 
 
 def _counting(calls):
