@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 import time
 from pathlib import Path
@@ -57,8 +58,15 @@ def check_frame_sizes(server, sizes) -> list[str]:
     return notes
 
 
+def _exit_on_terminate(signal_number, frame):
+    # Turns SIGTERM into an orderly exit, so the reference server and the
+    # temporary sockets are cleaned up as after Ctrl+C.
+    raise SystemExit(128 + signal_number)
+
+
 def main(argv=None) -> int:
     options = parse_arguments(argv)
+    signal.signal(signal.SIGTERM, _exit_on_terminate)
     plan = QUICK if options.quick else FULL
     command = "python bench/run.py" + (" --quick" if options.quick else "")
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
