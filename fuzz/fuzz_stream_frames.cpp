@@ -41,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!*step) continue;  // an end frame; a caller that keeps asking reads on
         auto bytes = (*step)->tensor.bytes();
         if (!(*step)->tensor.from_base64) {
-            auto body = (*step)->body.span();
+            auto body = (*step)->frame.span();
             fuzz::require(bytes.empty() || (bytes.data() >= body.data() && bytes.data() + bytes.size() <= body.data() + body.size()),
-                          "chunk data outside its frame");
+                          "chunk data outside its frame buffer");
         }
     }
     return 0;
