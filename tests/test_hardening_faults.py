@@ -323,8 +323,6 @@ with RefServer(tcp=False) as server:
 """
 
 
-@pytest.mark.xfail(strict=True, reason="the hybrid client's runtime tears down the parent's epoll registrations "
-                                       "and joins threads that do not exist when a forked child drops its copy")
 def test_hybrid_client_survives_a_forked_child_dropping_its_copy(tmp_path):
     server_sources = str(pathlib.Path(__file__).resolve().parent.parent / "server")
     # Under the sanitized run the child's expected crash is reported here,

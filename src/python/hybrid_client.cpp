@@ -1,21 +1,101 @@
 // QueltHybridClient: tensors through shared memory, requests over a local socket.
+//
+// One infer call: take the next request number, lease a pool slot, write the
+// input tensor block into it, send the 52-byte control frame and block on the
+// client's own runtime until the reply arrives, then copy the output tensor
+// out of the region. The slot is released exactly once on every path after
+// it was leased. The interpreter lock stays held throughout.
+#include <memory>
+#include <new>
 #include <string>
 
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
+#include "python/py_ref.hpp"
+#include "python/shm_log.hpp"
 #include "python/types.hpp"
+#include "runtime/control_exchange.hpp"
+#include "runtime/runtime.hpp"
+#include "shm/shm_region.hpp"
+#include "shm/tensor_block.hpp"
+#include "shm/tensor_pool.hpp"
+#include "transport/dtype.hpp"
+#include "transport/hybrid_messages.hpp"
 
 namespace quelt::py {
 namespace {
 
 struct HybridClientState {
-    std::string shm_name;
-    std::string socket_path;
+    // Destroyed in reverse order: the control connection leaves the runtime's
+    // poller before the runtime's workers are joined, and the region is
+    // unmapped last.
+    shm::ShmRegion region;
+    shm::TensorPool pool;
+    std::unique_ptr<runtime::Runtime> runtime;
+    std::unique_ptr<runtime::ControlChannel> control;
+    std::uint64_t next_request_id = 1;
 };
 
 using HybridClientObject = NativeObject<HybridClientState>;
+
+// A leased pool slot, handed back to the pool when the call ends, whichever
+// way it ends.
+class SlotLease {
+public:
+    SlotLease(shm::TensorPool& pool, std::uint64_t offset) noexcept : pool_(pool), offset_(offset) {}
+    SlotLease(const SlotLease&) = delete;
+    SlotLease& operator=(const SlotLease&) = delete;
+    ~SlotLease() { pool_.release(offset_); }
+    std::uint64_t offset() const noexcept { return offset_; }
+
+private:
+    shm::TensorPool& pool_;
+    std::uint64_t offset_;
+};
+
+Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
+                        std::span<const std::uint8_t> data) {
+    // After fork() the runtime's workers and its kernel objects are the
+    // parent's; using them here would disturb the parent's client.
+    if (!client.runtime->usable_here())
+        return fail(ExceptionKind::RuntimeError,
+                    "QueltHybridClient was created in another process; create a new client after fork()");
+    const std::uint64_t request_id = client.next_request_id++;
+    // A tensor block has room for 8 dimensions; refuse more before a slot is taken.
+    if (shape.size() > shm::kMaxTensorDims)
+        return fail(ExceptionKind::ValueError, "shape has " + std::to_string(shape.size()) +
+                                                   " dimensions; a shared-memory tensor holds at most 8");
+
+    const std::uint64_t required = shm::tensor_block_size(data.size());
+    auto offset = client.pool.allocate(required);
+    if (!offset)
+        return fail(ExceptionKind::RuntimeError, "SHM tensor pool exhausted (required=" + std::to_string(required) +
+                                                     " bytes, largest_slot=" +
+                                                     std::to_string(client.pool.largest_slot()) +
+                                                     " bytes, layout=" + client.pool.layout() + ")");
+    SlotLease slot(client.pool, *offset);
+
+    auto type = parse_dtype(dtype, python_lower);
+    if (!type) return fail(ExceptionKind::ValueError, type.error().message());
+    if (auto written = shm::write_tensor_block(client.region.bytes(), slot.offset(), shape, shm_dtype_code(*type), data);
+        !written)
+        return fail(ExceptionKind::RuntimeError, written.error().text());
+
+    const HybridRequest request{RequestHeader::build(request_id), slot.offset(), required};
+    runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
+    if (!reply) return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+
+    // The reply's metadata and shm_size are not consulted: the output's
+    // length is the block's own data_len, checked to lie inside the mapping.
+    auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
+    if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(output->data()),
+                                                         static_cast<Py_ssize_t>(output->size())));
+    if (!bytes) return pending();
+    return bytes;
+}
 
 constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
 constexpr Signature kInferSignature{"QueltHybridClient.infer", kInferNames, 3, 3};
@@ -29,9 +109,28 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!dtype) return raise(dtype.error());
     auto data = DataArgument::from((*bound)[2], "data");
     if (!data) return raise(data.error());
-    auto borrow = HybridClientObject::cast(self)->borrow.exclusive();
+    auto* object = HybridClientObject::cast(self);
+    auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
-    return raise({ExceptionKind::NotImplementedError, "hybrid inference is not available yet", 0});
+    try {
+        auto result = run_infer(*object->native, *shape, *dtype, data->bytes());
+        if (!result) return raise(result.error());
+        return result->release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
+    auto region = shm::ShmRegion::open(std::move(shm_name), &shm_memory_log());
+    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
+    auto area = region->pool_area();
+    if (!area) return fail(ExceptionKind::ConnectionError, area.error().text());
+    shm::TensorPool pool = shm::TensorPool::build(area->offset, area->size);
+    auto runtime = runtime::Runtime::create();
+    if (!runtime) return fail(ExceptionKind::RuntimeError, std::move(runtime.error()));
+    auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
+    return HybridClientState{std::move(*region), std::move(pool), std::move(*runtime), std::move(control), 1};
 }
 
 constexpr const char* kConstructorNames[] = {"shm_name", "socket_path"};
@@ -44,7 +143,13 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!name) return raise(name.error());
     auto socket_path = to_string((*bound)[1], "socket_path");
     if (!socket_path) return raise(socket_path.error());
-    return HybridClientObject::create(type, HybridClientState{std::move(*name), std::move(*socket_path)});
+    try {
+        auto client = build_client(std::move(*name), std::move(*socket_path));
+        if (!client) return raise(client.error());
+        return HybridClientObject::create(type, std::move(*client));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyMethodDef methods[] = {

@@ -37,6 +37,11 @@ public:
     std::expected<void, int> arm(int fd, ReadyHandler* handler, Interest interest);
     void remove(int fd) noexcept;
 
+    // True in a process forked from the one that made the poller. The kernel
+    // object is shared with that parent, whose workers serve it, so here it is
+    // neither armed, changed nor shut down (remove() and shutdown() do nothing).
+    bool inherited() const noexcept;
+
     // Blocks until at least one event arrives and fires its waiters. Returns
     // false once shutdown() has been called; every thread in wait() returns.
     bool wait();

@@ -5,6 +5,8 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "common/unique_fd.hpp"
@@ -15,6 +17,7 @@ namespace quelt::runtime {
 struct Poller::Impl {
     UniqueFd epoll;
     UniqueFd shutdown_event;
+    pid_t owner = ::getpid();
 };
 
 namespace {
@@ -64,7 +67,10 @@ std::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest int
     return control(impl_->epoll.get(), EPOLL_CTL_MOD, fd, events, handler);
 }
 
+bool Poller::inherited() const noexcept { return ::getpid() != impl_->owner; }
+
 void Poller::remove(int fd) noexcept {
+    if (inherited()) return;
     epoll_event ignored{};
     ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, &ignored);
 }
@@ -82,6 +88,7 @@ bool Poller::wait() {
 }
 
 void Poller::shutdown() noexcept {
+    if (inherited()) return;
     std::uint64_t one = 1;
     // Only fails if the counter would overflow, which one write cannot cause.
     [[maybe_unused]] auto written = ::write(impl_->shutdown_event.get(), &one, sizeof one);

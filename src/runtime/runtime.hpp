@@ -6,12 +6,12 @@
 #include <expected>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "runtime/poller.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_parker.hpp"
+#include "runtime/worker_thread.hpp"
 
 namespace quelt::runtime {
 
@@ -23,12 +23,17 @@ public:
     // Failure: the platform's text, "<system text> (os error N)".
     static std::expected<std::unique_ptr<Runtime>, std::string> create(unsigned workers = default_worker_count());
     // Stops and joins every worker. Descriptors registered with the poller
-    // must have been removed before.
+    // must have been removed before. In a process forked from the creator the
+    // workers and the poller belong to the parent: nothing is stopped there,
+    // only this process's descriptors are closed.
     ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
     Poller& poller() noexcept { return poller_; }
+    // False in a process forked from the one that built the runtime: its
+    // workers do not exist here, and the poller is still the parent's.
+    bool usable_here() const noexcept { return !poller_.inherited(); }
     unsigned worker_count() const noexcept { return static_cast<unsigned>(workers_.size()); }
 
     // Runs the task on this thread; sleeps whenever it waits for I/O or a lock.
@@ -52,7 +57,7 @@ private:
     void stop() noexcept;
 
     Poller poller_;
-    std::vector<std::thread> workers_;
+    std::vector<WorkerThread> workers_;
 };
 
 }  // namespace quelt::runtime
