@@ -7,6 +7,17 @@
 #include <cstring>
 
 namespace quelt::runtime {
+namespace {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
 
 std::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& path) {
     sockaddr_un address{};
@@ -28,13 +39,24 @@ UnixStream::~UnixStream() {
     if (fd_) poller_->remove(fd_.get());
 }
 
-UnixStream::Operation UnixStream::read_some(std::span<std::uint8_t> buffer) noexcept {
-    return Operation(*this, buffer.data(), buffer.size(), Interest::Read);
+UnixStream::Operation UnixStream::read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin) noexcept {
+    return Operation(*this, buffer.data(), buffer.size(), Interest::Read, spin);
 }
 
 UnixStream::Operation UnixStream::write_some(std::span<const std::uint8_t> bytes) noexcept {
     // The buffer is only read from: send() takes a const pointer.
     return Operation(*this, const_cast<std::uint8_t*>(bytes.data()), bytes.size(), Interest::Write);
+}
+
+bool UnixStream::Operation::await_ready() noexcept {
+    if (attempt()) return true;
+    if (spin_.count() <= 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + spin_;
+    do {
+        cpu_relax();
+        if (attempt()) return true;
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 bool UnixStream::Operation::attempt() noexcept {

@@ -4,6 +4,7 @@
 // only when it would block arm the poller; the worker that sees readiness
 // finishes the call and wakes the caller. Failures carry errno. Never raises
 // SIGPIPE.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <coroutine>
@@ -32,7 +33,10 @@ public:
     ~UnixStream();
 
     // `co_await` gives the number of bytes moved; reading 0 means end of stream.
-    Operation read_some(std::span<std::uint8_t> buffer) noexcept;
+    // With `spin`, a read that would block keeps retrying for that long before
+    // it waits for the poller: a peer that answers within microseconds is
+    // met without waking any thread.
+    Operation read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin = {}) noexcept;
     Operation write_some(std::span<const std::uint8_t> bytes) noexcept;
 
     int fd() const noexcept { return fd_.get(); }
@@ -42,9 +46,10 @@ private:
 
     class Operation final : public ReadyHandler {
     public:
-        Operation(UnixStream& stream, std::uint8_t* data, std::size_t size, Interest interest) noexcept
-            : stream_(stream), data_(data), size_(size), interest_(interest) {}
-        bool await_ready() noexcept { return attempt(); }
+        Operation(UnixStream& stream, std::uint8_t* data, std::size_t size, Interest interest,
+                  std::chrono::nanoseconds spin = {}) noexcept
+            : stream_(stream), data_(data), size_(size), interest_(interest), spin_(spin) {}
+        bool await_ready() noexcept;
         bool await_suspend(std::coroutine_handle<> suspended) noexcept;
         IoResult await_resume() noexcept { return result_; }
         void on_ready() override;
@@ -57,6 +62,7 @@ private:
         std::uint8_t* data_;
         std::size_t size_;
         Interest interest_;
+        std::chrono::nanoseconds spin_;
         IoResult result_{0};
         std::coroutine_handle<> suspended_;
         Waker* driver_ = nullptr;
