@@ -1,10 +1,13 @@
 #include "net/connection.hpp"
 
+#include <limits.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "common/os_error.hpp"
 
@@ -26,13 +29,35 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
     return {};
 }
 
-ExchangeResult<std::size_t> Connection::receive_some(std::uint8_t* into, std::size_t capacity) {
-    if (!read_ahead_.empty()) {
-        const std::size_t taken = std::min(capacity, read_ahead_.size());
-        std::memcpy(into, read_ahead_.data(), taken);
-        read_ahead_.erase(read_ahead_.begin(), read_ahead_.begin() + static_cast<std::ptrdiff_t>(taken));
-        return taken;
+ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+    if (pieces.size() == 1) return write_all(pieces.front());
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (auto piece : pieces)
+        if (!piece.empty()) vectors.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+    std::size_t first = 0;
+    while (first < vectors.size()) {
+        msghdr message{};
+        message.msg_iov = vectors.data() + first;
+        message.msg_iovlen = std::min<std::size_t>(vectors.size() - first, IOV_MAX);
+        ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(io_error_from_errno(errno));
+        }
+        if (sent == 0) return std::unexpected(io_error(kFailedToWrite));
+        // A short write: resume inside the piece the kernel stopped in.
+        auto left = static_cast<std::size_t>(sent);
+        while (left != 0 && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+        if (left != 0) {
+            vectors[first].iov_base = static_cast<std::uint8_t*>(vectors[first].iov_base) + left;
+            vectors[first].iov_len -= left;
+        }
     }
+    return {};
+}
+
+ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     for (;;) {
         const ssize_t got = ::recv(socket_.get(), into, capacity, 0);
         if (got > 0) return static_cast<std::size_t>(got);
@@ -42,41 +67,52 @@ ExchangeResult<std::size_t> Connection::receive_some(std::uint8_t* into, std::si
 }
 
 ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
+    const std::size_t early = std::min(bytes.size(), buffered());
+    if (early != 0) {
+        std::memcpy(bytes.data(), read_ahead_.data() + read_from_, early);
+        read_from_ += early;
+        bytes = bytes.subspan(early);
+    }
     while (!bytes.empty()) {
-        auto got = receive_some(bytes.data(), bytes.size());
+        auto got = receive(bytes.data(), bytes.size());
         if (!got) return std::unexpected(got.error());
         bytes = bytes.subspan(*got);
     }
     return {};
 }
 
-ExchangeResult<ReplyFrame> Connection::read_reply() {
-    constexpr std::size_t kHeader = wire::ReplyFrameHeader::kSize;
-    ReplyFrame frame;
-    wire::ByteBuffer& buffer = frame.bytes;
-    buffer.reserve(kFirstReadSize);
-    std::size_t filled = 0;
-    while (filled < kHeader) {
-        auto got = receive_some(buffer.data() + filled, buffer.capacity() - filled);
+ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) {
+    if (buffered() < count) {
+        if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
+        if (read_from_ != 0) {  // keep the waiting bytes at the front, so room follows them
+            std::memmove(read_ahead_.data(), read_ahead_.data() + read_from_, buffered());
+            read_to_ -= read_from_;
+            read_from_ = 0;
+        }
+        while (read_to_ < count) {
+            auto got = receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_);
+            if (!got) return std::unexpected(got.error());
+            read_to_ += *got;
+        }
+    }
+    return std::span<const std::uint8_t>(read_ahead_.data() + read_from_, count);
+}
+
+ExchangeResult<void> Connection::skip(std::size_t count) {
+    const std::size_t early = std::min(count, buffered());
+    read_from_ += early;
+    count -= early;
+    if (count == 0) return {};
+    // Nothing is buffered now: read the rest into the read-ahead room, never
+    // past the bytes that are dropped.
+    if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
+    read_from_ = read_to_ = 0;
+    while (count != 0) {
+        auto got = receive(read_ahead_.data(), std::min(count, kReadAheadSize));
         if (!got) return std::unexpected(got.error());
-        filled += *got;
+        count -= *got;
     }
-    const auto header = wire::ReplyFrameHeader::read(std::span<const std::uint8_t, kHeader>(buffer.data(), kHeader));
-    frame.reply_code = header.reply_code;
-    const std::size_t total = kHeader + header.body_length;
-    if (filled > total) {  // the start of the next frame: keep it for the next read
-        read_ahead_.insert(read_ahead_.begin(), buffer.data() + total, buffer.data() + filled);
-        filled = total;
-    }
-    if (filled < total) buffer.reserve(std::min(total, kHeader + kBodyUpFrontLimit));
-    while (filled < total) {
-        if (filled == buffer.capacity()) buffer.reserve(std::min(total, filled * 2));
-        auto got = receive_some(buffer.data() + filled, std::min(total, buffer.capacity()) - filled);
-        if (!got) return std::unexpected(got.error());
-        filled += *got;
-    }
-    buffer.resize(total);
-    return frame;
+    return {};
 }
 
 }  // namespace quelt::net

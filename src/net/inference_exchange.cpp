@@ -1,8 +1,6 @@
 #include "net/inference_exchange.hpp"
 
 #include "transport/frame_header.hpp"
-#include "transport/frames.hpp"
-#include "transport/record_codec.hpp"
 
 namespace quelt::net {
 namespace {
@@ -11,24 +9,9 @@ std::unexpected<ExchangeError> failure(ExchangeError::Kind kind, std::string mes
     return std::unexpected(ExchangeError{kind, std::move(message), 0});
 }
 
-std::string body_text(const ReplyFrame& reply) {
-    auto body = reply.body();
-    return std::string(reinterpret_cast<const char*>(body.data()), body.size());
-}
-
-// Decodes a success or chunk body into its tensor; the failure is the
-// decoder's or the packet rules' message.
-std::expected<ReceivedTensor, std::string> receive_tensor(ReplyFrame reply, LowerCase lower) {
-    auto packet = wire::decode_packet(reply.body(), lower);
-    if (!packet) return std::unexpected(std::move(packet.error().message));
-    auto tensor = wire::resolve_packet(std::move(*packet));
-    if (!tensor) return std::unexpected(std::move(tensor.error()));
-    return ReceivedTensor{std::move(reply.bytes), std::move(*tensor)};
-}
-
 }  // namespace
 
-ExchangeResult<wire::ByteBuffer> build_inference_frame(const InferenceCall& call, wire::MessageKind kind) {
+ExchangeResult<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wire::MessageKind kind) {
     auto dtype = parse_dtype(call.dtype, call.lower);
     if (!dtype) return failure(ExchangeError::Kind::InvalidInput, dtype.error().message());
     wire::RequestOptions options;
@@ -39,37 +22,66 @@ ExchangeResult<wire::ByteBuffer> build_inference_frame(const InferenceCall& call
         call.session_id,
         call.api_token ? &options : nullptr,
     };
-    auto frame = wire::build_request_frame(call.model_id, kind, request);
+    auto frame = wire::build_gathered_request_frame(call.model_id, kind, request, kBorrowFrom);
     if (!frame) return failure(ExchangeError::Kind::Codec, std::move(frame.error()));
     return std::move(*frame);
 }
 
-ExchangeResult<ReceivedTensor> infer_exchange(Connection& connection, const InferenceCall& call) {
-    auto frame = build_inference_frame(call, wire::MessageKind::Infer);
-    if (!frame) return std::unexpected(frame.error());
-    if (auto written = connection.write_all(frame->span()); !written) return std::unexpected(written.error());
-    auto reply = connection.read_reply();
-    if (!reply) return std::unexpected(reply.error());
-    if (reply->reply_code != wire::reply_code::kSuccess)
-        return failure(ExchangeError::Kind::Server, body_text(*reply));
-    auto received = receive_tensor(std::move(*reply), call.lower);
-    if (!received) return failure(ExchangeError::Kind::Codec, std::move(received.error()));
-    return std::move(*received);
+ExchangeResult<void> write_frame(Connection& connection, const wire::GatheredFrame& frame) {
+    if (frame.pieces.empty()) return connection.write_all(frame.owned.span());
+    return connection.write_all(std::span<const std::span<const std::uint8_t>>(frame.pieces));
 }
 
-StreamStep next_stream_frame(Connection& connection, LowerCase lower) {
-    auto reply = connection.read_reply();
-    if (!reply) return std::unexpected(std::move(reply.error().message));
-    if (reply->body().empty()) return std::nullopt;
-    switch (reply->reply_code) {
-        case wire::reply_code::kStreamError: return std::unexpected(body_text(*reply));
-        case wire::reply_code::kStreamChunk: {
-            auto received = receive_tensor(std::move(*reply), lower);
-            if (!received) return std::unexpected(std::move(received.error()));
-            return std::optional<ReceivedTensor>(std::move(*received));
-        }
-        default: return std::nullopt;  // StreamEnd, or a code the client does not know
+ExchangeResult<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink) {
+    auto frame = build_inference_frame(call, wire::MessageKind::Infer);
+    if (!frame) return std::unexpected(frame.error());
+    if (auto written = write_frame(connection, *frame); !written) return std::unexpected(written.error());
+    auto header = read_reply_header(connection);
+    if (!header) return std::unexpected(header.error());
+    if (header->reply_code != wire::reply_code::kSuccess) {
+        auto text = read_text_body(connection, header->body_length);
+        if (!text) return std::unexpected(text.error());
+        return failure(ExchangeError::Kind::Server, std::move(*text));
     }
+    auto packet = read_packet_body(connection, header->body_length, sink, call.lower);
+    if (!packet) return std::unexpected(packet.error());
+    if (!*packet) return failure(ExchangeError::Kind::Codec, std::move(packet->error()));
+    return std::move(**packet);
+}
+
+StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::DataSink& sink) {
+    auto header = read_reply_header(connection);
+    if (!header) return std::unexpected(std::move(header.error().message));
+    if (header->body_length == 0) return std::nullopt;
+    switch (header->reply_code) {
+        case wire::reply_code::kStreamError: {
+            auto text = read_text_body(connection, header->body_length);
+            if (!text) return std::unexpected(std::move(text.error().message));
+            return std::unexpected(std::move(*text));
+        }
+        case wire::reply_code::kStreamChunk: {
+            auto packet = read_packet_body(connection, header->body_length, sink, lower);
+            if (!packet) return std::unexpected(std::move(packet.error().message));
+            if (!*packet) return std::unexpected(std::move(packet->error()));
+            return std::optional<ReplyTensor>(std::move(**packet));
+        }
+        default: {  // StreamEnd, or a code the client does not know: the body is dropped
+            if (auto skipped = connection.skip(header->body_length); !skipped)
+                return std::unexpected(std::move(skipped.error().message));
+            return std::nullopt;
+        }
+    }
+}
+
+BufferedStreamStep next_stream_frame(Connection& connection, LowerCase lower) {
+    wire::BufferSink sink;
+    auto step = next_stream_frame(connection, lower, sink);
+    if (!step) return std::unexpected(std::move(step.error()));
+    if (!*step) return std::nullopt;
+    wire::ResolvedTensor tensor{std::move((*step)->shape), (*step)->dtype, {}, {}, false};
+    ReceivedTensor received{std::move(sink.buffer), std::move(tensor)};
+    received.tensor.raw = received.frame.span();
+    return std::optional<ReceivedTensor>(std::move(received));
 }
 
 }  // namespace quelt::net

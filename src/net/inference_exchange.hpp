@@ -10,8 +10,11 @@
 #include <string_view>
 
 #include "net/connection.hpp"
+#include "net/reply_reader.hpp"
+#include "transport/data_sink.hpp"
 #include "transport/dtype.hpp"
 #include "transport/frame_header.hpp"
+#include "transport/frames.hpp"
 #include "transport/records.hpp"
 #include "transport/tensor_packet.hpp"
 
@@ -29,25 +32,35 @@ struct InferenceCall {
     LowerCase lower = lower_ascii;
 };
 
-// A reply's tensor; its raw data is a view into `frame`.
+// Byte fields from this size on are sent from the caller's memory rather
+// than copied into the frame; smaller requests go out as one buffer.
+inline constexpr std::size_t kBorrowFrom = 64 * 1024;
+
+// The request frame, ready for Connection::write_all. It reads the call's
+// large byte fields in place, so the call's memory must outlive it.
+// InvalidInput for an unknown main dtype; Codec for a payload too large for
+// its frame.
+ExchangeResult<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wire::MessageKind kind);
+ExchangeResult<void> write_frame(Connection& connection, const wire::GatheredFrame& frame);
+
+// Kind 1: write the request, read the one reply; the output's data goes into
+// `sink`. A non-zero reply code fails with Server (the body as text); a body
+// that does not decode, with Codec.
+ExchangeResult<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink);
+
+// What the next frame of a stream gave: a chunk (its data in the sink), the
+// end (nullopt), or a failure whose text is the I/O error, the server's error
+// text, or the decoder's.
+using StreamStep = std::expected<std::optional<ReplyTensor>, std::string>;
+StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::DataSink& sink);
+
+// A chunk with its data in a buffer of its own: `tensor.bytes()` is a view
+// into `frame`.
 struct ReceivedTensor {
     wire::ByteBuffer frame;
     wire::ResolvedTensor tensor;
 };
-
-// The request frame, built in one buffer. InvalidInput for an unknown main
-// dtype; Codec for a payload too large for its frame.
-ExchangeResult<wire::ByteBuffer> build_inference_frame(const InferenceCall& call, wire::MessageKind kind);
-
-// Kind 1: write the request, read the one reply. A non-zero reply code fails
-// with Server (the body as text); a body that does not decode, with Codec.
-ExchangeResult<ReceivedTensor> infer_exchange(Connection& connection, const InferenceCall& call);
-
-// What the next frame of a stream gave.
-using StreamStep = std::expected<std::optional<ReceivedTensor>, std::string>;
-
-// Reads one reply frame of a stream: a chunk, the end (nullopt), or a failure
-// whose text is the I/O error, the server's error text, or the decoder's.
-StreamStep next_stream_frame(Connection& connection, LowerCase lower);
+using BufferedStreamStep = std::expected<std::optional<ReceivedTensor>, std::string>;
+BufferedStreamStep next_stream_frame(Connection& connection, LowerCase lower);
 
 }  // namespace quelt::net

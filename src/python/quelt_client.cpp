@@ -10,6 +10,7 @@
 #include "net/inference_exchange.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
+#include "python/bytes_sink.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
@@ -91,15 +92,10 @@ net::InferenceCall make_call(const InferArguments& a, const QueltClientState& st
     return call;
 }
 
-PyObject* bytes_of(const net::ReceivedTensor& received) {
-    auto data = received.tensor.bytes();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
-}
+PyObject* bytes_of(const net::ReplyTensor&, BytesSink& data) { return data.release(); }
 
-PyObject* tensor_tuple(const net::ReceivedTensor& received) {
-    PyRef data = PyRef::steal(bytes_of(received));
-    if (!data) return nullptr;
-    const auto& shape = received.tensor.shape;
+PyObject* tensor_tuple(const net::ReplyTensor& received, BytesSink& data) {
+    const auto& shape = received.shape;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(shape.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -107,7 +103,7 @@ PyObject* tensor_tuple(const net::ReceivedTensor& received) {
         if (dimension == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dimension);  // steals
     }
-    std::string_view name = dtype_name(received.tensor.dtype);
+    std::string_view name = dtype_name(received.dtype);
     PyRef dtype = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!dtype) return nullptr;
     return PyTuple_Pack(3, data.get(), list.get(), dtype.get());
@@ -128,10 +124,11 @@ PyObject* unary_call(PyObject* self, const Signature& signature, PyObject* const
         if (!additional) return raise(additional.error());
         const QueltClientState& state = *object->native;
         const net::InferenceCall call = make_call(*arguments, state, *additional);
+        BytesSink data;
         auto received = state.pool->with_connection(
-            [&](net::Connection& connection) { return net::infer_exchange(connection, call); });
+            [&](net::Connection& connection) { return net::infer_exchange(connection, call, data); });
         if (!received) return raise(from_exchange_error(received.error()));
-        return build(*received);
+        return build(*received, data);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -162,7 +159,7 @@ PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
                                                 wire::MessageKind::InferStream);
         if (!frame) return raise(from_exchange_error(frame.error()));
-        if (auto written = connection->write_all(frame->span()); !written)
+        if (auto written = net::write_frame(*connection, *frame); !written)
             return raise(os_failure_from_exchange_error(written.error()));
         return create_stream_iterator(std::move(*connection));
     } catch (const std::bad_alloc&) {

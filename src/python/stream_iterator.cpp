@@ -4,6 +4,7 @@
 
 #include "net/inference_exchange.hpp"
 #include "python/builtin_type.hpp"
+#include "python/bytes_sink.hpp"
 #include "python/conversion.hpp"
 #include "python/failure.hpp"
 #include "python/native_object.hpp"
@@ -31,11 +32,6 @@ PyObject* iter_self(PyObject* self) {
     return self;
 }
 
-PyObject* chunk_bytes(const net::ReceivedTensor& received) {
-    auto bytes = received.tensor.bytes();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
-}
-
 PyObject* next_chunk(PyObject* self) {
     auto* object = StreamIteratorObject::cast(self);
     if (std::this_thread::get_id() != object->native->owner)
@@ -46,13 +42,14 @@ PyObject* next_chunk(PyObject* self) {
     StreamIteratorState& state = *object->native;
     if (state.finished) return nullptr;
     try {
-        auto step = net::next_stream_frame(state.connection, python_lower);
+        BytesSink data;
+        auto step = net::next_stream_frame(state.connection, python_lower, data);
         if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
         if (!*step) {
             state.finished = true;
             return nullptr;  // end of iteration, no exception set
         }
-        return chunk_bytes(**step);
+        return data.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -7,11 +7,14 @@
 namespace quelt::wire {
 namespace {
 
+std::string too_large(std::uint64_t body_size, const char* what) {
+    return std::string(what) + " of " + std::to_string(body_size) +
+           " bytes is too large: a frame carries at most 4294967295 bytes";
+}
+
 template <std::size_t HeaderSize>
 std::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size, const char* what) {
-    if (body_size > kMaxFrameBody)
-        return std::unexpected(std::string(what) + " of " + std::to_string(body_size) +
-                               " bytes is too large: a frame carries at most 4294967295 bytes");
+    if (body_size > kMaxFrameBody) return std::unexpected(too_large(body_size, what));
     return ByteBuffer::uninitialised(HeaderSize + static_cast<std::size_t>(body_size));
 }
 
@@ -26,6 +29,22 @@ std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_i
     RequestFrameHeader{model_id, static_cast<std::uint32_t>(kind), static_cast<std::uint32_t>(payload_size)}
         .write(bytes.first<RequestFrameHeader::kSize>());
     encode_inference_request(request, bytes.subspan(RequestFrameHeader::kSize));
+    return frame;
+}
+
+std::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
+                                                                       const InferenceRequestView& request,
+                                                                       std::size_t borrow_from) {
+    const GatheredSize size = gathered_request_size(request, borrow_from);
+    if (size.size > kMaxFrameBody)
+        return std::unexpected(too_large(size.size, "request payload"));
+    auto owned = ByteBuffer::uninitialised(RequestFrameHeader::kSize + static_cast<std::size_t>(size.owned));
+    GatheredFrame frame{std::move(owned), {}};
+    auto bytes = frame.owned.span();
+    RequestFrameHeader{model_id, static_cast<std::uint32_t>(kind), static_cast<std::uint32_t>(size.size)}
+        .write(bytes.first<RequestFrameHeader::kSize>());
+    GatherWriter writer(bytes, RequestFrameHeader::kSize, borrow_from, frame.pieces);
+    encode_inference_request(request, writer);
     return frame;
 }
 

@@ -4,6 +4,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"
@@ -17,6 +18,20 @@ namespace quelt::wire {
 // 4294967295 bytes" (a reply body likewise, named "reply body").
 std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request);
+
+// A request frame handed to the kernel as it lies: the header, every value
+// and the small byte fields in one buffer of its own, the large byte fields
+// (a tensor's data, from `borrow_from` bytes on) read in place from the
+// request's memory, which must outlive the frame. When nothing is borrowed,
+// `pieces` is empty and `owned` is the whole frame.
+struct GatheredFrame {
+    ByteBuffer owned;
+    std::vector<std::span<const std::uint8_t>> pieces;  // wire order
+};
+
+std::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
+                                                                       const InferenceRequestView& request,
+                                                                       std::size_t borrow_from);
 
 // Reply frames a server sends: a packet body (code 0 or a stream chunk), or a
 // text body (an error, or a stream end).

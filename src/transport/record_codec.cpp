@@ -98,6 +98,19 @@ std::size_t encode_inference_request(const InferenceRequestView& request, std::s
     return fill(request, out, kRequest);
 }
 
+GatheredSize gathered_request_size(const InferenceRequestView& request, std::size_t borrow_from) {
+    GatherCounter counter(borrow_from);
+    RecordWriter<GatherCounter> w{counter};
+    write_request(w, request);
+    return {counter.size(), counter.owned_size()};
+}
+
+void encode_inference_request(const InferenceRequestView& request, GatherWriter& writer) {
+    RecordWriter<GatherWriter> w{writer};
+    write_request(w, request);
+    writer.finish();
+}
+
 ByteBuffer encode_packet(const TensorPacketView& packet) {
     auto buffer = ByteBuffer::uninitialised(static_cast<std::size_t>(encoded_packet_size(packet)));
     encode_packet(packet, buffer.span());
@@ -110,14 +123,28 @@ ByteBuffer encode_inference_request(const InferenceRequestView& request) {
     return buffer;
 }
 
-DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower) {
+DecodeResult<PacketHead> read_packet_head(RecordReader& reader, LowerCase lower) {
     QUELT_READ(shape, reader.i64_sequence());
     QUELT_READ(dtype_text, reader.string());
     auto dtype = parse_dtype(dtype_text, lower);
     if (!dtype) return decode_failure(dtype.error().message());
-    QUELT_READ(data, read_optional<std::span<const std::uint8_t>>(reader, [&] { return reader.bytes(); }));
-    QUELT_READ(data_base64, read_optional<std::string_view>(reader, [&] { return reader.string(); }));
-    return DecodedPacket{std::move(shape), *dtype, data, data_base64};
+    QUELT_READ(data_length, read_optional<std::uint64_t>(reader, [&] { return reader.u64(); }));
+    return PacketHead{std::move(shape), *dtype, data_length};
+}
+
+DecodeResult<std::optional<std::string_view>> read_packet_base64(RecordReader& reader) {
+    return read_optional<std::string_view>(reader, [&] { return reader.string(); });
+}
+
+DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower) {
+    QUELT_READ(head, read_packet_head(reader, lower));
+    std::optional<std::span<const std::uint8_t>> data;
+    if (head.data_length) {
+        QUELT_READ(bytes, reader.raw(*head.data_length));
+        data = bytes;
+    }
+    QUELT_READ(data_base64, read_packet_base64(reader));
+    return DecodedPacket{std::move(head.shape), head.dtype, data, data_base64};
 }
 
 DecodeResult<RequestOptions> read_request_options(RecordReader& r) {

@@ -15,6 +15,7 @@
 #include "transport/byte_buffer.hpp"
 #include "transport/dtype.hpp"
 #include "transport/record_reader.hpp"
+#include "transport/record_writer.hpp"
 #include "transport/records.hpp"
 
 namespace quelt::wire {
@@ -27,6 +28,15 @@ std::uint64_t encoded_request_size(const InferenceRequestView& request);
 // written (equal to that size).
 std::size_t encode_packet(const TensorPacketView& packet, std::span<std::uint8_t> out);
 std::size_t encode_inference_request(const InferenceRequestView& request, std::span<std::uint8_t> out);
+
+// The request payload in pieces (record_writer.hpp): its encoded size and
+// the part of it that goes into the frame's own buffer, then the encoding.
+struct GatheredSize {
+    std::uint64_t size = 0;
+    std::uint64_t owned = 0;
+};
+GatheredSize gathered_request_size(const InferenceRequestView& request, std::size_t borrow_from);
+void encode_inference_request(const InferenceRequestView& request, GatherWriter& writer);
 
 // One buffer of exactly the encoded size.
 ByteBuffer encode_packet(const TensorPacketView& packet);
@@ -42,6 +52,12 @@ DecodeResult<RequestOptions> decode_request_options(std::span<const std::uint8_t
 
 // Readers for records nested in larger ones.
 DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower);
+// A packet in three steps, for a reader that keeps the data bytes elsewhere:
+// the head (shape, dtype, the data's tag and length), then the data bytes
+// themselves (not read here), then the base64 field. read_packet is exactly
+// these three in a row.
+DecodeResult<PacketHead> read_packet_head(RecordReader& reader, LowerCase lower);
+DecodeResult<std::optional<std::string_view>> read_packet_base64(RecordReader& reader);
 DecodeResult<RequestOptions> read_request_options(RecordReader& reader);
 
 }  // namespace quelt::wire

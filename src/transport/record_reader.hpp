@@ -38,6 +38,8 @@ public:
     DecodeResult<bool> option_tag();
     DecodeResult<std::string_view> string();
     DecodeResult<std::span<const std::uint8_t>> bytes();
+    // The next `count` bytes as they lie, without a length in front.
+    DecodeResult<std::span<const std::uint8_t>> raw(std::uint64_t count) { return take(count); }
     DecodeResult<std::vector<std::int64_t>> i64_sequence();
     DecodeResult<std::vector<std::uint32_t>> u32_sequence();
 

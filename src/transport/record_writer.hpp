@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "transport/little_endian.hpp"
 #include <bit>
@@ -40,6 +41,68 @@ public:
 
 private:
     std::uint8_t* at_;
+};
+
+// A record sent from where its parts lie: byte fields of at least `borrow_from`
+// bytes stay in the caller's memory; everything else is written into one
+// buffer of the frame's own. GatherCounter learns both sizes;
+// GatherWriter fills the buffer and lists the pieces in wire order.
+class GatherCounter {
+public:
+    explicit GatherCounter(std::size_t borrow_from) noexcept : borrow_from_(borrow_from) {}
+    void raw(const void*, std::size_t count) noexcept {
+        size_ += count;
+        if (count >= borrow_from_) borrowed_ += count;
+    }
+    template <class T>
+    void fixed(T) noexcept { size_ += sizeof(T); }
+    std::uint64_t size() const noexcept { return size_; }
+    std::uint64_t owned_size() const noexcept { return size_ - borrowed_; }
+
+private:
+    std::size_t borrow_from_;
+    std::uint64_t size_ = 0;
+    std::uint64_t borrowed_ = 0;
+};
+
+class GatherWriter {
+public:
+    // `owned` continues after `owned_start` bytes that are already part of
+    // the frame (its header). `pieces` stays empty when nothing is borrowed:
+    // the owned buffer alone is then the whole frame.
+    GatherWriter(std::span<std::uint8_t> owned, std::size_t owned_start, std::size_t borrow_from,
+                 std::vector<std::span<const std::uint8_t>>& pieces) noexcept
+        : piece_start_(owned.data()), at_(owned.data() + owned_start), borrow_from_(borrow_from), pieces_(pieces) {}
+
+    void raw(const void* bytes, std::size_t count) {
+        if (count < borrow_from_) {
+            if (count != 0) std::memcpy(at_, bytes, count);
+            at_ += count;
+            return;
+        }
+        close_owned_piece();
+        pieces_.emplace_back(static_cast<const std::uint8_t*>(bytes), count);
+    }
+    template <class T>
+    void fixed(T value) noexcept {
+        store_le(at_, value);
+        at_ += sizeof(T);
+    }
+    // Ends the last owned piece; call once after the record.
+    void finish() {
+        if (!pieces_.empty()) close_owned_piece();
+    }
+
+private:
+    void close_owned_piece() {
+        if (at_ != piece_start_) pieces_.emplace_back(piece_start_, static_cast<std::size_t>(at_ - piece_start_));
+        piece_start_ = at_;
+    }
+
+    std::uint8_t* piece_start_;
+    std::uint8_t* at_;
+    std::size_t borrow_from_;
+    std::vector<std::span<const std::uint8_t>>& pieces_;
 };
 
 // The value encodings shared by every record, for either sink.

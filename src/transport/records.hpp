@@ -63,6 +63,15 @@ struct DecodedPacket {
     std::optional<std::string_view> data_base64;
 };
 
+// The fields of a packet that come before its data bytes: enough to know
+// where the data starts and how long it is, so that a reader can put the data
+// where it finally has to live.
+struct PacketHead {
+    std::vector<std::int64_t> shape;
+    DType dtype;
+    std::optional<std::uint64_t> data_length;  // absent when the packet has no `data`
+};
+
 struct DecodedNamedTensor {
     std::string_view name;
     DecodedPacket tensor;
