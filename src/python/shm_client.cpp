@@ -87,7 +87,8 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
     if (auto pushed = queue->push(request); !pushed) return raise(runtime_error(pushed.error().text()));
 
     const auto start = std::chrono::steady_clock::now();
-    auto answer = shm::await_response(client.region, request_id, start, [] { return PyErr_CheckSignals() == 0; });
+    auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(lease->size()),
+                                      [] { return PyErr_CheckSignals() == 0; });
     if (!answer) return raise(wait_failure(std::move(answer.error())));
     return result_of(client.region, *answer);
 }
