@@ -258,23 +258,35 @@ def test_the_shm_size_flag_sizes_the_whole_region(start_refserver):
     assert pool_offset + 2 * pool_size <= server.shm_size
 
 
-class TestAnswerPlacement:
-    """Answers lie in the server's own area, and an answer stays intact while
-    its client still holds the input slot, however much traffic follows."""
+FLOATS_ONE = struct.pack("<256f", *[1.0] * 256)
 
-    def test_an_answer_outlives_later_traffic(self, quiet_server):
-        pool_offset = _pool_offset(quiet_server)
-        first = bytes(range(256)) * 4
-        _write_block(quiet_server, pool_offset, first)
+
+class TestAnswerPlacement:
+    """The identity model answers with the input block itself (nothing copied);
+    other models write into the server's own area. Either way an answer stays
+    intact while its client still holds the input slot, however much traffic
+    follows from other slots."""
+
+    @pytest.mark.parametrize("model, data, expected", [
+        ("identity", bytes(range(256)) * 4, bytes(range(256)) * 4),
+        ("sum", FLOATS_ONE, struct.pack("<f", 256.0)),
+    ])
+    def test_an_answer_outlives_later_traffic(self, start_refserver, model, data, expected):
+        server = start_refserver(shm_model=model)
+        pool_offset = _pool_offset(server)
+        _write_block(server, pool_offset, data)
         with socket.socket(socket.AF_UNIX) as connection:
-            connection.connect(quiet_server.socket_path)
-            answer_offset = _hybrid(connection, pool_offset, len(first))
-            assert answer_offset >= pool_offset + _pool_size(quiet_server)  # not in the pool
+            connection.connect(server.socket_path)
+            answer_offset = _hybrid(connection, pool_offset, len(data))
+            if model == "identity":
+                assert answer_offset == pool_offset
+            else:
+                assert answer_offset >= pool_offset + _pool_size(server)  # not in the pool
             later = pool_offset + (1 << 20)
-            _write_block(quiet_server, later, b"\xab" * (1 << 20))
+            _write_block(server, later, FLOATS_ONE * 1024)
             for _ in range(200):  # 200 MiB of answers from another slot
-                _hybrid(connection, later, 1 << 20)
-        assert _read_block_data(quiet_server, answer_offset) == first
+                _hybrid(connection, later, len(FLOATS_ONE) * 1024)
+        assert _read_block_data(server, answer_offset) == expected
 
 
 def _pool_size(server):

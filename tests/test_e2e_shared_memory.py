@@ -72,6 +72,18 @@ def test_tensors_of_every_slot_class_round_trip(client, size):
     assert client.infer([size], "uint8", array) == array.tobytes()
 
 
+def test_an_answer_in_the_input_slot_is_copied_out_before_the_slot_is_reused(client):
+    # The identity model answers with the input block itself: each result must
+    # be the client's own copy, untouched by the next call into the same slot.
+    size = 4 << 20
+    first, second = (np.full(size, fill, dtype=np.uint8) for fill in (0x5A, 0xA5))
+    first[::4097] = 7  # not one repeated byte: a misplaced read shows
+    first_result = client.infer([size], "uint8", first)
+    second_result = client.infer([size], "uint8", second)
+    assert first_result == first.tobytes()
+    assert second_result == second.tobytes()
+
+
 def test_many_requests_in_a_row_each_get_their_own_answer(client):
     rng = np.random.default_rng(4)
     for size in rng.integers(1, 3000, 500):

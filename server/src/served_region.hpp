@@ -1,7 +1,8 @@
 #pragma once
 // The shared-memory region as the server uses it: created at start, removed
-// at exit. Clients' input blocks are read from the tensor pool only; outputs
-// and error texts go to the server area, which no client pool ever hands out.
+// at exit. Clients' input blocks are read from the tensor pool only. The
+// identity model answers with the input block itself; every other output and
+// every error text goes to the server area, which no client pool ever hands out.
 //
 // Where an answer goes: the server area begins with a mirror of the pool, as
 // large as the pool. The answer to an input block at pool offset p is placed
@@ -42,6 +43,12 @@ public:
     // inside the pool: the offset and size come from an untrusted peer.
     std::expected<shm::TensorBlockView, std::string> read_input(std::uint64_t offset, std::uint64_t size) const;
 
+    // Where the answer to a valid input block (read_input) lies: the input
+    // block itself for the identity model, whose output is that block's own
+    // tensor unchanged, so no byte is copied (the client reads the answer
+    // before it releases its slot); otherwise the block place_output writes.
+    std::expected<std::uint64_t, std::string> place_answer(ModelKind model, std::uint64_t input_offset,
+                                                           std::uint64_t input_size, const TensorOutput& output);
     // Writes the answer's block and returns its offset.
     std::expected<std::uint64_t, std::string> place_output(std::uint64_t input_offset, std::uint64_t input_size,
                                                            const TensorOutput& output);

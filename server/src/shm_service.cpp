@@ -106,7 +106,7 @@ shm::ResponseEntry ShmService::answer(const shm::RequestEntry& request) {
     if (!input) return failed(input.error());
     auto output = run_model(model, view_of(*input), options_.models);
     if (!output) return failed(output.error());
-    auto placed = region_.place_output(request.tensor_offset, request.tensor_size, *output);
+    auto placed = region_.place_answer(model, request.tensor_offset, request.tensor_size, *output);
     if (!placed) return failed(placed.error());
     if (model == ModelKind::Truncate) {
         // The block claims more data than the region holds after it.

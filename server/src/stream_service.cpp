@@ -171,7 +171,7 @@ private:
         auto view = view_of(*input);
         auto output = run_model(model, view, options_.models);
         if (!output) return send_text(kFailure, std::move(output.error()));
-        auto placed = region_->place_output(request->tensor_offset, request->tensor_size, *output);
+        auto placed = region_->place_answer(model, request->tensor_offset, request->tensor_size, *output);
         if (!placed) return send_text(kFailure, std::move(placed.error()));
 
         HybridResponse response;
