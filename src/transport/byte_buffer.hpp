@@ -14,6 +14,17 @@ namespace quelt::wire {
 class ByteBuffer {
 public:
     ByteBuffer() = default;
+    // A buffer moved from is empty and can be filled again.
+    ByteBuffer(ByteBuffer&& other) noexcept
+        : bytes_(std::move(other.bytes_)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        bytes_ = std::move(other.bytes_);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
 
     // `size` bytes of unspecified content.
     static ByteBuffer uninitialised(std::size_t size) {
