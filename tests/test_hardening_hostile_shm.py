@@ -52,9 +52,6 @@ def test_hybrid_client_survives_random_answers(seed):
     assert sum(counts.values()) == CASES
 
 
-@pytest.mark.xfail(strict=True, reason="the pool placement is checked against the region's size only, so a pool "
-                                       "laid over a queue is accepted and the first input block overwrites the "
-                                       "queue's control words (the push then waits for ever)")
 @pytest.mark.parametrize("pool_offset", [0, REQUEST_QUEUE_OFFSET, RESPONSE_QUEUE_OFFSET + 4096])
 def test_a_pool_laid_over_the_header_or_a_queue_is_refused(pool_offset):
     region = Region(pool_size=262144)

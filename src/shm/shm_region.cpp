@@ -1,5 +1,7 @@
 #include "shm/shm_region.hpp"
 
+#include <cstdint>
+
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
@@ -46,6 +48,28 @@ std::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
             "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
             std::to_string(header.tensor_pool_size) + " bytes does not fit the " + std::to_string(size()) +
             "-byte region"));
+    // Input blocks written over the header or a queue would wreck the control
+    // words the next push spins on, so such a pool is refused outright.
+    auto overlaps = [&](std::uint64_t offset, std::uint64_t length) {
+        const std::uint64_t end = offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
+        return header.tensor_pool_size != 0 && header.tensor_pool_offset < end &&
+               offset < header.tensor_pool_offset + header.tensor_pool_size;
+    };
+    const struct {
+        const char* what;
+        std::uint64_t offset;
+        std::uint64_t length;
+    } fixed_parts[] = {
+        {"the region header", 0, kRegionHeaderSize},
+        {"the request queue", header.request_queue_offset, queue_layout::queue_bytes(sizeof(RequestEntry))},
+        {"the response queue", header.response_queue_offset, queue_layout::queue_bytes(sizeof(ResponseEntry))},
+    };
+    for (const auto& part : fixed_parts)
+        if (overlaps(part.offset, part.length))
+            return std::unexpected(ShmError::invalid_region(
+                "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
+                std::to_string(header.tensor_pool_size) + " bytes overlaps " + part.what + " at offset " +
+                std::to_string(part.offset)));
     return PoolArea{header.tensor_pool_offset, header.tensor_pool_size};
 }
 
