@@ -136,14 +136,11 @@ def shm_cases(seed: int, cases: int) -> dict:
             outcomes.call(client.infer, [1], "uint8", b"x")
             if outcomes.counts["TimeoutError"]:
                 break  # one is enough to fail the test; do not wait out the rest
-        # Pools over random placements: the constructor refuses or the client
-        # works. (A pool laid over the queues is left to its own regression
-        # test: the client's input block then overwrites their control words.)
+        # Pools over random placements, the header and the queues included:
+        # the constructor refuses or the client works.
         for _ in range(max(cases // 20, 1)):
             reset(region)
             offset = random_offset(rng, region.size)
-            if offset < POOL_OFFSET:
-                offset += POOL_OFFSET
             region.write_header(pool_offset=offset, pool_size=random_length(rng, max(region.size - offset, 0)))
             try:
                 other = quelt_sdk.QueltShmClient(region.name)
