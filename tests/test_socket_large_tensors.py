@@ -92,6 +92,18 @@ def test_request_bytes_are_exact_at_every_size(kind, size):
         assert got == expected
 
 
+def test_request_with_more_large_inputs_than_one_send_takes():
+    """Each large named input is a piece of its own: 600 of them make more
+    pieces than the kernel takes in one call."""
+    extra = {f"in{i}": ([1], "u8", pattern(64 * 1024, i)) for i in range(600)}
+    with FakeStreamServer(payload_echo, kind="unix") as server:
+        client = quelt_sdk.QueltClient(server.endpoint)
+        got = client.infer(1, [1], "u8", b"\x05", extra)
+    expected = request_payload([1], "uint8", b"\x05",
+                               additional=[(name, (shape, "uint8", data)) for name, (shape, _, data) in extra.items()])
+    assert got == expected
+
+
 def test_reference_server_echoes_64_mib_less_80_bytes(refserver, kind):
     from quelt_refserver import MODELS
 
