@@ -14,20 +14,16 @@ bool is_unicode_whitespace(char32_t c) {
            c == 0x205F || c == 0x3000;
 }
 
-// Decodes the code point starting at `at` (input is valid UTF-8: it came from
-// a Python str). Returns the code point and its length in bytes.
+// Decodes the code point starting at `at`. Text from Python is valid UTF-8;
+// a truncated sequence (possible only from other callers) ends at the text's
+// end instead of reading past it. Returns the code point and its length.
 std::pair<char32_t, size_t> decode_at(std::string_view s, size_t at) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char lead = byte(at);
-    if (lead < 0x80) return {lead, 1};
-    if (lead < 0xE0) return {char32_t(lead & 0x1F) << 6 | (byte(at + 1) & 0x3F), 2};
-    if (lead < 0xF0)
-        return {char32_t(lead & 0x0F) << 12 | char32_t(byte(at + 1) & 0x3F) << 6 |
-                    (byte(at + 2) & 0x3F),
-                3};
-    return {char32_t(lead & 0x07) << 18 | char32_t(byte(at + 1) & 0x3F) << 12 |
-                char32_t(byte(at + 2) & 0x3F) << 6 | (byte(at + 3) & 0x3F),
-            4};
+    const unsigned char lead = static_cast<unsigned char>(s[at]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 1 || at + length > s.size()) return {lead, std::min(length, s.size() - at)};
+    char32_t c = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(s[at + i]) & 0x3F);
+    return {c, length};
 }
 
 size_t start_of_last_code_point(std::string_view s) {
