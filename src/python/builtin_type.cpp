@@ -34,11 +34,11 @@ private:
 
 }  // namespace
 
-PyObject* create_builtin_type(PyType_Spec& spec) {
+PyObject* create_builtin_type(PyType_Spec& type_spec) {
     PyRef type;
     {
         QuietDeprecations quiet;
-        type = PyRef::steal(PyType_FromSpec(&spec));
+        type = PyRef::steal(PyType_FromSpec(&type_spec));
     }
     if (!type) return nullptr;
     PyRef module_name = PyRef::steal(PyUnicode_InternFromString("builtins"));

@@ -7,6 +7,6 @@
 namespace quelt::py {
 
 // New reference, or nullptr with the error set.
-PyObject* create_builtin_type(PyType_Spec& spec);
+PyObject* create_builtin_type(PyType_Spec& type_spec);
 
 }  // namespace quelt::py

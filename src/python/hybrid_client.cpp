@@ -166,10 +166,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"QueltHybridClient", sizeof(HybridClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"QueltHybridClient", sizeof(HybridClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyObject* create_hybrid_client_type() { return create_builtin_type(spec); }
+PyObject* create_hybrid_client_type() { return create_builtin_type(type_spec); }
 
 }  // namespace quelt::py

@@ -249,10 +249,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"QueltClient", sizeof(QueltClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"QueltClient", sizeof(QueltClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyObject* create_quelt_client_type() { return create_builtin_type(spec); }
+PyObject* create_quelt_client_type() { return create_builtin_type(type_spec); }
 
 }  // namespace quelt::py

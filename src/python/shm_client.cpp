@@ -147,10 +147,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"QueltShmClient", sizeof(ShmClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"QueltShmClient", sizeof(ShmClientObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyObject* create_shm_client_type() { return create_builtin_type(spec); }
+PyObject* create_shm_client_type() { return create_builtin_type(type_spec); }
 
 }  // namespace quelt::py

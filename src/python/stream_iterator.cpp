@@ -63,7 +63,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"StreamIterator", sizeof(StreamIteratorObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"StreamIterator", sizeof(StreamIteratorObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
@@ -71,7 +71,7 @@ PyTypeObject* stream_iterator_type() {
     // Lives as long as the process once created; a failed attempt is retried
     // by the next call.
     static PyObject* type = nullptr;
-    if (type == nullptr) type = create_builtin_type(spec);
+    if (type == nullptr) type = create_builtin_type(type_spec);
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
