@@ -15,9 +15,11 @@
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
 #include "python/shm_log.hpp"
+#include "python/staging_failure.hpp"
 #include "python/types.hpp"
 #include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
+#include "shm/input_staging.hpp"
 #include "shm/shm_region.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/tensor_pool.hpp"
@@ -40,21 +42,6 @@ struct HybridClientState {
 
 using HybridClientObject = NativeObject<HybridClientState>;
 
-// A leased pool slot, handed back to the pool when the call ends, whichever
-// way it ends.
-class SlotLease {
-public:
-    SlotLease(shm::TensorPool& pool, std::uint64_t offset) noexcept : pool_(pool), offset_(offset) {}
-    SlotLease(const SlotLease&) = delete;
-    SlotLease& operator=(const SlotLease&) = delete;
-    ~SlotLease() { pool_.release(offset_); }
-    std::uint64_t offset() const noexcept { return offset_; }
-
-private:
-    shm::TensorPool& pool_;
-    std::uint64_t offset_;
-};
-
 Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
                         std::span<const std::uint8_t> data) {
     // After fork() the runtime's workers and its kernel objects are the
@@ -63,27 +50,10 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
         return fail(ExceptionKind::RuntimeError,
                     "QueltHybridClient was created in another process; create a new client after fork()");
     const std::uint64_t request_id = client.next_request_id++;
-    // A tensor block has room for 8 dimensions; refuse more before a slot is taken.
-    if (shape.size() > shm::kMaxTensorDims)
-        return fail(ExceptionKind::ValueError, "shape has " + std::to_string(shape.size()) +
-                                                   " dimensions; a shared-memory tensor holds at most 8");
+    auto slot = shm::stage_input(client.region.bytes(), client.pool, shape, dtype, python_lower, data);
+    if (!slot) return std::unexpected(staging_failure(std::move(slot.error())));
 
-    const std::uint64_t required = shm::tensor_block_size(data.size());
-    auto offset = client.pool.allocate(required);
-    if (!offset)
-        return fail(ExceptionKind::RuntimeError, "SHM tensor pool exhausted (required=" + std::to_string(required) +
-                                                     " bytes, largest_slot=" +
-                                                     std::to_string(client.pool.largest_slot()) +
-                                                     " bytes, layout=" + client.pool.layout() + ")");
-    SlotLease slot(client.pool, *offset);
-
-    auto type = parse_dtype(dtype, python_lower);
-    if (!type) return fail(ExceptionKind::ValueError, type.error().message());
-    if (auto written = shm::write_tensor_block(client.region.bytes(), slot.offset(), shape, shm_dtype_code(*type), data);
-        !written)
-        return fail(ExceptionKind::RuntimeError, written.error().text());
-
-    const HybridRequest request{RequestHeader::build(request_id), slot.offset(), required};
+    const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
     runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
     if (!reply) return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
 

@@ -11,6 +11,7 @@
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/shm_log.hpp"
+#include "python/staging_failure.hpp"
 #include "python/types.hpp"
 #include "shm/input_staging.hpp"
 #include "shm/message_block.hpp"
@@ -33,12 +34,6 @@ struct ShmClientState {
 using ShmClientObject = NativeObject<ShmClientState>;
 
 Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
-
-Failure staging_failure(shm::StagingFailure failure) {
-    using Kind = shm::StagingFailure::Kind;
-    const bool bad_argument = failure.kind == Kind::UnsupportedDType || failure.kind == Kind::TooManyDimensions;
-    return {bad_argument ? ExceptionKind::ValueError : ExceptionKind::RuntimeError, std::move(failure.message), 0};
-}
 
 Failure wait_failure(shm::WaitFailure failure) {
     switch (failure.kind) {
