@@ -35,7 +35,8 @@ public:
     // `co_await` gives the number of bytes moved; reading 0 means end of stream.
     // With `spin`, a read that would block keeps retrying for that long before
     // it waits for the poller: a peer that answers within microseconds is
-    // met without waking any thread.
+    // met without waking any thread. Each retry yields the processor, so a
+    // peer on the same processor runs meanwhile.
     Operation read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin = {}) noexcept;
     Operation write_some(std::span<const std::uint8_t> bytes) noexcept;
 
