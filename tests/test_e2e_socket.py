@@ -57,6 +57,34 @@ def test_aliases_come_back_canonical(client):
     assert client.infer_tensor(0, [1], "UTF8", b"x")[2] == "string"
 
 
+class Shrinking:
+    """An index whose conversion empties the list it sits in."""
+
+    def __init__(self, owner, value):
+        self.owner, self.value = owner, value
+
+    def __index__(self):
+        self.owner.clear()
+        return self.value
+
+
+class CountingList(list):
+    """A list subclass with its own iteration: it must be iterated, not indexed."""
+
+    def __iter__(self):
+        return iter([*super().__iter__(), 1])
+
+
+def test_shape_and_data_sequences_arrive_element_by_element(client):
+    assert client.infer_tensor(0, (2, 3), "uint8", list(range(6))) == (bytes(range(6)), [2, 3], "uint8")
+    assert client.infer_tensor(0, [6], "uint8", tuple(range(6)))[0] == bytes(range(6))
+    assert client.infer_tensor(0, CountingList([4]), "uint8", b"abcd")[1] == [4, 1]
+    # Converting an element may change the list: elements past its new end are not read.
+    shape = [None, 7, 8]
+    shape[0] = Shrinking(shape, 5)
+    assert client.infer_tensor(0, shape, "uint8", b"12345")[1] == [5]
+
+
 def test_named_inputs_and_a_session_do_not_disturb_the_answer(client):
     extra = {"mask": ([2], "uint8", b"\x01\x00"), "scale": ([1], "FP64", b"\x00" * 8)}
     answer = client.infer(MODELS["identity"], [3], "uint8", b"abc", additional_inputs=extra, session_id="s-1")

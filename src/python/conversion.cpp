@@ -79,12 +79,34 @@ bool is_sequence(PyObject* object) {
     return answer == 1;
 }
 
+// A plain list or tuple is read by index: no iterator object, and the size is known
+// up front. The length is read again before each element, as a list iterator
+// does, because converting an element may run code that changes the list.
+template <class Element>
+Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name,
+                                            Result<Element> (*convert)(PyObject*, const char*)) {
+    const bool list = PyList_CheckExact(sequence);
+    auto length = [&] { return list ? PyList_Size(sequence) : PyTuple_Size(sequence); };
+    std::vector<Element> elements;
+    elements.reserve(static_cast<size_t>(length()));
+    for (Py_ssize_t i = 0; i < length(); ++i) {
+        // Owned for the conversion: the list may drop its own reference meanwhile.
+        PyRef item = PyRef::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+        auto element = convert(item.get(), name);
+        if (!element) return std::unexpected(element.error());
+        elements.push_back(*element);
+    }
+    return elements;
+}
+
 // Walks a sequence argument element by element, refusing str as a whole.
 template <class Element>
 Result<std::vector<Element>> to_vector(PyObject* object, const char* name,
                                        Result<Element> (*convert)(PyObject*, const char*)) {
     if (PyUnicode_Check(object)) return argument_type_error(name, "Can't extract `str` to `Vec`");
     if (!is_sequence(object)) return cannot_convert(object, name, "Sequence");
+    // Exact types only: a subclass may define its own __iter__.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return indexed_vector(object, name, convert);
     std::vector<Element> elements;
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) PyErr_Clear();
