@@ -11,13 +11,14 @@
 
 #include "common/unique_fd.hpp"
 #include "runtime/poller.hpp"
+#include "runtime/process_generation.hpp"
 
 namespace quelt::runtime {
 
 struct Poller::Impl {
     UniqueFd epoll;
     UniqueFd shutdown_event;
-    pid_t owner = ::getpid();
+    std::uint64_t owner = process_generation();
 };
 
 namespace {
@@ -67,7 +68,7 @@ std::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest int
     return control(impl_->epoll.get(), EPOLL_CTL_MOD, fd, events, handler);
 }
 
-bool Poller::inherited() const noexcept { return ::getpid() != impl_->owner; }
+bool Poller::inherited() const noexcept { return process_generation() != impl_->owner; }
 
 void Poller::remove(int fd) noexcept {
     if (inherited()) return;
