@@ -14,7 +14,7 @@ CLIENTS = ("quelt_unix", "quelt_tcp", "shm", "hybrid")
 PURE = ("purepy_unix", "purepy_tcp")
 RAW = ("raw_unix", "raw_tcp")
 RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
-RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp")
+RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm")
 ECHO = ("zmq", "grpc")
 
 LABELS = {
@@ -30,6 +30,7 @@ LABELS = {
     "raw_tcp_warm": "raw C++ ping-pong, reused reply buffer (TCP)",
     "rawsrv_unix": "raw C++ client → reference server (Unix socket)",
     "rawsrv_tcp": "raw C++ client → reference server (TCP)",
+    "rawsrv_shm": "raw C++ shared-memory client → reference server (protocol only)",
     "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",
     "raw_ctl": "raw C++ ping-pong of the hybrid control frames (52 B request, 48 B reply, Unix socket)",
     "copy": "least copying: memcpy into warm shm + alloc-and-copy out",

@@ -15,7 +15,8 @@ BENCH = ROOT / "bench"
 
 
 # What a run needs: the extension, the reference server and the native baselines.
-TARGETS = ("quelt_sdk", "quelt-refserver", "quelt-bench-socket", "quelt-bench-shm-spin", "quelt-bench-copy")
+TARGETS = ("quelt_sdk", "quelt-refserver", "quelt-bench-socket", "quelt-bench-shm-spin", "quelt-bench-shm-client",
+           "quelt-bench-copy")
 
 
 def build(build_dir: Path, log) -> None:

@@ -83,5 +83,13 @@ class NativeBaselines:
             "--max-seconds", max_seconds, *peer,
         )["samples_ns"]
 
+    def shm_client(self, shm_name: str, data_len: int, iterations: int, warmup: int,
+                   max_seconds: int = 60) -> list[float]:
+        """The protocol-only C++ client against a running server's region."""
+        return self._run(
+            "quelt-bench-shm-client", "--shm-name", shm_name, "--bytes", data_len, "--iterations", iterations,
+            "--warmup", warmup, "--max-seconds", max_seconds,
+        )["samples_ns"]
+
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:
         return self._run("quelt-bench-copy", "--bytes", data_len, "--iterations", iterations, "--warmup", warmup)

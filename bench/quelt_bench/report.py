@@ -8,7 +8,7 @@ from .targets import LARGE, Measurements, Verdict
 
 LATENCY_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp",
                 "purepy_tcp",
-                "hybrid", "shm", "copy", "copy_in", "copy_out", "fresh_touch", "raw_unix_warm", "raw_tcp_warm",
+                "hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "raw_unix_warm", "raw_tcp_warm",
                 "zmq", "grpc")
 THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix",
                    "purepy_tcp", "zmq", "grpc")
@@ -39,6 +39,25 @@ def breakdown(m: Measurements, sizes) -> list[str]:
         return []
     return ["", "## Where a QueltClient call's time goes (medians)", "",
             "| Call | raw ping-pong floor | reference server over the echo peer | client over a raw C++ client |",
+            "|---|---|---|---|", *rows]
+
+
+def shm_breakdown(m: Measurements, sizes) -> list[str]:
+    """Splits each small QueltShmClient figure into the spin floor, what the
+    protocol with the reference server adds to it (the protocol-only C++
+    client's figure over the floor), and what the Python client adds."""
+    floor = m.median("spin", 0)
+    rows = []
+    for size in sizes:
+        client, protocol = m.median("shm", size), m.median("rawsrv_shm", size)
+        if None in (client, protocol, floor):
+            continue
+        rows.append(f"| QueltShmClient, {format_size(size)} | {format_duration(floor)} | "
+                    f"{format_duration(protocol - floor)} | {format_duration(client - protocol)} |")
+    if not rows:
+        return []
+    return ["", "## Where a QueltShmClient call's time goes (medians)", "",
+            "| Call | spin floor | protocol and server over the floor | Python client over the C++ client |",
             "|---|---|---|---|", *rows]
 
 
@@ -87,6 +106,7 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
         out += ["", f"{LABELS['raw_ctl']}: {format_duration(control.median_ns)} "
                     f"({format_duration(control.p99_ns)})."]
     out += breakdown(m, sizes)
+    out += shm_breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
     if large:
         out += ["", "## Throughput for large tensors (tensor bytes per second at the median)", "",

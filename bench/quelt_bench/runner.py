@@ -26,12 +26,14 @@ from .wire_sizes import HYBRID_CONTROL_FRAMES, identity_infer_frames
 # The order in which the socket cases take turns within one size: each client
 # runs right after the floor it is compared with.
 SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp", "rawsrv_tcp", "quelt_tcp",
-                "purepy_tcp", "hybrid", "shm")
+                "purepy_tcp", "hybrid", "rawsrv_shm", "shm")
 
 
 # Spin-waiting cases run with the server on a processor of its own; all the
 # others (socket round trips) with client and server on one processor.
-APART = ("shm",)
+APART = ("rawsrv_shm", "shm")
+# The protocol-only shared-memory client runs where it explains a target.
+RAW_SHM_SIZES = (64, 4096)
 
 
 def frames_for(size: int):
@@ -131,6 +133,13 @@ class Runner:
     def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
         if case in self.measurements.missing:
             return None
+        if case == "rawsrv_shm":
+            if size not in RAW_SHM_SIZES:
+                return None
+            budget = self.plan.round_budget(size)
+            return self._native(case, size, lambda: self.native.shm_client(
+                self.server.shm_name, size, self.plan.native_iterations(size), budget.warmup,
+                max_seconds=max(1, round(budget.seconds))))
         if case.startswith("rawsrv_"):
             return self._native(case, size, lambda: self._raw_to_server(case[7:], size))
         if case.startswith("raw_"):

@@ -83,6 +83,11 @@ def test_shm_small_uses_the_spin_floor_and_large_the_copy_floor():
     rows = _by_name(evaluate(m))
     assert rows["QueltShmClient.infer, 64 B, server answering at once"].ratio == pytest.approx(3.0)
     assert rows["QueltShmClient.infer, 64 MiB - 80 B"].status == "PASS"
+    # With the protocol-only client measured, the row says how much of the ratio the protocol already takes.
+    m.latency[("rawsrv_shm", 64)] = _summary(2500)
+    small = _by_name(evaluate(m))["QueltShmClient.infer, 64 B, server answering at once"]
+    assert (small.ratio, small.status) == (pytest.approx(3.0), "PASS")
+    assert "the protocol-only C++ client: 2.50x; this client 1.20x that one" in small.measured
 
 
 @pytest.mark.parametrize("client,pure,status", [(12.0, 20.0, "PASS"), (13.0, 20.0, "MISS"), (12.0, 9.0, "n/a")])

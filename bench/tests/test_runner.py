@@ -29,6 +29,10 @@ class FakeNative:
         assert (peer_cpu, RecordingPlacement.active) == (1, "apart")
         return [500.0] * max(1, iterations // batch)
 
+    def shm_client(self, shm_name, data_len, iterations, warmup, max_seconds=60):
+        assert RecordingPlacement.active == "apart"
+        return [700.0] * iterations
+
     def copy_floor(self, data_len, iterations, warmup=2):
         return {"samples_ns": [3.0] * iterations, "copy_in_ns": [1.0] * iterations,
                 "alloc_copy_out_ns": [2.0] * iterations, "fresh_page_copy_ns": [4.0] * iterations}
@@ -106,6 +110,7 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert m.latency[("quelt_unix", 64)].count == 4
     assert m.latency[("raw_tcp", BIG)].count == PLAN.native_iterations(BIG)  # one round of two
     assert m.latency[("rawsrv_unix", 64)].median_ns == 1500.0
+    assert m.latency[("rawsrv_shm", 64)].median_ns == 700.0 and ("rawsrv_shm", BIG) not in m.latency
     assert m.latency[("copy", BIG)].median_ns == 3.0 and ("copy", 64) not in m.latency
     assert m.latency[("spin", 0)].count == 2
     assert m.latency[("raw_ctl", 0)].count == 2 * PLAN.native_iterations(64)
@@ -151,6 +156,7 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
     ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp"}),
     ("copy_floor", {"copy"}),
     ("shm_spin", {"spin"}),
+    ("shm_client", {"rawsrv_shm"}),
 ])
 def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch, method, cases):
     def broken(self, *arguments, **keywords):

@@ -1,0 +1,105 @@
+// A shared-memory client with nothing but the protocol: the least any client
+// of a running reference server must do per call, in C++ without Python.
+// Each call leases a pool slot, writes the tensor block, pushes the request
+// entry, spins on the response queue, copies the output block's data into a
+// fresh buffer (as a client returning a new object must) and releases the
+// slot. It separates what the server's turnaround adds to the spin floor from
+// what a Python client adds on top.
+//
+//   quelt-bench-shm-client --shm-name NAME --bytes B --iterations N [--warmup W] [--max-seconds S]
+//
+// Every call is timed on its own, with one clock reading before and after, as
+// the Python cases are.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bench_args.hpp"
+#include "sample_output.hpp"
+#include "shm/input_staging.hpp"
+#include "shm/region_queues.hpp"
+#include "shm/response_wait.hpp"
+#include "shm/shm_region.hpp"
+#include "shm/tensor_block.hpp"
+#include "shm/tensor_pool.hpp"
+
+namespace {
+
+using quelt::bench::Arguments;
+namespace shm = quelt::shm;
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "error: %s\n", what.c_str());
+    std::exit(1);
+}
+
+class Caller {
+public:
+    Caller(shm::ShmRegion region, shm::TensorPool pool, std::uint64_t bytes)
+        : region_(std::move(region)), pool_(std::move(pool)), data_(bytes, 0x5A), shape_{std::int64_t(bytes / 4)} {}
+
+    void call() {
+        const std::uint64_t request_id = next_request_id_++;
+        auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", quelt::lower_ascii, data_);
+        if (!lease) fail(lease.error().message);
+        const shm::RequestEntry request{request_id, 0, 0, lease->offset(), lease->size()};
+        auto queue = shm::request_queue(region_);
+        if (!queue || !queue->push(request)) fail("request queue unusable or full");
+        auto answer = shm::await_response(region_, request_id, std::chrono::steady_clock::now(),
+                                          shm::spin_budget(lease->size()), [] { return true; });
+        if (!answer || answer->status != 0) fail("no answer or a failed one");
+        auto output = shm::read_tensor_data(region_.bytes(), answer->result_offset);
+        if (!output) fail(output.error().text());
+        // Like a Python bytes object: a fresh allocation of the output's size.
+        auto result = std::make_unique_for_overwrite<std::byte[]>(output->size());
+        std::memcpy(result.get(), output->data(), output->size());
+        sink_ ^= output->empty() ? 0 : static_cast<unsigned>(result[0]);
+    }
+
+    unsigned sink() const { return sink_; }
+
+private:
+    shm::ShmRegion region_;
+    shm::TensorPool pool_;
+    std::vector<std::uint8_t> data_;
+    std::vector<std::int64_t> shape_;
+    std::uint64_t next_request_id_ = 1;
+    unsigned sink_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments arguments(argc, argv);
+    const std::string name = arguments.text("shm-name", "");
+    const std::uint64_t bytes = arguments.number("bytes", 64);
+    const std::uint64_t iterations = arguments.number("iterations", 20000);
+    const std::uint64_t warmup = arguments.number("warmup", 1000);
+    const std::uint64_t max_ns = arguments.number("max-seconds", 60) * 1'000'000'000u;
+    if (name.empty()) Arguments::usage_error("--shm-name is required");
+
+    auto region = shm::ShmRegion::open(name);
+    if (!region) fail(region.error().text());
+    auto area = region->pool_area();
+    if (!area) fail(area.error().text());
+    auto pool = shm::TensorPool::build(area->offset, area->size);
+    Caller caller(std::move(*region), std::move(pool), bytes);
+
+    for (std::uint64_t i = 0; i < warmup; ++i) caller.call();
+    std::vector<double> samples;
+    samples.reserve(iterations);
+    const std::uint64_t began = quelt::bench::now_ns();
+    for (std::uint64_t i = 0; i < iterations; ++i) {
+        const std::uint64_t start = quelt::bench::now_ns();
+        caller.call();
+        const std::uint64_t end = quelt::bench::now_ns();
+        samples.push_back(static_cast<double>(end - start));
+        if (end - began > max_ns && samples.size() >= 100) break;
+    }
+    std::fprintf(stderr, "%s", caller.sink() == 0x100 ? "\n" : "");  // keeps the copies observable
+    quelt::bench::print_series({{"samples_ns", std::move(samples)}});
+    return 0;
+}
