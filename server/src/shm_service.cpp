@@ -64,13 +64,20 @@ void ShmService::run() {
             serve(*request);
             last_request = Clock::now();
             nap = kFirstNap;
+            spins = 0;
+            continue;
+        }
+        // A spinning pass is a pop and a pause; reading the clock on every
+        // pass would double it, and so the time to notice a request. The
+        // clock is read only when the thread also yields.
+        if (++spins % kSpinsPerYield != 0) {
+            shm::spin_hint();
             continue;
         }
         if (Clock::now() - last_request < kSpinWindow) {
             // Now and then the processor is offered to other ready threads:
             // on a busy machine the client may be waiting for this very core.
-            if (++spins % kSpinsPerYield == 0) std::this_thread::yield();
-            else shm::spin_hint();
+            std::this_thread::yield();
             continue;
         }
         std::this_thread::sleep_for(nap);
@@ -118,6 +125,7 @@ shm::ResponseEntry ShmService::answer(const shm::RequestEntry& request) {
 }
 
 void ShmService::post(const shm::ResponseEntry& response) {
+    if (responses_.push(response)) return;
     const auto give_up = Clock::now() + kPostPatience;
     // A full response queue means clients are not collecting: wait for room a while.
     while (!responses_.push(response)) {
