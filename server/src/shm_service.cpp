@@ -58,13 +58,20 @@ ShmService::~ShmService() {
 void ShmService::run() {
     auto last_request = Clock::now();
     auto nap = kFirstNap;
+    bool napping = false;
     std::uint64_t spins = 0;
     while (!stopping_.load(std::memory_order_relaxed)) {
         if (auto request = pop_request()) {
             serve(*request);
             last_request = Clock::now();
             nap = kFirstNap;
+            napping = false;
             spins = 0;
+            continue;
+        }
+        if (napping) {
+            std::this_thread::sleep_for(nap);
+            nap = std::min<std::chrono::microseconds>(nap * 2, kLongestNap);
             continue;
         }
         // A spinning pass is a pop and a pause; reading the clock on every
@@ -74,14 +81,10 @@ void ShmService::run() {
             shm::spin_hint();
             continue;
         }
-        if (Clock::now() - last_request < kSpinWindow) {
-            // Now and then the processor is offered to other ready threads:
-            // on a busy machine the client may be waiting for this very core.
-            std::this_thread::yield();
-            continue;
-        }
-        std::this_thread::sleep_for(nap);
-        nap = std::min<std::chrono::microseconds>(nap * 2, kLongestNap);
+        // Now and then the processor is offered to other ready threads: on a
+        // busy machine the client may be waiting for this very core.
+        std::this_thread::yield();
+        napping = Clock::now() - last_request >= kSpinWindow;
     }
 }
 
