@@ -38,12 +38,12 @@ UnixStream::Operation UnixStream::write_some(std::span<const std::uint8_t> bytes
 }
 
 bool UnixStream::Operation::await_ready() noexcept {
-    if (spin_.count() <= 0) return attempt();
-    // A spinning read waits for an answer to what was just sent, which is
-    // never there yet: the processor goes to the peer before the first try.
+    // On one processor the peer often runs inside our write (woken with
+    // precedence), so its answer is already here: try before yielding.
+    if (attempt()) return true;
+    if (spin_.count() <= 0) return false;
     // Yielding rather than pausing lets a peer on the same processor answer at
-    // once, instead of after the spin has run out; on one processor the
-    // exchange then costs the same system calls as a blocking ping-pong.
+    // once, instead of after the spin has run out.
     const auto deadline = std::chrono::steady_clock::now() + spin_;
     do {
         ::sched_yield();

@@ -36,8 +36,7 @@ public:
     // With `spin`, a read that would block keeps retrying for that long before
     // it waits for the poller: a peer that answers within microseconds is
     // met without waking any thread. Each retry yields the processor, so a
-    // peer on the same processor runs meanwhile; the first try comes after a
-    // yield, since such a read waits for an answer that cannot be there yet.
+    // peer on the same processor runs meanwhile.
     Operation read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin = {}) noexcept;
     Operation write_some(std::span<const std::uint8_t> bytes) noexcept;
 
