@@ -79,7 +79,7 @@ private:
     Next send(std::vector<iovec>& pieces) { return send_all(fd_, pieces) ? Next::Continue : Next::Close; }
 
     Next send_text(std::uint32_t code, std::string text) {
-        std::vector<iovec> pieces;
+        std::vector<iovec>& pieces = fresh_pieces();
         TextReply reply(code, std::move(text));
         reply.append_to(pieces);
         return send(pieces);
@@ -88,7 +88,7 @@ private:
     // A stream's failure is a StreamError frame followed by the end frame.
     Next send_failure(bool stream, std::string text) {
         if (!stream) return send_text(kFailure, std::move(text));
-        std::vector<iovec> pieces;
+        std::vector<iovec>& pieces = fresh_pieces();
         TextReply error(wire::reply_code::kStreamError, std::move(text));
         TextReply end(wire::reply_code::kStreamEnd, {});
         error.append_to(pieces);
@@ -134,7 +134,7 @@ private:
     Next send_packet(std::uint32_t code, const TensorOutput& output) {
         auto reply = PacketReply::build(code, output);
         if (!reply) return send_text(kFailure, std::move(reply.error()));
-        std::vector<iovec> pieces;
+        std::vector<iovec>& pieces = fresh_pieces();
         reply->append_to(pieces);
         return send(pieces);
     }
@@ -142,7 +142,7 @@ private:
     // All chunks and the end frame go to the kernel together.
     Next send_chunks(const std::vector<TensorOutput>& chunks) {
         std::deque<PacketReply> replies;  // the pieces point into these: they must not move
-        std::vector<iovec> pieces;
+        std::vector<iovec>& pieces = fresh_pieces();
         pieces.reserve(chunks.size() * 4 + 1);
         for (const TensorOutput& chunk : chunks) {
             auto reply = PacketReply::build(wire::reply_code::kStreamChunk, chunk);
@@ -179,15 +179,23 @@ private:
         response.shm_offset = *placed;
         response.shm_size = shm::tensor_block_size(output->data().size());
         auto body = encode(response);
-        std::vector<iovec> pieces;
+        std::vector<iovec>& pieces = fresh_pieces();
         RawReply reply(wire::reply_code::kSuccess, std::vector<std::uint8_t>(body.begin(), body.end()));
         reply.append_to(pieces);
         return send(pieces);
     }
 
+    // One list of pieces per connection, reused by every reply: a reply is
+    // sent before the next one is built, and the list keeps its capacity.
+    std::vector<iovec>& fresh_pieces() {
+        pieces_.clear();
+        return pieces_;
+    }
+
     int fd_;
     const ServerOptions& options_;
     ServedRegion* region_;
+    std::vector<iovec> pieces_;
 };
 
 }  // namespace
