@@ -1,5 +1,6 @@
 #include "frame_reader.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -11,7 +12,24 @@ namespace {
 
 constexpr std::size_t kInitialCapacity = 64 * 1024;
 
+bool is_unix_socket(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_UNIX;
+}
+
 }  // namespace
+
+FrameReader::FrameReader(int fd) : fd_(fd), wait_for_readable_(is_unix_socket(fd)) {}
+
+// True once the socket is readable, has hung up or failed: recv() then says which.
+bool FrameReader::await_readable() const {
+    pollfd socket{fd_, POLLIN, 0};
+    for (;;) {
+        if (::poll(&socket, 1, -1) > 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
 
 bool FrameReader::next(RequestFrame& frame) {
     if (begin_ == end_) begin_ = end_ = 0;
@@ -28,6 +46,7 @@ bool FrameReader::next(RequestFrame& frame) {
 bool FrameReader::fill(std::size_t count) {
     while (end_ - begin_ < count) {
         make_room(count);
+        if (wait_for_readable_ && !await_readable()) return false;
         ssize_t got = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
         if (got > 0) {
             end_ += static_cast<std::size_t>(got);
