@@ -1,4 +1,5 @@
 """infer_stream and StreamIterator: frames, failures, ownership of the connection."""
+import gc
 import os
 import socket
 import struct
@@ -16,6 +17,9 @@ def chunk(data, dtype="u8", data_base64=None):
 
 
 def open_fds():
+    # Clients left by earlier tests would otherwise close their descriptors
+    # whenever the collector happens to run, in the middle of a count.
+    gc.collect()
     return len(os.listdir("/proc/self/fd"))
 
 
