@@ -91,8 +91,10 @@ def test_endpoint_may_be_given_by_position_or_keyword_only():
 
 
 def test_construction_opens_nothing(tmp_path):
+    import gc
     import os
 
+    gc.collect()  # clients of earlier tests must not close theirs mid-count
     before = sorted(os.listdir("/proc/self/fd"))
     clients = [quelt_sdk.QueltClient(f"unix://{tmp_path}/absent.sock"), quelt_sdk.QueltClient(host="no.such.host.invalid")]
     assert sorted(os.listdir("/proc/self/fd")) == before
