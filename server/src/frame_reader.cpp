@@ -20,7 +20,7 @@ bool is_unix_socket(int fd) {
 
 }  // namespace
 
-FrameReader::FrameReader(int fd) : fd_(fd), wait_for_readable_(is_unix_socket(fd)) {}
+FrameReader::FrameReader(int fd) : fd_(fd), is_unix_(is_unix_socket(fd)) {}
 
 // True once the socket is readable, has hung up or failed: recv() then says which.
 bool FrameReader::await_readable() const {

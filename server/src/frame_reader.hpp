@@ -25,6 +25,16 @@ public:
     // only grows the buffer as its bytes actually arrive.
     bool next(RequestFrame& frame);
 
+    // From now on, wait for the next bytes with poll() before reading them.
+    // A Unix socket wakes a reader blocked in recv() whenever its peer frees
+    // buffer space, that is each time the client reads a reply. A client that
+    // yields instead of sleeping in recv() (the hybrid client) is then
+    // preempted by a server thread that finds nothing to read: 1.7 server
+    // context switches per call instead of 1.0. poll() wakes for readable data
+    // only, at the price of one more system call per request, which a client
+    // that sleeps in recv() would pay for nothing.
+    void wait_for_readable_data() { wait_for_readable_ = is_unix_; }
+
 private:
     // Makes at least `count` bytes available from begin_.
     bool fill(std::size_t count);
@@ -32,12 +42,8 @@ private:
     bool await_readable() const;
 
     int fd_;
-    // A Unix socket wakes a reader blocked in recv() whenever its peer frees
-    // buffer space, that is each time the client reads a reply. A client that
-    // spins or yields instead of sleeping in recv() is then preempted by a
-    // server thread that finds nothing to read (measured: a third more context
-    // switches per hybrid call). poll() wakes for readable data only.
-    bool wait_for_readable_;
+    bool is_unix_;
+    bool wait_for_readable_ = false;
     wire::ByteBuffer buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
