@@ -181,3 +181,27 @@ def test_a_server_without_a_region_refuses_hybrid_requests(start_refserver):
         assert str(failure) == "Model not loaded (this server has no shared-memory region)"
     else:
         pytest.fail("a server without a region answered a hybrid request")
+
+
+def server_sleeps(pid):
+    """How often the server's threads have blocked so far."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/status") as status:
+            total += sum(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches"))
+    return total
+
+
+def test_hybrid_calls_do_not_wake_the_server_for_nothing(start_refserver):
+    # The server must block once per call, waiting for the next request. A
+    # server thread that the client's reading of a reply woke for nothing
+    # blocks twice.
+    server = start_refserver(shm_model="identity")
+    client = quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
+    client.infer([1], "uint8", b"x")
+    calls = 3000
+    before = server_sleeps(server.pid)
+    for _ in range(calls):
+        client.infer([1], "uint8", b"x")
+    per_call = (server_sleeps(server.pid) - before) / calls
+    assert per_call < 1.4, per_call
