@@ -8,8 +8,8 @@ from .cases import LABELS
 from .stats import format_size
 from .targets import LARGE, Measurements
 
-LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "purepy_unix", "purepy_tcp",
-         "zmq", "grpc")
+LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "rawsrv_shm", "purepy_unix",
+         "purepy_tcp", "zmq", "grpc")
 BARS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix", "zmq", "grpc")
 
 
@@ -31,6 +31,8 @@ def draw(m: Measurements, sizes, out_dir: Path) -> tuple[list[str], str | None]:
 
 def _latency(plt, m: Measurements, sizes, out_dir: Path) -> str:
     figure, axes = plt.subplots(figsize=(10, 6.5))
+    # More lines than the default ten colours: no two may share one.
+    axes.set_prop_cycle(color=[plt.cm.tab20(i) for i in (*range(0, 20, 2), *range(1, 20, 2))])
     for case in LINES:
         points = [(s, m.latency[(case, s)]) for s in sizes if (case, s) in m.latency]
         if not points:
