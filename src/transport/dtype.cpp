@@ -24,6 +24,10 @@ std::string lower_ascii(std::string_view text) {
 }
 
 std::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower) {
+    // Names mostly arrive in their own (lower) case, which lowering leaves
+    // as it is: those need no lowered copy.
+    for (const auto& [name, type] : kNames)
+        if (name == text) return type;
     std::string lowered = lower(text);
     for (const auto& [name, type] : kNames)
         if (name == lowered) return type;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "transport/little_endian.hpp"
 #include "transport/utf8.hpp"
 
 namespace quelt::wire {
@@ -12,24 +11,11 @@ std::size_t RecordReader::capped_reservation(std::uint64_t count, std::size_t el
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, kCapBytes / element_size));
 }
 
-DecodeResult<std::span<const std::uint8_t>> RecordReader::take(std::uint64_t count) {
-    if (count > rest_.size()) return decode_failure(std::string(kUnexpectedEof));
-    auto taken = rest_.first(static_cast<std::size_t>(count));
-    rest_ = rest_.subspan(static_cast<std::size_t>(count));
-    return taken;
-}
+std::unexpected<DecodeError> RecordReader::past_end() { return decode_failure(std::string(kUnexpectedEof)); }
 
-template <class T>
-DecodeResult<T> RecordReader::fixed() {
-    auto bytes = take(sizeof(T));
-    if (!bytes) return std::unexpected(bytes.error());
-    return load_le<T>(bytes->data());
+std::unexpected<DecodeError> RecordReader::invalid_tag(std::uint8_t tag) {
+    return decode_failure("tag for enum is not valid, found " + std::to_string(tag));
 }
-
-DecodeResult<std::uint8_t> RecordReader::u8() { return fixed<std::uint8_t>(); }
-DecodeResult<std::uint32_t> RecordReader::u32() { return fixed<std::uint32_t>(); }
-DecodeResult<std::uint64_t> RecordReader::u64() { return fixed<std::uint64_t>(); }
-DecodeResult<std::int64_t> RecordReader::i64() { return fixed<std::int64_t>(); }
 
 DecodeResult<float> RecordReader::f32() {
     auto bits = fixed<std::uint32_t>();
@@ -42,13 +28,6 @@ DecodeResult<bool> RecordReader::boolean() {
     if (!byte) return std::unexpected(byte.error());
     if (*byte > 1) return decode_failure("invalid value for bool, found " + std::to_string(*byte));
     return *byte == 1;
-}
-
-DecodeResult<bool> RecordReader::option_tag() {
-    auto tag = u8();
-    if (!tag) return std::unexpected(tag.error());
-    if (*tag > 1) return decode_failure("tag for enum is not valid, found " + std::to_string(*tag));
-    return *tag == 1;
 }
 
 DecodeResult<std::string_view> RecordReader::string() {

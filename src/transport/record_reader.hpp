@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transport/little_endian.hpp"
+
 namespace quelt::wire {
 
 struct DecodeError {
@@ -28,14 +30,22 @@ public:
     std::size_t remaining() const noexcept { return rest_.size(); }
     std::span<const std::uint8_t> rest() const noexcept { return rest_; }
 
-    DecodeResult<std::uint8_t> u8();
-    DecodeResult<std::uint32_t> u32();
-    DecodeResult<std::uint64_t> u64();
-    DecodeResult<std::int64_t> i64();
+    // The fixed-width readers are defined here so that they inline into the
+    // decoders: a reply is a few dozen of them, and a call each cost more
+    // than the decoding itself. Their failures are built out of line.
+    DecodeResult<std::uint8_t> u8() { return fixed<std::uint8_t>(); }
+    DecodeResult<std::uint32_t> u32() { return fixed<std::uint32_t>(); }
+    DecodeResult<std::uint64_t> u64() { return fixed<std::uint64_t>(); }
+    DecodeResult<std::int64_t> i64() { return fixed<std::int64_t>(); }
     DecodeResult<float> f32();
     DecodeResult<bool> boolean();
     // Tag of an optional value: false = absent, true = present.
-    DecodeResult<bool> option_tag();
+    DecodeResult<bool> option_tag() {
+        auto tag = u8();
+        if (!tag) [[unlikely]] return std::unexpected(tag.error());
+        if (*tag > 1) [[unlikely]] return invalid_tag(*tag);
+        return *tag == 1;
+    }
     DecodeResult<std::string_view> string();
     DecodeResult<std::span<const std::uint8_t>> bytes();
     // The next `count` bytes as they lie, without a length in front.
@@ -48,9 +58,21 @@ public:
     static std::size_t capped_reservation(std::uint64_t count, std::size_t element_size) noexcept;
 
 private:
-    DecodeResult<std::span<const std::uint8_t>> take(std::uint64_t count);
+    DecodeResult<std::span<const std::uint8_t>> take(std::uint64_t count) {
+        if (count > rest_.size()) [[unlikely]] return past_end();
+        auto taken = rest_.first(static_cast<std::size_t>(count));
+        rest_ = rest_.subspan(static_cast<std::size_t>(count));
+        return taken;
+    }
     template <class T>
-    DecodeResult<T> fixed();
+    DecodeResult<T> fixed() {
+        if (sizeof(T) > rest_.size()) [[unlikely]] return past_end();
+        const T value = load_le<T>(rest_.data());
+        rest_ = rest_.subspan(sizeof(T));
+        return value;
+    }
+    [[gnu::cold]] static std::unexpected<DecodeError> past_end();
+    [[gnu::cold]] static std::unexpected<DecodeError> invalid_tag(std::uint8_t tag);
     template <class T>
     DecodeResult<std::vector<T>> fixed_sequence();
 
