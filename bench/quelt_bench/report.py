@@ -22,43 +22,39 @@ def _cell(m: Measurements, case: str, size: int) -> str:
     return f"{format_duration(summary.median_ns)} ({format_duration(summary.p99_ns)})"
 
 
+def _time_split(client: str, columns: tuple[str, str, str], entries) -> list[str]:
+    """A section splitting each call's median into a floor, what a reference
+    program adds to it, and what the client adds to that program. `entries`
+    are (call, floor, reference, client) medians; a call with any of them
+    missing is left out."""
+    rows = [f"| {call} | {format_duration(floor)} | {format_duration(reference - floor)} | "
+            f"{format_duration(measured - reference)} |"
+            for call, floor, reference, measured in entries if None not in (floor, reference, measured)]
+    if not rows:
+        return []
+    return ["", f"## Where a {client} call's time goes (medians)", "", f"| Call | {' | '.join(columns)} |",
+            "|---|---|---|---|", *rows]
+
+
 def breakdown(m: Measurements, sizes) -> list[str]:
     """Splits each QueltClient figure into the floor, what the reference server
     adds over the echo peer, and what the client adds over a raw C++ client
     talking to the same server."""
-    rows = []
-    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
-        for size in sizes:
-            client, raw, server = (m.median(c, size) for c in (f"quelt_{transport}", f"raw_{transport}",
-                                                              f"rawsrv_{transport}"))
-            if None in (client, raw, server):
-                continue
-            rows.append(f"| QueltClient, {name}, {format_size(size)} | {format_duration(raw)} | "
-                        f"{format_duration(server - raw)} | {format_duration(client - server)} |")
-    if not rows:
-        return []
-    return ["", "## Where a QueltClient call's time goes (medians)", "",
-            "| Call | raw ping-pong floor | reference server over the echo peer | client over a raw C++ client |",
-            "|---|---|---|---|", *rows]
+    entries = [(f"QueltClient, {name}, {format_size(size)}", m.median(f"raw_{transport}", size),
+                m.median(f"rawsrv_{transport}", size), m.median(f"quelt_{transport}", size))
+               for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")) for size in sizes]
+    return _time_split("QueltClient", ("raw ping-pong floor", "reference server over the echo peer",
+                                       "client over a raw C++ client"), entries)
 
 
 def shm_breakdown(m: Measurements, sizes) -> list[str]:
     """Splits each small QueltShmClient figure into the spin floor, what the
     protocol with the reference server adds to it (the protocol-only C++
     client's figure over the floor), and what the Python client adds."""
-    floor = m.median("spin", 0)
-    rows = []
-    for size in sizes:
-        client, protocol = m.median("shm", size), m.median("rawsrv_shm", size)
-        if None in (client, protocol, floor):
-            continue
-        rows.append(f"| QueltShmClient, {format_size(size)} | {format_duration(floor)} | "
-                    f"{format_duration(protocol - floor)} | {format_duration(client - protocol)} |")
-    if not rows:
-        return []
-    return ["", "## Where a QueltShmClient call's time goes (medians)", "",
-            "| Call | spin floor | protocol and server over the floor | Python client over the C++ client |",
-            "|---|---|---|---|", *rows]
+    entries = [(f"QueltShmClient, {format_size(size)}", m.median("spin", 0), m.median("rawsrv_shm", size),
+                m.median("shm", size)) for size in sizes]
+    return _time_split("QueltShmClient", ("spin floor", "protocol and server over the floor",
+                                          "Python client over the C++ client"), entries)
 
 
 def targets_table(verdicts: list[Verdict]) -> list[str]:

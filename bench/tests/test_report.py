@@ -47,3 +47,16 @@ def test_echo_baselines_echo_every_size(kind):
 
     results = echo_baselines.run_subprocess(kind, [64, 5 << 20], [Budget(3, 3, 0.0, 1)] * 2, timeout=60)
     assert {size: len(values) for size, values in results.items()} == {64: 3, 5 << 20: 3}
+
+
+def test_time_splits_leave_out_calls_with_a_missing_figure():
+    m = Measurements(latency={("raw_unix", 64): Summary(10_000.0, 1, 1), ("rawsrv_unix", 64): Summary(10_500.0, 1, 1),
+                              ("quelt_unix", 64): Summary(11_700.0, 1, 1), ("quelt_tcp", 64): Summary(9_000.0, 1, 1),
+                              ("spin", 0): Summary(140.0, 1, 1), ("rawsrv_shm", 64): Summary(560.0, 1, 1),
+                              ("shm", 64): Summary(900.0, 1, 1), ("shm", 4096): Summary(1000.0, 1, 1)})
+    text = render(m, evaluate(m), (64, 4096), MACHINE, "python bench/run.py", "full", [], [],
+                  "2026-01-01 00:00 UTC", 1.0)
+    assert "| QueltClient, Unix socket, 64 B | 10.00 µs | 500 ns | 1.20 µs |" in text
+    assert "QueltClient, TCP" not in text  # no raw TCP figures
+    assert "| QueltShmClient, 64 B | 140 ns | 420 ns | 340 ns |" in text
+    assert "QueltShmClient, 4 KiB" not in text  # no protocol-only figure at 4 KiB
