@@ -8,6 +8,7 @@
 #include <cstring>
 
 namespace quelt::runtime {
+
 std::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
