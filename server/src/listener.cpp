@@ -27,29 +27,29 @@ std::string address_text(const sockaddr* address, socklen_t length) {
     return text + ":" + port;
 }
 
-std::unexpected<std::string> failure(const std::string& what, int code) {
-    return std::unexpected("cannot listen on " + what + ": " + os_error_text(code));
+quelt::unexpected<std::string> failure(const std::string& what, int code) {
+    return quelt::unexpected("cannot listen on " + what + ": " + os_error_text(code));
 }
 
-std::expected<sockaddr_un, std::string> unix_address(const std::string& path) {
+quelt::expected<sockaddr_un, std::string> unix_address(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
-        return std::unexpected("cannot listen on unix " + path + ": the path is longer than " +
+        return quelt::unexpected("cannot listen on unix " + path + ": the path is longer than " +
                                std::to_string(sizeof address.sun_path - 1) + " bytes");
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return address;
 }
 
 // Leaves the path free for bind, or says why it cannot be.
-std::expected<void, std::string> clear_stale_socket(const std::string& path, const sockaddr_un& address) {
+quelt::expected<void, std::string> clear_stale_socket(const std::string& path, const sockaddr_un& address) {
     struct stat status;
     if (::lstat(path.c_str(), &status) != 0) return {};
     if (!S_ISSOCK(status.st_mode))
-        return std::unexpected("cannot listen on unix " + path + ": the path exists and is not a socket");
+        return quelt::unexpected("cannot listen on unix " + path + ": the path exists and is not a socket");
     UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return std::unexpected("cannot listen on unix " + path + ": another server is listening there");
+        return quelt::unexpected("cannot listen on unix " + path + ": another server is listening there");
     ::unlink(path.c_str());
     return {};
 }
@@ -62,7 +62,7 @@ Listener::~Listener() {
     if (::lstat(socket_file.c_str(), &status) == 0 && status.st_ino == socket_inode) ::unlink(socket_file.c_str());
 }
 
-std::expected<Listener, std::string> listen_tcp(const TcpAddress& address) {
+quelt::expected<Listener, std::string> listen_tcp(const TcpAddress& address) {
     const std::string wanted = "tcp " + address.host + ":" + std::to_string(address.port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -70,7 +70,7 @@ std::expected<Listener, std::string> listen_tcp(const TcpAddress& address) {
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
     if (int error = ::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found); error != 0)
-        return std::unexpected("cannot listen on " + wanted + ": " + ::gai_strerror(error));
+        return quelt::unexpected("cannot listen on " + wanted + ": " + ::gai_strerror(error));
     int last_error = EADDRNOTAVAIL;
     for (addrinfo* candidate = found; candidate; candidate = candidate->ai_next) {
         UniqueFd fd(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol));
@@ -95,10 +95,10 @@ std::expected<Listener, std::string> listen_tcp(const TcpAddress& address) {
     return failure(wanted, last_error);
 }
 
-std::expected<Listener, std::string> listen_unix(const std::string& socket_path) {
+quelt::expected<Listener, std::string> listen_unix(const std::string& socket_path) {
     auto address = unix_address(socket_path);
-    if (!address) return std::unexpected(address.error());
-    if (auto cleared = clear_stale_socket(socket_path, *address); !cleared) return std::unexpected(cleared.error());
+    if (!address) return quelt::unexpected(address.error());
+    if (auto cleared = clear_stale_socket(socket_path, *address); !cleared) return quelt::unexpected(cleared.error());
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return failure("unix " + socket_path, errno);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)

@@ -2,9 +2,9 @@
 // Listening sockets of the stream protocol: TCP and Unix-domain.
 #include <sys/types.h>
 
-#include <expected>
 #include <string>
 
+#include "common/expected.hpp"
 #include "common/unique_fd.hpp"
 #include "server_options.hpp"
 
@@ -22,8 +22,8 @@ struct Listener {
     ~Listener();
 };
 
-std::expected<Listener, std::string> listen_tcp(const TcpAddress& address);
+quelt::expected<Listener, std::string> listen_tcp(const TcpAddress& address);
 // A stale socket file that nobody listens on is replaced; a live one is an error.
-std::expected<Listener, std::string> listen_unix(const std::string& socket_path);
+quelt::expected<Listener, std::string> listen_unix(const std::string& socket_path);
 
 }  // namespace quelt::server

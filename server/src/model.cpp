@@ -36,10 +36,10 @@ TensorOutput sum_of(std::span<const std::uint8_t> data) {
 
 ModelResult sum_model(const TensorView& input) {
     if (input.dtype != DType::Float32)
-        return std::unexpected("Invalid input: the sum model takes float32 data, not " +
+        return quelt::unexpected("Invalid input: the sum model takes float32 data, not " +
                                std::string(dtype_name(input.dtype)));
     if (input.data.size() % 4 != 0)
-        return std::unexpected("Invalid input: " + std::to_string(input.data.size()) +
+        return quelt::unexpected("Invalid input: " + std::to_string(input.data.size()) +
                                " bytes are not a whole number of float32 elements");
     return sum_of(input.data);
 }
@@ -93,7 +93,7 @@ std::size_t element_size(DType dtype) {
 ModelResult run_model(ModelKind kind, const TensorView& input, const ModelSettings& settings) {
     switch (kind) {
         case ModelKind::Sum: return sum_model(input);
-        case ModelKind::Error: return std::unexpected(std::string(kErrorModelText));
+        case ModelKind::Error: return quelt::unexpected(std::string(kErrorModelText));
         case ModelKind::Slow: std::this_thread::sleep_for(settings.slow_delay); break;
         default: break;
     }

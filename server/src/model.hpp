@@ -5,12 +5,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "transport/dtype.hpp"
 
 namespace quelt::server {
@@ -57,7 +57,7 @@ struct TensorOutput {
 };
 
 // Failures are the texts the server answers with.
-using ModelResult = std::expected<TensorOutput, std::string>;
+using ModelResult = quelt::expected<TensorOutput, std::string>;
 
 // Runs a computing model (identity, sum, error, slow; stream answers a unary
 // request like identity). Fault models are the caller's business.

@@ -14,7 +14,7 @@ void add(std::vector<iovec>& pieces, const void* data, std::size_t size) {
 
 }  // namespace
 
-std::expected<PacketReply, std::string> PacketReply::build(std::uint32_t reply_code, const TensorOutput& output) {
+quelt::expected<PacketReply, std::string> PacketReply::build(std::uint32_t reply_code, const TensorOutput& output) {
     PacketReply reply;
     reply.data_ = output.data();
     // The record codec writes the packet with empty data; the data's length
@@ -24,7 +24,7 @@ std::expected<PacketReply, std::string> PacketReply::build(std::uint32_t reply_c
     const std::uint64_t empty_size = wire::encoded_packet_size(packet);
     const std::uint64_t body_size = empty_size + reply.data_.size();
     if (body_size > wire::kMaxFrameBody)
-        return std::unexpected("Resource exhausted: an output of " + std::to_string(body_size) +
+        return quelt::unexpected("Resource exhausted: an output of " + std::to_string(body_size) +
                                " bytes does not fit a reply frame");
     reply.head_ = wire::encode_packet(packet);
     reply.head_.resize(empty_size - 1);

@@ -6,11 +6,11 @@
 
 #include <array>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "model.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"
@@ -21,7 +21,7 @@ namespace quelt::server {
 class PacketReply {
 public:
     // Fails when the body would not fit the frame's 32-bit length.
-    static std::expected<PacketReply, std::string> build(std::uint32_t reply_code, const TensorOutput& output);
+    static quelt::expected<PacketReply, std::string> build(std::uint32_t reply_code, const TensorOutput& output);
     void append_to(std::vector<iovec>& pieces);
 
 private:

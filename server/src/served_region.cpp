@@ -13,13 +13,13 @@ constexpr std::uint64_t kSpillAlignment = 64;
 constexpr const char* kSharedMemoryDirectory = "/dev/shm";
 constexpr std::uint64_t kPoolGranule = 64 * 1024;
 
-std::expected<shm::RegionLayout, std::string> layout_for(std::uint64_t pool_size,
+quelt::expected<shm::RegionLayout, std::string> layout_for(std::uint64_t pool_size,
                                                          std::optional<std::uint64_t> total_size) {
     if (total_size) {
         // The pool and its mirror share what the fixed parts leave.
         const std::uint64_t fixed = shm::default_region_layout(0, kSpillAreaSize).region_size;
         if (*total_size < fixed + 2 * kPoolGranule)
-            return std::unexpected("--shm-size: a region needs at least " + std::to_string(fixed + 2 * kPoolGranule) +
+            return quelt::unexpected("--shm-size: a region needs at least " + std::to_string(fixed + 2 * kPoolGranule) +
                                    " bytes");
         pool_size = (*total_size - fixed) / 2 / kPoolGranule * kPoolGranule;
     }
@@ -38,12 +38,12 @@ DType dtype_from_shm_code(std::uint8_t code) {
 // A region larger than the room left in /dev/shm is created without
 // complaint, but touching its pages later kills the toucher (SIGBUS): refuse
 // it up front instead, while that can still be said clearly.
-std::expected<void, std::string> check_room(const std::string& name, std::uint64_t size) {
+quelt::expected<void, std::string> check_room(const std::string& name, std::uint64_t size) {
     struct statvfs room;
     if (::statvfs(kSharedMemoryDirectory, &room) != 0) return {};  // nothing known, nothing refused
     const std::uint64_t available = std::uint64_t{room.f_bavail} * room.f_frsize;
     if (available >= size) return {};
-    return std::unexpected("cannot create the shared-memory region '" + name + "': it needs " +
+    return quelt::unexpected("cannot create the shared-memory region '" + name + "': it needs " +
                            std::to_string(size) + " bytes but " + kSharedMemoryDirectory + " has " +
                            std::to_string(available) + " bytes free (use a smaller --pool-size)");
 }
@@ -55,18 +55,18 @@ TensorView view_of(const shm::TensorBlockView& block) {
             {reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size()}};
 }
 
-std::expected<ServedRegion, std::string> ServedRegion::create(const std::string& name, std::uint64_t pool_size,
+quelt::expected<ServedRegion, std::string> ServedRegion::create(const std::string& name, std::uint64_t pool_size,
                                                               std::optional<std::uint64_t> total_size) {
     auto layout = layout_for(pool_size, total_size);
-    if (!layout) return std::unexpected(layout.error());
-    if (auto room = check_room(name, layout->region_size); !room) return std::unexpected(room.error());
+    if (!layout) return quelt::unexpected(layout.error());
+    if (auto room = check_room(name, layout->region_size); !room) return quelt::unexpected(room.error());
     auto region = shm::OwnedRegion::create(name, *layout);
     if (!region) {
         std::string text = "cannot create the shared-memory region '" + name + "': " + region.error().text();
         if (region.error().detail.find("os error 17") != std::string::npos)
             text += " (it exists already: another server uses it, or a crashed one left /dev/shm/" +
                     name.substr(name.find_first_not_of('/')) + " behind)";
-        return std::unexpected(text);
+        return quelt::unexpected(text);
     }
     return ServedRegion(std::move(*region));
 }
@@ -84,11 +84,11 @@ ServedRegion::ServedRegion(ServedRegion&& other) noexcept
       spill_size_(other.spill_size_),
       spill_next_(other.spill_next_) {}
 
-std::expected<shm::TensorBlockView, std::string> ServedRegion::read_input(std::uint64_t offset,
+quelt::expected<shm::TensorBlockView, std::string> ServedRegion::read_input(std::uint64_t offset,
                                                                           std::uint64_t size) const {
     const auto& layout = region_.layout();
     auto refuse = [&](const std::string& why) {
-        return std::unexpected("Invalid input: the tensor block at offset " + std::to_string(offset) + " (" +
+        return quelt::unexpected("Invalid input: the tensor block at offset " + std::to_string(offset) + " (" +
                                std::to_string(size) + " bytes) " + why);
     };
     if (offset < layout.tensor_pool_offset ||
@@ -122,22 +122,22 @@ std::optional<std::uint64_t> ServedRegion::take_spill(std::uint64_t size) {
     return at;
 }
 
-std::expected<std::uint64_t, std::string> ServedRegion::place_output(std::uint64_t input_offset,
+quelt::expected<std::uint64_t, std::string> ServedRegion::place_output(std::uint64_t input_offset,
                                                                      std::uint64_t input_size,
                                                                      const TensorOutput& output) {
     const std::uint64_t size = shm::tensor_block_size(output.data().size());
     auto at = mirror_of(input_offset, input_size, size);
     if (!at) at = take_spill(size);
     if (!at)
-        return std::unexpected("Resource exhausted: an output of " + std::to_string(size) +
+        return quelt::unexpected("Resource exhausted: an output of " + std::to_string(size) +
                                " bytes does not fit the server's output area");
     auto written = shm::write_tensor_block(region_.bytes(), *at, output.shape, shm_dtype_code(output.dtype),
                                            output.data());
-    if (!written) return std::unexpected("Backend error: " + written.error().text());
+    if (!written) return quelt::unexpected("Backend error: " + written.error().text());
     return *at;
 }
 
-std::expected<std::uint64_t, std::string> ServedRegion::place_answer(ModelKind model, std::uint64_t input_offset,
+quelt::expected<std::uint64_t, std::string> ServedRegion::place_answer(ModelKind model, std::uint64_t input_offset,
                                                                      std::uint64_t input_size,
                                                                      const TensorOutput& output) {
     // Only when the output really borrows the block's own data: the block at

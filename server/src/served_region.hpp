@@ -11,12 +11,12 @@
 // no other request can have its answer placed there meanwhile, however many
 // requests are in flight. Larger answers go to a small ring after the mirror.
 #include <cstdint>
-#include <expected>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/expected.hpp"
 #include "model.hpp"
 #include "shm/owned_region.hpp"
 #include "shm/tensor_block.hpp"
@@ -33,7 +33,7 @@ class ServedRegion {
 public:
     // `total_size`, when given, is the region's size and the pool gets what
     // the layout leaves; otherwise the region is sized around `pool_size`.
-    static std::expected<ServedRegion, std::string> create(const std::string& name, std::uint64_t pool_size,
+    static quelt::expected<ServedRegion, std::string> create(const std::string& name, std::uint64_t pool_size,
                                                            std::optional<std::uint64_t> total_size);
 
     const shm::OwnedRegion& region() const noexcept { return region_; }
@@ -41,16 +41,16 @@ public:
 
     // The input block a client placed in its pool slot, checked to lie whole
     // inside the pool: the offset and size come from an untrusted peer.
-    std::expected<shm::TensorBlockView, std::string> read_input(std::uint64_t offset, std::uint64_t size) const;
+    quelt::expected<shm::TensorBlockView, std::string> read_input(std::uint64_t offset, std::uint64_t size) const;
 
     // Where the answer to a valid input block (read_input) lies: the input
     // block itself for the identity model, whose output is that block's own
     // tensor unchanged, so no byte is copied (the client reads the answer
     // before it releases its slot); otherwise the block place_output writes.
-    std::expected<std::uint64_t, std::string> place_answer(ModelKind model, std::uint64_t input_offset,
+    quelt::expected<std::uint64_t, std::string> place_answer(ModelKind model, std::uint64_t input_offset,
                                                            std::uint64_t input_size, const TensorOutput& output);
     // Writes the answer's block and returns its offset.
-    std::expected<std::uint64_t, std::string> place_output(std::uint64_t input_offset, std::uint64_t input_size,
+    quelt::expected<std::uint64_t, std::string> place_output(std::uint64_t input_offset, std::uint64_t input_size,
                                                            const TensorOutput& output);
     // Writes a MessageBlock and returns its offset (0, meaning "no text", if it cannot be placed).
     std::uint64_t place_error(std::uint64_t input_offset, std::uint64_t input_size, std::string_view text);

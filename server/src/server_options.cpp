@@ -25,14 +25,14 @@ std::optional<TcpAddress> parse_tcp_address(const std::string& text) {
     return TcpAddress{host, *port};
 }
 
-std::expected<ModelKind, std::string> parse_model_name(const std::string& flag, const std::string& name,
+quelt::expected<ModelKind, std::string> parse_model_name(const std::string& flag, const std::string& name,
                                                        bool faults_only) {
     const ModelInfo* model = model_by_name(name);
     if (!model || (faults_only && !model->fault)) {
         std::string choices;
         for (const ModelInfo& info : all_models())
             if (!faults_only || info.fault) choices += (choices.empty() ? "" : ", ") + std::string(info.name);
-        return std::unexpected(flag + ": unknown " + (faults_only ? "fault" : "model") + " '" + name +
+        return quelt::unexpected(flag + ": unknown " + (faults_only ? "fault" : "model") + " '" + name +
                                "' (choose one of: " + choices + ")");
     }
     return model->kind;
@@ -146,7 +146,7 @@ std::optional<std::uint64_t> parse_byte_size(const std::string& text) {
     return *value << shift;
 }
 
-std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments) {
+quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments) {
     ServerOptions options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -159,17 +159,17 @@ std::expected<CommandLine, std::string> parse_command_line(const std::vector<std
             inline_value = true;
         }
         auto flag = flags().find(name);
-        if (flag == flags().end()) return std::unexpected("unknown option '" + argument + "' (see --help)");
+        if (flag == flags().end()) return quelt::unexpected("unknown option '" + argument + "' (see --help)");
         if (flag->second.takes_value && !inline_value) {
-            if (i + 1 == arguments.size()) return std::unexpected(name + " needs a value (see --help)");
+            if (i + 1 == arguments.size()) return quelt::unexpected(name + " needs a value (see --help)");
             value = arguments[++i];
         } else if (!flag->second.takes_value && inline_value) {
-            return std::unexpected(name + " takes no value");
+            return quelt::unexpected(name + " takes no value");
         }
-        if (auto failure = flag->second.set(options, value)) return std::unexpected(*failure);
+        if (auto failure = flag->second.set(options, value)) return quelt::unexpected(*failure);
     }
     if (!options.tcp && !options.unix_path && !options.shm_name)
-        return std::unexpected("nothing to serve: --no-tcp, --no-unix and --no-shm were all given");
+        return quelt::unexpected("nothing to serve: --no-tcp, --no-unix and --no-shm were all given");
     return CommandLine{std::move(options), {}};
 }
 

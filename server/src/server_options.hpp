@@ -3,11 +3,11 @@
 // region, the API token and the knobs of the built-in models.
 #include <chrono>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "model.hpp"
 
 namespace quelt::server {
@@ -42,7 +42,7 @@ struct CommandLine {
 };
 
 // Fails with a one-line message naming the offending flag.
-std::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments);
+quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments);
 
 std::string help_text();
 

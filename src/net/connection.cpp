@@ -21,9 +21,9 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
         const ssize_t sent = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            return std::unexpected(io_error_from_errno(errno));
+            return quelt::unexpected(io_error_from_errno(errno));
         }
-        if (sent == 0) return std::unexpected(io_error(kFailedToWrite));
+        if (sent == 0) return quelt::unexpected(io_error(kFailedToWrite));
         bytes = bytes.subspan(static_cast<std::size_t>(sent));
     }
     return {};
@@ -43,9 +43,9 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
         ssize_t sent = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            return std::unexpected(io_error_from_errno(errno));
+            return quelt::unexpected(io_error_from_errno(errno));
         }
-        if (sent == 0) return std::unexpected(io_error(kFailedToWrite));
+        if (sent == 0) return quelt::unexpected(io_error(kFailedToWrite));
         // A short write: resume inside the piece the kernel stopped in.
         auto left = static_cast<std::size_t>(sent);
         while (left != 0 && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
@@ -61,8 +61,8 @@ ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t 
     for (;;) {
         const ssize_t got = ::recv(socket_.get(), into, capacity, 0);
         if (got > 0) return static_cast<std::size_t>(got);
-        if (got == 0) return std::unexpected(io_error(kFailedToFill));
-        if (errno != EINTR) return std::unexpected(io_error_from_errno(errno));
+        if (got == 0) return quelt::unexpected(io_error(kFailedToFill));
+        if (errno != EINTR) return quelt::unexpected(io_error_from_errno(errno));
     }
 }
 
@@ -75,7 +75,7 @@ ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
     }
     while (!bytes.empty()) {
         auto got = receive(bytes.data(), bytes.size());
-        if (!got) return std::unexpected(got.error());
+        if (!got) return quelt::unexpected(got.error());
         bytes = bytes.subspan(*got);
     }
     return {};
@@ -91,7 +91,7 @@ ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t
         }
         while (read_to_ < count) {
             auto got = receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_);
-            if (!got) return std::unexpected(got.error());
+            if (!got) return quelt::unexpected(got.error());
             read_to_ += *got;
         }
     }
@@ -109,7 +109,7 @@ ExchangeResult<void> Connection::skip(std::size_t count) {
     read_from_ = read_to_ = 0;
     while (count != 0) {
         auto got = receive(read_ahead_.data(), std::min(count, kReadAheadSize));
-        if (!got) return std::unexpected(got.error());
+        if (!got) return quelt::unexpected(got.error());
         count -= *got;
     }
     return {};

@@ -31,7 +31,7 @@ public:
     template <class Exchange>
     auto with_connection(Exchange&& exchange) -> decltype(exchange(std::declval<Connection&>())) {
         auto connection = acquire();
-        if (!connection) return std::unexpected(connection.error());
+        if (!connection) return quelt::unexpected(connection.error());
         auto first = exchange(*connection);
         if (first || first.error().kind != ExchangeError::Kind::Io) {
             release(std::move(*connection));
@@ -39,7 +39,7 @@ public:
         }
         { auto discarded = std::move(*connection); }
         auto fresh = connect(transport_);
-        if (!fresh) return std::unexpected(fresh.error());
+        if (!fresh) return quelt::unexpected(fresh.error());
         auto second = exchange(*fresh);
         if (second) release(std::move(*fresh));
         return second;

@@ -18,7 +18,7 @@
 namespace quelt::net {
 namespace {
 
-std::unexpected<ExchangeError> os_failure(int code) { return std::unexpected(io_error_from_errno(code)); }
+quelt::unexpected<ExchangeError> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
 
 // connect() interrupted by a signal keeps going in the background; wait for
 // it to finish instead of starting over.
@@ -76,7 +76,7 @@ struct FreeAddrInfo {
 
 ExchangeResult<Connection> connect_tcp(const std::string& text) {
     auto address = split_host_port(text);
-    if (!address) return std::unexpected(address.error());
+    if (!address) return quelt::unexpected(address.error());
 
     sockaddr_storage literal;
     socklen_t literal_length = 0;
@@ -94,7 +94,7 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
     const int status = ::getaddrinfo(address->host.c_str(), nullptr, &hints, &found);
     if (status != 0) {
         if (status == EAI_SYSTEM) return os_failure(errno);
-        return std::unexpected(ExchangeError{ExchangeError::Kind::Io,
+        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io,
                                              std::string("failed to lookup address information: ") +
                                                  ::gai_strerror(status),
                                              0});
@@ -113,7 +113,7 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
         if (last_error == 0) return tcp_connection(std::move(fd));
     }
     if (last_error == 0)
-        return std::unexpected(ExchangeError{ExchangeError::Kind::Io, "could not resolve to any addresses", 0});
+        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, "could not resolve to any addresses", 0});
     return os_failure(last_error);
 }
 

@@ -55,8 +55,8 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
-std::unexpected<ExchangeError> invalid(std::string message) {
-    return std::unexpected(ExchangeError::invalid_config(std::move(message)));
+quelt::unexpected<ExchangeError> invalid(std::string message) {
+    return quelt::unexpected(ExchangeError::invalid_config(std::move(message)));
 }
 
 ExchangeResult<Transport> parse_endpoint(const std::string& text) {

@@ -5,8 +5,8 @@
 namespace quelt::net {
 namespace {
 
-std::unexpected<ExchangeError> failure(ExchangeError::Kind kind, std::string message) {
-    return std::unexpected(ExchangeError{kind, std::move(message), 0});
+quelt::unexpected<ExchangeError> failure(ExchangeError::Kind kind, std::string message) {
+    return quelt::unexpected(ExchangeError{kind, std::move(message), 0});
 }
 
 }  // namespace
@@ -34,40 +34,40 @@ ExchangeResult<void> write_frame(Connection& connection, const wire::GatheredFra
 
 ExchangeResult<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink) {
     auto frame = build_inference_frame(call, wire::MessageKind::Infer);
-    if (!frame) return std::unexpected(frame.error());
-    if (auto written = write_frame(connection, *frame); !written) return std::unexpected(written.error());
+    if (!frame) return quelt::unexpected(frame.error());
+    if (auto written = write_frame(connection, *frame); !written) return quelt::unexpected(written.error());
     auto header = read_reply_header(connection);
-    if (!header) return std::unexpected(header.error());
+    if (!header) return quelt::unexpected(header.error());
     if (header->reply_code != wire::reply_code::kSuccess) {
         auto text = read_text_body(connection, header->body_length);
-        if (!text) return std::unexpected(text.error());
+        if (!text) return quelt::unexpected(text.error());
         return failure(ExchangeError::Kind::Server, std::move(*text));
     }
     auto packet = read_packet_body(connection, header->body_length, sink, call.lower);
-    if (!packet) return std::unexpected(packet.error());
+    if (!packet) return quelt::unexpected(packet.error());
     if (!*packet) return failure(ExchangeError::Kind::Codec, std::move(packet->error()));
     return std::move(**packet);
 }
 
 StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::DataSink& sink) {
     auto header = read_reply_header(connection);
-    if (!header) return std::unexpected(std::move(header.error().message));
+    if (!header) return quelt::unexpected(std::move(header.error().message));
     if (header->body_length == 0) return std::nullopt;
     switch (header->reply_code) {
         case wire::reply_code::kStreamError: {
             auto text = read_text_body(connection, header->body_length);
-            if (!text) return std::unexpected(std::move(text.error().message));
-            return std::unexpected(std::move(*text));
+            if (!text) return quelt::unexpected(std::move(text.error().message));
+            return quelt::unexpected(std::move(*text));
         }
         case wire::reply_code::kStreamChunk: {
             auto packet = read_packet_body(connection, header->body_length, sink, lower);
-            if (!packet) return std::unexpected(std::move(packet.error().message));
-            if (!*packet) return std::unexpected(std::move(packet->error()));
+            if (!packet) return quelt::unexpected(std::move(packet.error().message));
+            if (!*packet) return quelt::unexpected(std::move(packet->error()));
             return std::optional<ReplyTensor>(std::move(**packet));
         }
         default: {  // StreamEnd, or a code the client does not know: the body is dropped
             if (auto skipped = connection.skip(header->body_length); !skipped)
-                return std::unexpected(std::move(skipped.error().message));
+                return quelt::unexpected(std::move(skipped.error().message));
             return std::nullopt;
         }
     }
@@ -76,7 +76,7 @@ StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::Data
 BufferedStreamStep next_stream_frame(Connection& connection, LowerCase lower) {
     wire::BufferSink sink;
     auto step = next_stream_frame(connection, lower, sink);
-    if (!step) return std::unexpected(std::move(step.error()));
+    if (!step) return quelt::unexpected(std::move(step.error()));
     if (!*step) return std::nullopt;
     wire::ResolvedTensor tensor{std::move((*step)->shape), (*step)->dtype, {}, {}, false};
     ReceivedTensor received{std::move(sink.buffer), std::move(tensor)};

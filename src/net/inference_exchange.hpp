@@ -3,12 +3,12 @@
 // call (message kind 1) and a stream (kind 2) whose reply frames are read one
 // at a time.
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "common/expected.hpp"
 #include "net/connection.hpp"
 #include "net/reply_reader.hpp"
 #include "transport/data_sink.hpp"
@@ -51,7 +51,7 @@ ExchangeResult<ReplyTensor> infer_exchange(Connection& connection, const Inferen
 // What the next frame of a stream gave: a chunk (its data in the sink), the
 // end (nullopt), or a failure whose text is the I/O error, the server's error
 // text, or the decoder's.
-using StreamStep = std::expected<std::optional<ReplyTensor>, std::string>;
+using StreamStep = quelt::expected<std::optional<ReplyTensor>, std::string>;
 StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::DataSink& sink);
 
 // A chunk with its data in a buffer of its own: `tensor.bytes()` is a view
@@ -60,7 +60,7 @@ struct ReceivedTensor {
     wire::ByteBuffer frame;
     wire::ResolvedTensor tensor;
 };
-using BufferedStreamStep = std::expected<std::optional<ReceivedTensor>, std::string>;
+using BufferedStreamStep = quelt::expected<std::optional<ReceivedTensor>, std::string>;
 BufferedStreamStep next_stream_frame(Connection& connection, LowerCase lower);
 
 }  // namespace quelt::net

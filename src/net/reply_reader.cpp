@@ -35,8 +35,8 @@ wire::ByteBuffer copy_of(std::span<const std::uint8_t> bytes) {
 // A failure found before the end of the body: the rest of the body is read
 // first, and an I/O failure there is what the caller sees.
 ExchangeResult<PacketResult> fail_after(Connection& connection, std::size_t unread, std::string message) {
-    if (auto skipped = connection.skip(unread); !skipped) return std::unexpected(skipped.error());
-    return PacketResult(std::unexpected(std::move(message)));
+    if (auto skipped = connection.skip(unread); !skipped) return quelt::unexpected(skipped.error());
+    return PacketResult(quelt::unexpected(std::move(message)));
 }
 
 // A partial body can fail to decode only for want of bytes; with the whole
@@ -49,7 +49,7 @@ bool wants_more(const wire::DecodeError& error) {
 // path, or base64) is copied there.
 PacketResult resolve_into(wire::DecodedPacket packet, wire::DataSink& sink, bool data_in_sink) {
     auto tensor = wire::resolve_packet(std::move(packet));
-    if (!tensor) return std::unexpected(std::move(tensor.error()));
+    if (!tensor) return quelt::unexpected(std::move(tensor.error()));
     if (!data_in_sink) {
         auto bytes = tensor->bytes();
         auto room = sink.allocate(bytes.size());
@@ -60,7 +60,7 @@ PacketResult resolve_into(wire::DecodedPacket packet, wire::DataSink& sink, bool
 
 PacketResult decode_whole(std::span<const std::uint8_t> body, wire::DataSink& sink, LowerCase lower) {
     auto packet = wire::decode_packet(body, lower);
-    if (!packet) return std::unexpected(std::move(packet.error().message));
+    if (!packet) return quelt::unexpected(std::move(packet.error().message));
     return resolve_into(std::move(*packet), sink, false);
 }
 
@@ -75,12 +75,12 @@ ExchangeResult<std::span<std::uint8_t>> read_data(Connection& connection, std::s
     if (length - arrived.size() > kDataUpFrontLimit) {
         staged = copy_of(arrived);
         if (auto read = read_growing(connection, staged, length - kDataUpFrontLimit); !read)
-            return std::unexpected(read.error());
+            return quelt::unexpected(read.error());
         arrived = staged.span();
     }
     auto room = sink.allocate(length);
     if (!arrived.empty()) std::memcpy(room.data(), arrived.data(), arrived.size());
-    if (auto read = connection.read_exact(room.subspan(arrived.size())); !read) return std::unexpected(read.error());
+    if (auto read = connection.read_exact(room.subspan(arrived.size())); !read) return quelt::unexpected(read.error());
     return room;
 }
 
@@ -92,7 +92,7 @@ ExchangeResult<PacketResult> read_large_packet(Connection& connection, std::size
     // A head is usually a few dozen bytes, already read with the frame's
     // header: start with what is there and read more only if it is short.
     auto head = wire::ByteBuffer::uninitialised(std::min(length, std::max(connection.buffered(), kSmallestHead)));
-    if (auto read = connection.read_exact(head.span()); !read) return std::unexpected(read.error());
+    if (auto read = connection.read_exact(head.span()); !read) return quelt::unexpected(read.error());
     std::optional<wire::PacketHead> parsed;
     std::size_t offset = 0;
     while (!parsed) {
@@ -107,7 +107,7 @@ ExchangeResult<PacketResult> read_large_packet(Connection& connection, std::size
             const std::size_t have = head.size();
             head.resize(std::min(length, have * 2));
             if (auto read = connection.read_exact(head.span().subspan(have)); !read)
-                return std::unexpected(read.error());
+                return quelt::unexpected(read.error());
         }
     }
 
@@ -120,16 +120,16 @@ ExchangeResult<PacketResult> read_large_packet(Connection& connection, std::size
             return fail_after(connection, length - head.size(), std::string(wire::kUnexpectedEof));
         const auto data_length = static_cast<std::size_t>(*parsed->data_length);
         auto room = read_data(connection, data_length, early, sink);
-        if (!room) return std::unexpected(room.error());
+        if (!room) return quelt::unexpected(room.error());
         data = *room;
         early = early.subspan(std::min(data_length, early.size()));
         tail_length -= data_length;
     }
     auto tail = copy_of(early);
-    if (auto read = read_growing(connection, tail, tail_length); !read) return std::unexpected(read.error());
+    if (auto read = read_growing(connection, tail, tail_length); !read) return quelt::unexpected(read.error());
     wire::RecordReader reader(tail.span());
     auto base64 = wire::read_packet_base64(reader);
-    if (!base64) return PacketResult(std::unexpected(std::move(base64.error().message)));
+    if (!base64) return PacketResult(quelt::unexpected(std::move(base64.error().message)));
     return resolve_into({std::move(parsed->shape), parsed->dtype, data, *base64}, sink, data.has_value());
 }
 
@@ -138,7 +138,7 @@ ExchangeResult<PacketResult> read_large_packet(Connection& connection, std::size
 ExchangeResult<wire::ReplyFrameHeader> read_reply_header(Connection& connection) {
     constexpr std::size_t kSize = wire::ReplyFrameHeader::kSize;
     auto bytes = connection.peek_exact(kSize);
-    if (!bytes) return std::unexpected(bytes.error());
+    if (!bytes) return quelt::unexpected(bytes.error());
     const auto header = wire::ReplyFrameHeader::read(bytes->first<kSize>());
     connection.consume(kSize);
     return header;
@@ -147,13 +147,13 @@ ExchangeResult<wire::ReplyFrameHeader> read_reply_header(Connection& connection)
 ExchangeResult<std::string> read_text_body(Connection& connection, std::size_t length) {
     if (length <= kReadAheadSize) {
         auto body = connection.peek_exact(length);
-        if (!body) return std::unexpected(body.error());
+        if (!body) return quelt::unexpected(body.error());
         std::string text(reinterpret_cast<const char*>(body->data()), body->size());
         connection.consume(length);
         return text;
     }
     wire::ByteBuffer body;
-    if (auto read = read_growing(connection, body, length); !read) return std::unexpected(read.error());
+    if (auto read = read_growing(connection, body, length); !read) return quelt::unexpected(read.error());
     return std::string(reinterpret_cast<const char*>(body.data()), body.size());
 }
 
@@ -161,7 +161,7 @@ ExchangeResult<PacketResult> read_packet_body(Connection& connection, std::size_
                                               LowerCase lower) {
     if (length > kReadAheadSize) return read_large_packet(connection, length, sink, lower);
     auto body = connection.peek_exact(length);
-    if (!body) return std::unexpected(body.error());
+    if (!body) return quelt::unexpected(body.error());
     PacketResult result = decode_whole(*body, sink, lower);
     connection.consume(length);
     return result;

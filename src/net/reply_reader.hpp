@@ -4,10 +4,10 @@
 // read to its last byte, whatever it holds, so the connection is left at the
 // next frame.
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "net/connection.hpp"
 #include "transport/data_sink.hpp"
 #include "transport/dtype.hpp"
@@ -22,7 +22,7 @@ struct ReplyTensor {
 };
 
 // A body that was read whole but does not decode: the decoder's message.
-using PacketResult = std::expected<ReplyTensor, std::string>;
+using PacketResult = quelt::expected<ReplyTensor, std::string>;
 
 // How much of a packet's data is taken into memory before its bytes have
 // arrived: a length the server announces but never sends cannot exhaust

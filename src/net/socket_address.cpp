@@ -3,8 +3,8 @@
 namespace quelt::net {
 namespace {
 
-std::unexpected<ExchangeError> io_text(const char* text) {
-    return std::unexpected(ExchangeError{ExchangeError::Kind::Io, text, 0});
+quelt::unexpected<ExchangeError> io_text(const char* text) {
+    return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, text, 0});
 }
 
 // Decimal digits with an optional leading '+', at most 65535.

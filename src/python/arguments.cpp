@@ -45,19 +45,19 @@ Result<void> place_keyword(const Signature& s, PyObject* key, PyObject* value, s
     const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
     if (name == nullptr) {
         PyErr_Clear();
-        return std::unexpected(type_error("keywords must be strings"));
+        return quelt::unexpected(type_error("keywords must be strings"));
     }
     for (size_t i = 0; i < s.names.size(); ++i) {
         if (std::strlen(s.names[i]) != static_cast<size_t>(length) ||
             std::memcmp(s.names[i], name, length) != 0)
             continue;
         if (out[i] != nullptr || i < position)
-            return std::unexpected(type_error(std::string(s.qualified_name) +
+            return quelt::unexpected(type_error(std::string(s.qualified_name) +
                                               "() got multiple values for argument '" + s.names[i] + "'"));
         out[i] = value;
         return {};
     }
-    return std::unexpected(type_error(std::string(s.qualified_name) +
+    return quelt::unexpected(type_error(std::string(s.qualified_name) +
                                       "() got an unexpected keyword argument '" +
                                       std::string(name, length) + "'"));
 }
@@ -66,7 +66,7 @@ Result<void> check_required(const Signature& s, std::span<PyObject*> out) {
     std::vector<std::string> absent;
     for (size_t i = 0; i < s.required; ++i)
         if (out[i] == nullptr) absent.emplace_back(s.names[i]);
-    if (!absent.empty()) return std::unexpected(missing(s, absent));
+    if (!absent.empty()) return quelt::unexpected(missing(s, absent));
     return {};
 }
 
@@ -74,7 +74,7 @@ Result<void> check_required(const Signature& s, std::span<PyObject*> out) {
 
 Result<void> bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> out) {
-    if (static_cast<size_t>(nargs) > s.positional) return std::unexpected(too_many_positional(s, nargs));
+    if (static_cast<size_t>(nargs) > s.positional) return quelt::unexpected(too_many_positional(s, nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     Py_ssize_t keywords = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -87,7 +87,7 @@ Result<void> bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_
 Result<void> bind_arguments(const Signature& s, PyObject* args, PyObject* kwargs,
                             std::span<PyObject*> out) {
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
-    if (static_cast<size_t>(nargs) > s.positional) return std::unexpected(too_many_positional(s, nargs));
+    if (static_cast<size_t>(nargs) > s.positional) return quelt::unexpected(too_many_positional(s, nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;

@@ -33,7 +33,7 @@ Result<BoundArguments<N>> bind(const Signature& signature, PyObject* const* args
                                PyObject* kwnames) {
     BoundArguments<N> out{};
     if (auto bound = bind_arguments(signature, args, nargs, kwnames, out); !bound)
-        return std::unexpected(bound.error());
+        return quelt::unexpected(bound.error());
     return out;
 }
 
@@ -41,7 +41,7 @@ template <size_t N>
 Result<BoundArguments<N>> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
     BoundArguments<N> out{};
     if (auto bound = bind_arguments(signature, args, kwargs, out); !bound)
-        return std::unexpected(bound.error());
+        return quelt::unexpected(bound.error());
     return out;
 }
 

@@ -18,17 +18,17 @@ std::string type_name(PyObject* object) {
     return text;
 }
 
-std::unexpected<Failure> argument_type_error(const char* name, const std::string& message) {
+quelt::unexpected<Failure> argument_type_error(const char* name, const std::string& message) {
     return fail(ExceptionKind::TypeError, std::string("argument '") + name + "': " + message);
 }
 
-std::unexpected<Failure> cannot_convert(PyObject* object, const char* name, const char* target) {
+quelt::unexpected<Failure> cannot_convert(PyObject* object, const char* name, const char* target) {
     return argument_type_error(name, "'" + type_name(object) + "' object cannot be converted to '" + target + "'");
 }
 
 // The pending interpreter error as a failure: a plain TypeError gets the
 // argument prefix, anything else stays as the interpreter raised it.
-std::unexpected<Failure> pending_for(const char* name) {
+quelt::unexpected<Failure> pending_for(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending();
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -43,7 +43,7 @@ std::unexpected<Failure> pending_for(const char* name) {
     return argument_type_error(name, message);
 }
 
-std::unexpected<Failure> out_of_range() {
+quelt::unexpected<Failure> out_of_range() {
     return fail(ExceptionKind::OverflowError, "out of range integral type conversion attempted");
 }
 
@@ -57,7 +57,7 @@ Result<long> to_long(PyObject* object, const char* name) {
 template <class Unsigned>
 Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
     auto value = to_long(object, name);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return quelt::unexpected(value.error());
     if (*value < 0 || static_cast<unsigned long>(*value) > std::numeric_limits<Unsigned>::max())
         return out_of_range();
     return static_cast<Unsigned>(*value);
@@ -93,7 +93,7 @@ Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name
         // Owned for the conversion: the list may drop its own reference meanwhile.
         PyRef item = PyRef::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
         auto element = convert(item.get(), name);
-        if (!element) return std::unexpected(element.error());
+        if (!element) return quelt::unexpected(element.error());
         elements.push_back(*element);
     }
     return elements;
@@ -115,7 +115,7 @@ Result<std::vector<Element>> to_vector(PyObject* object, const char* name,
     if (!iterator) return pending_for(name);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         auto element = convert(item.get(), name);
-        if (!element) return std::unexpected(element.error());
+        if (!element) return quelt::unexpected(element.error());
         elements.push_back(*element);
     }
     if (PyErr_Occurred()) return pending_for(name);
@@ -124,7 +124,7 @@ Result<std::vector<Element>> to_vector(PyObject* object, const char* name,
 
 Result<std::int64_t> to_i64(PyObject* object, const char* name) {
     auto value = to_long(object, name);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return quelt::unexpected(value.error());
     return static_cast<std::int64_t>(*value);
 }
 
@@ -139,11 +139,11 @@ Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
         return fail(ExceptionKind::ValueError,
                     "expected tuple of length 3, but got tuple of length " + std::to_string(length));
     auto shape = to_shape(PyTuple_GetItem(value, 0), name);
-    if (!shape) return std::unexpected(shape.error());
+    if (!shape) return quelt::unexpected(shape.error());
     auto dtype = to_string(PyTuple_GetItem(value, 1), name);
-    if (!dtype) return std::unexpected(dtype.error());
+    if (!dtype) return quelt::unexpected(dtype.error());
     auto data = DataArgument::from(PyTuple_GetItem(value, 2), name);
-    if (!data) return std::unexpected(data.error());
+    if (!data) return quelt::unexpected(data.error());
     return TensorArgument{std::move(*shape), std::move(*dtype), std::move(*data)};
 }
 
@@ -181,7 +181,7 @@ Result<DataArgument> DataArgument::from(PyObject* object, const char* name) {
         PyErr_Clear();
     }
     auto elements = to_vector<std::uint8_t>(object, name, to_u8);
-    if (!elements) return std::unexpected(elements.error());
+    if (!elements) return quelt::unexpected(elements.error());
     data.owned_ = std::move(*elements);
     return data;
 }
@@ -223,14 +223,14 @@ Result<std::string> to_string(PyObject* object, const char* name) {
 Result<std::optional<std::string>> to_optional_string(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::string>{};
     auto text = to_string(object, name);
-    if (!text) return std::unexpected(text.error());
+    if (!text) return quelt::unexpected(text.error());
     return std::optional<std::string>(std::move(*text));
 }
 
 Result<std::optional<std::uint16_t>> to_optional_u16(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::uint16_t>{};
     auto value = to_u16(object, name);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return quelt::unexpected(value.error());
     return std::optional<std::uint16_t>(*value);
 }
 
@@ -242,9 +242,9 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(object, &position, &key, &value)) {
         auto input_name = to_string(key, name);
-        if (!input_name) return std::unexpected(input_name.error());
+        if (!input_name) return quelt::unexpected(input_name.error());
         auto tensor = to_tensor_tuple(value, name);
-        if (!tensor) return std::unexpected(tensor.error());
+        if (!tensor) return quelt::unexpected(tensor.error());
         inputs.push_back({std::move(*input_name), std::move(*tensor)});
     }
     return inputs;

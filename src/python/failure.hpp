@@ -2,9 +2,9 @@
 // A failure on its way to Python: the exception class and the message are
 // fixed when the native call fails; the exception object itself is built only
 // when the boundary raises it.
-#include <expected>
 #include <string>
 
+#include "common/expected.hpp"
 #include "python/python.hpp"
 #include "transport/exchange_error.hpp"
 
@@ -34,10 +34,10 @@ struct Failure {
 };
 
 template <class T>
-using Result = std::expected<T, Failure>;
+using Result = quelt::expected<T, Failure>;
 
-inline std::unexpected<Failure> fail(ExceptionKind kind, std::string message) {
-    return std::unexpected(Failure{kind, std::move(message), 0});
+inline quelt::unexpected<Failure> fail(ExceptionKind kind, std::string message) {
+    return quelt::unexpected(Failure{kind, std::move(message), 0});
 }
 
 // The exception class that a failure of this kind raises.
@@ -56,6 +56,6 @@ Failure from_exchange_error(const ExchangeError& error);
 Failure os_failure_from_exchange_error(const ExchangeError& error);
 
 // Turns the interpreter's pending exception into a failure value.
-inline std::unexpected<Failure> pending() { return std::unexpected(Failure::already_set()); }
+inline quelt::unexpected<Failure> pending() { return quelt::unexpected(Failure::already_set()); }
 
 }  // namespace quelt::py

@@ -51,7 +51,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
                     "QueltHybridClient was created in another process; create a new client after fork()");
     const std::uint64_t request_id = client.next_request_id++;
     auto slot = shm::stage_input(client.region.bytes(), client.pool, shape, dtype, python_lower, data);
-    if (!slot) return std::unexpected(staging_failure(std::move(slot.error())));
+    if (!slot) return quelt::unexpected(staging_failure(std::move(slot.error())));
 
     const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
     runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));

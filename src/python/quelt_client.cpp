@@ -46,20 +46,20 @@ constexpr Signature kInferStreamSignature{"QueltClient.infer_stream", kInferName
 Result<InferArguments> convert_infer_arguments(const Signature& signature, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind<6>(signature, args, nargs, kwnames);
-    if (!bound) return std::unexpected(bound.error());
+    if (!bound) return quelt::unexpected(bound.error());
     auto& a = *bound;
     auto model_id = to_u32(a[0], "model_id");
-    if (!model_id) return std::unexpected(model_id.error());
+    if (!model_id) return quelt::unexpected(model_id.error());
     auto shape = to_shape(a[1], "shape");
-    if (!shape) return std::unexpected(shape.error());
+    if (!shape) return quelt::unexpected(shape.error());
     auto dtype = to_string(a[2], "dtype");
-    if (!dtype) return std::unexpected(dtype.error());
+    if (!dtype) return quelt::unexpected(dtype.error());
     auto data = DataArgument::from(a[3], "data");
-    if (!data) return std::unexpected(data.error());
+    if (!data) return quelt::unexpected(data.error());
     auto additional = to_additional_inputs(a[4], "additional_inputs");
-    if (!additional) return std::unexpected(additional.error());
+    if (!additional) return quelt::unexpected(additional.error());
     auto session = to_optional_string(a[5], "session_id");
-    if (!session) return std::unexpected(session.error());
+    if (!session) return quelt::unexpected(session.error());
     return InferArguments{*model_id,          std::move(*shape),      std::move(*dtype),
                           std::move(*data),   std::move(*additional), std::move(*session)};
 }
@@ -185,34 +185,34 @@ constexpr Signature kConstructorSignature{"QueltClient.__new__", kConstructorNam
 
 Result<QueltClientState> convert_constructor_arguments(PyObject* args, PyObject* kwargs) {
     auto bound = bind<8>(kConstructorSignature, args, kwargs);
-    if (!bound) return std::unexpected(bound.error());
+    if (!bound) return quelt::unexpected(bound.error());
     auto& a = *bound;
     net::EndpointArguments endpoint;
     auto endpoint_text = to_optional_string(a[0], "endpoint");
-    if (!endpoint_text) return std::unexpected(endpoint_text.error());
+    if (!endpoint_text) return quelt::unexpected(endpoint_text.error());
     auto protocol_text = to_optional_string(a[1], "protocol");
-    if (!protocol_text) return std::unexpected(protocol_text.error());
+    if (!protocol_text) return quelt::unexpected(protocol_text.error());
     auto host = to_optional_string(a[2], "host");
-    if (!host) return std::unexpected(host.error());
+    if (!host) return quelt::unexpected(host.error());
     auto port = to_optional_u16(a[3], "port");
-    if (!port) return std::unexpected(port.error());
+    if (!port) return quelt::unexpected(port.error());
     auto socket_path = to_optional_string(a[4], "socket_path");
-    if (!socket_path) return std::unexpected(socket_path.error());
+    if (!socket_path) return quelt::unexpected(socket_path.error());
     auto pipe_name = to_optional_string(a[5], "pipe_name");
-    if (!pipe_name) return std::unexpected(pipe_name.error());
+    if (!pipe_name) return quelt::unexpected(pipe_name.error());
     std::uint64_t max_pool_size = kDefaultMaxPoolSize;
     if (a[6] != nullptr) {
         auto size = to_u64(a[6], "max_pool_size");
-        if (!size) return std::unexpected(size.error());
+        if (!size) return quelt::unexpected(size.error());
         max_pool_size = *size;
     }
     auto api_token = to_optional_string(a[7], "api_token");
-    if (!api_token) return std::unexpected(api_token.error());
+    if (!api_token) return quelt::unexpected(api_token.error());
 
     auto transport = net::resolve_transport({std::move(*endpoint_text), std::move(*protocol_text),
                                              std::move(*host), *port, std::move(*socket_path),
                                              std::move(*pipe_name)});
-    if (!transport) return std::unexpected(from_exchange_error(transport.error()));
+    if (!transport) return quelt::unexpected(from_exchange_error(transport.error()));
     return QueltClientState{std::make_unique<net::ConnectionPool>(std::move(*transport), max_pool_size),
                             std::move(*api_token)};
 }

@@ -23,7 +23,7 @@ constexpr std::chrono::nanoseconds kReplySpin = std::chrono::microseconds(30);
 ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
     : runtime_(runtime), socket_path_(std::move(socket_path)) {}
 
-std::expected<void, ControlError> ControlChannel::open() {
+quelt::expected<void, ControlError> ControlChannel::open() {
     auto stream = UnixStream::connect(runtime_.poller(), net::pipe_socket_path(socket_path_));
     if (!stream)
         return Failure(ControlError{"Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error()),
@@ -33,17 +33,17 @@ std::expected<void, ControlError> ControlChannel::open() {
     return {};
 }
 
-Task<std::expected<void, ControlError>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
+Task<quelt::expected<void, ControlError>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         IoResult written = co_await stream_->write_some(bytes);
         if (!written) co_return Failure(system_failure(written.error()));
         if (*written == 0) co_return Failure(ControlError{"write zero", 0});
         bytes = bytes.subspan(*written);
     }
-    co_return std::expected<void, ControlError>{};
+    co_return quelt::expected<void, ControlError>{};
 }
 
-Task<std::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
+Task<quelt::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
     IoResult received = co_await stream_->read_some(inbox_, kReplySpin);
     if (!received) co_return Failure(system_failure(received.error()));
     if (*received == 0) co_return Failure(ControlError{"early eof", 0});
@@ -52,7 +52,7 @@ Task<std::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
     co_return *received;
 }
 
-Task<std::expected<void, ControlError>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
+Task<quelt::expected<void, ControlError>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
         if (inbox_begin_ == inbox_end_) {
             if (buffer.size() >= inbox_.size()) {
@@ -71,10 +71,10 @@ Task<std::expected<void, ControlError>> ControlChannel::read_exact(std::span<std
         inbox_begin_ += taken;
         buffer = buffer.subspan(taken);
     }
-    co_return std::expected<void, ControlError>{};
+    co_return quelt::expected<void, ControlError>{};
 }
 
-Task<std::expected<std::string, ControlError>> ControlChannel::read_body(std::uint32_t length, std::size_t keep) {
+Task<quelt::expected<std::string, ControlError>> ControlChannel::read_body(std::uint32_t length, std::size_t keep) {
     std::string kept;
     std::array<std::uint8_t, 4096> discard;
     std::size_t remaining = length;

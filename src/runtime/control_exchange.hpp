@@ -6,11 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 
+#include "common/expected.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
@@ -25,7 +25,7 @@ struct ControlError {
     int os_code = 0;
 };
 
-using ControlResult = std::expected<HybridResponse, ControlError>;
+using ControlResult = quelt::expected<HybridResponse, ControlError>;
 
 class ControlChannel {
 public:
@@ -43,14 +43,14 @@ public:
     bool connected() const noexcept { return stream_.has_value(); }
 
 private:
-    using Failure = std::unexpected<ControlError>;
+    using Failure = quelt::unexpected<ControlError>;
 
-    std::expected<void, ControlError> open();
-    Task<std::expected<void, ControlError>> write_all(std::span<const std::uint8_t> bytes);
-    Task<std::expected<void, ControlError>> read_exact(std::span<std::uint8_t> buffer);
+    quelt::expected<void, ControlError> open();
+    Task<quelt::expected<void, ControlError>> write_all(std::span<const std::uint8_t> bytes);
+    Task<quelt::expected<void, ControlError>> read_exact(std::span<std::uint8_t> buffer);
     // Reads a body of `length` bytes, keeping at most `keep` of them.
-    Task<std::expected<std::string, ControlError>> read_body(std::uint32_t length, std::size_t keep);
-    Task<std::expected<std::size_t, ControlError>> fill_inbox();
+    Task<quelt::expected<std::string, ControlError>> read_body(std::uint32_t length, std::size_t keep);
+    Task<quelt::expected<std::size_t, ControlError>> fill_inbox();
 
     Runtime& runtime_;
     std::string socket_path_;

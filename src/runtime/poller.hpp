@@ -3,9 +3,9 @@
 // armed for one readiness event at a time; when that event arrives a worker
 // thread runs the armed handler. The only implementation is poller_epoll.cpp; a
 // different backend replaces that file and nothing else.
-#include <expected>
 #include <memory>
 
+#include "common/expected.hpp"
 
 namespace quelt::runtime {
 
@@ -25,16 +25,16 @@ protected:
 class Poller {
 public:
     // Failures carry errno.
-    static std::expected<Poller, int> create();
+    static quelt::expected<Poller, int> create();
     Poller(Poller&&) noexcept;
     Poller& operator=(Poller&&) noexcept;
     ~Poller();
 
     // Registers the descriptor disarmed: nothing is delivered until arm().
-    std::expected<void, int> add(int fd);
+    quelt::expected<void, int> add(int fd);
     // One-shot: the handler runs once for the next readiness event, then the
     // descriptor is disarmed again.
-    std::expected<void, int> arm(int fd, ReadyHandler* handler, Interest interest);
+    quelt::expected<void, int> arm(int fd, ReadyHandler* handler, Interest interest);
     void remove(int fd) noexcept;
 
     // True in a process forked from the one that made the poller. The kernel

@@ -30,25 +30,25 @@ public:
     void on_ready() override {}
 } ignore_event;
 
-std::expected<void, int> control(int epoll, int op, int fd, std::uint32_t events, void* data) {
+quelt::expected<void, int> control(int epoll, int op, int fd, std::uint32_t events, void* data) {
     epoll_event event{};
     event.events = events;
     event.data.ptr = data;
-    if (::epoll_ctl(epoll, op, fd, &event) != 0) return std::unexpected(errno);
+    if (::epoll_ctl(epoll, op, fd, &event) != 0) return quelt::unexpected(errno);
     return {};
 }
 
 }  // namespace
 
-std::expected<Poller, int> Poller::create() {
+quelt::expected<Poller, int> Poller::create() {
     auto impl = std::make_unique<Impl>();
     impl->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!impl->epoll) return std::unexpected(errno);
+    if (!impl->epoll) return quelt::unexpected(errno);
     impl->shutdown_event.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl->shutdown_event) return std::unexpected(errno);
+    if (!impl->shutdown_event) return quelt::unexpected(errno);
     // data.ptr == nullptr marks the shutdown event.
     if (auto added = control(impl->epoll.get(), EPOLL_CTL_ADD, impl->shutdown_event.get(), EPOLLIN, nullptr); !added)
-        return std::unexpected(added.error());
+        return quelt::unexpected(added.error());
     return Poller(std::move(impl));
 }
 
@@ -57,13 +57,13 @@ Poller::Poller(Poller&&) noexcept = default;
 Poller& Poller::operator=(Poller&&) noexcept = default;
 Poller::~Poller() = default;
 
-std::expected<void, int> Poller::add(int fd) {
+quelt::expected<void, int> Poller::add(int fd) {
     // The kernel always adds EPOLLERR and EPOLLHUP, so a hang-up before the
     // first arm() is delivered once, to a handler that ignores it.
     return control(impl_->epoll.get(), EPOLL_CTL_ADD, fd, EPOLLONESHOT, &ignore_event);
 }
 
-std::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest interest) {
+quelt::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest interest) {
     std::uint32_t events = (interest == Interest::Read ? EPOLLIN | EPOLLRDHUP : EPOLLOUT) | EPOLLONESHOT;
     return control(impl_->epoll.get(), EPOLL_CTL_MOD, fd, events, handler);
 }

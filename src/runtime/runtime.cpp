@@ -11,9 +11,9 @@ unsigned default_worker_count() noexcept {
     return processors == 0 ? 1 : processors;
 }
 
-std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned workers) {
+quelt::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned workers) {
     auto poller = Poller::create();
-    if (!poller) return std::unexpected(os_error_text(poller.error()));
+    if (!poller) return quelt::unexpected(os_error_text(poller.error()));
     auto runtime = std::make_unique<Runtime>(Key{}, std::move(*poller));
     runtime->workers_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
@@ -22,7 +22,7 @@ std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned wo
             }
         });
         // ~Runtime stops the workers that did start.
-        if (!worker) return std::unexpected(os_error_text(worker.error()));
+        if (!worker) return quelt::unexpected(os_error_text(worker.error()));
         runtime->workers_.push_back(std::move(*worker));
     }
     return runtime;

@@ -3,11 +3,11 @@
 // readiness, and block_on, which drives one operation to completion on the
 // calling thread. The operation runs on the caller; a worker only notices
 // readiness and wakes the caller, which then retries its system call.
-#include <expected>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "runtime/poller.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_parker.hpp"
@@ -21,7 +21,7 @@ unsigned default_worker_count() noexcept;
 class Runtime {
 public:
     // Failure: the platform's text, "<system text> (os error N)".
-    static std::expected<std::unique_ptr<Runtime>, std::string> create(unsigned workers = default_worker_count());
+    static quelt::expected<std::unique_ptr<Runtime>, std::string> create(unsigned workers = default_worker_count());
     // Stops and joins every worker. Descriptors registered with the poller
     // must have been removed before. In a process forked from the creator the
     // workers and the poller belong to the parent: nothing is stopped there,

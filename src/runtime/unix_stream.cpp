@@ -9,19 +9,19 @@
 
 namespace quelt::runtime {
 
-std::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& path) {
+quelt::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A NUL inside the path would silently name another socket.
-    if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-    if (path.size() >= sizeof address.sun_path) return std::unexpected(ENAMETOOLONG);
+    if (path.find('\0') != std::string::npos) return quelt::unexpected(EINVAL);
+    if (path.size() >= sizeof address.sun_path) return quelt::unexpected(ENAMETOOLONG);
     std::memcpy(address.sun_path, path.data(), path.size());
 
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) return std::unexpected(errno);
+    if (!fd) return quelt::unexpected(errno);
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return std::unexpected(errno);
-    if (auto added = poller.add(fd.get()); !added) return std::unexpected(added.error());
+        return quelt::unexpected(errno);
+    if (auto added = poller.add(fd.get()); !added) return quelt::unexpected(added.error());
     return UnixStream(poller, std::move(fd));
 }
 
@@ -64,7 +64,7 @@ bool UnixStream::Operation::attempt() noexcept {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        result_ = std::unexpected(errno);
+        result_ = quelt::unexpected(errno);
         return true;
     }
 }
@@ -74,7 +74,7 @@ bool UnixStream::Operation::await_suspend(std::coroutine_handle<> suspended) noe
     driver_ = current_waker();
     auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
     if (armed) return true;
-    result_ = std::unexpected(armed.error());
+    result_ = quelt::unexpected(armed.error());
     return false;
 }
 
@@ -83,7 +83,7 @@ void UnixStream::Operation::on_ready() {
         // Readiness was spurious: wait for the next event.
         auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
         if (armed) return;
-        result_ = std::unexpected(armed.error());
+        result_ = quelt::unexpected(armed.error());
     }
     // Copy first: once woken, the coroutine may finish and free this operation.
     auto handle = suspended_;

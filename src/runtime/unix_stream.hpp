@@ -8,17 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <coroutine>
-#include <expected>
 #include <span>
 #include <string>
 
+#include "common/expected.hpp"
 #include "common/unique_fd.hpp"
 #include "runtime/poller.hpp"
 #include "runtime/waker.hpp"
 
 namespace quelt::runtime {
 
-using IoResult = std::expected<std::size_t, int>;
+using IoResult = quelt::expected<std::size_t, int>;
 
 class UnixStream {
     class Operation;
@@ -26,7 +26,7 @@ class UnixStream {
 public:
     // Connects at once: a socket that does not accept right now (missing,
     // refused, backlog full) is a failure, never waited for.
-    static std::expected<UnixStream, int> connect(Poller& poller, const std::string& path);
+    static quelt::expected<UnixStream, int> connect(Poller& poller, const std::string& path);
 
     UnixStream(UnixStream&& other) noexcept = default;
     UnixStream& operator=(UnixStream&&) = delete;

@@ -4,9 +4,10 @@
 // abandoned instead of joined (joining it there would be undefined).
 #include <pthread.h>
 
-#include <expected>
 #include <functional>
 #include <memory>
+
+#include "common/expected.hpp"
 
 namespace quelt::runtime {
 
@@ -15,7 +16,7 @@ public:
     // Starts `body` on a new thread with every signal blocked, so that signals
     // meant for the embedding program reach one of its own threads. Failure
     // carries the error number.
-    static std::expected<WorkerThread, int> start(std::function<void()> body);
+    static quelt::expected<WorkerThread, int> start(std::function<void()> body);
 
     WorkerThread(WorkerThread&& other) noexcept;
     WorkerThread& operator=(WorkerThread&&) = delete;

@@ -14,7 +14,7 @@ void* run(void* body) {
 
 }  // namespace
 
-std::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body) {
+quelt::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body) {
     auto owned = std::make_unique<std::function<void()>>(std::move(body));
     // The new thread inherits the creator's mask: block everything around the
     // creation and restore the creator's own mask afterwards.
@@ -24,7 +24,7 @@ std::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body)
     pthread_t thread;
     int failed = pthread_create(&thread, nullptr, run, owned.get());
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (failed != 0) return std::unexpected(failed);
+    if (failed != 0) return quelt::unexpected(failed);
     return WorkerThread(thread, std::move(owned));
 }
 

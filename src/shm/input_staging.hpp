@@ -3,11 +3,11 @@
 // puts its input tensor in the region: lease a slot large enough for the
 // tensor block, check the data type, write the block.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "common/expected.hpp"
 #include "shm/slot_lease.hpp"
 #include "shm/tensor_pool.hpp"
 #include "transport/dtype.hpp"
@@ -27,7 +27,7 @@ struct StagingFailure {
 
 // On failure no slot stays leased. The pool is asked first, so a call that
 // fails for several reasons reports the exhausted pool, then the data type.
-std::expected<SlotLease, StagingFailure> stage_input(std::span<std::byte> region, TensorPool& pool,
+quelt::expected<SlotLease, StagingFailure> stage_input(std::span<std::byte> region, TensorPool& pool,
                                                      std::span<const std::int64_t> shape, std::string_view dtype,
                                                      LowerCase lower, std::span<const std::uint8_t> data);
 

@@ -3,10 +3,10 @@
 // writes the header, initialises both queues, and removes the name again when
 // the owner is destroyed. Clients never use this.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 
+#include "common/expected.hpp"
 #include "shm/region_layout.hpp"
 #include "shm/shared_mapping.hpp"
 #include "shm/shm_error.hpp"
@@ -17,7 +17,7 @@ class OwnedRegion {
 public:
     // Fails if an object of that name exists already ("Creating the shared
     // memory failed, os error 17"): a live server's region is never taken over.
-    static std::expected<OwnedRegion, ShmError> create(std::string name, const RegionLayout& layout);
+    static quelt::expected<OwnedRegion, ShmError> create(std::string name, const RegionLayout& layout);
 
     OwnedRegion(OwnedRegion&& other) noexcept;
     OwnedRegion& operator=(OwnedRegion&& other) noexcept;

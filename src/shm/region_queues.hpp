@@ -1,8 +1,8 @@
 #pragma once
 // The region's two queues: clients push requests and pop responses, the
 // server pops requests and pushes responses.
-#include <expected>
 
+#include "common/expected.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_region.hpp"
@@ -21,15 +21,15 @@ static_assert(queue_layout::commit_index_at(ResponseQueue::kEntrySize) == 48 &&
               queue_layout::slots_at(ResponseQueue::kEntrySize) == 144);
 
 // Views built from the header as it is now (the offsets are read at every use).
-inline std::expected<RequestQueue, ShmError> request_queue(const ShmRegion& region) {
+inline quelt::expected<RequestQueue, ShmError> request_queue(const ShmRegion& region) {
     auto offset = region.request_queue_offset();
-    if (!offset) return std::unexpected(std::move(offset.error()));
+    if (!offset) return quelt::unexpected(std::move(offset.error()));
     return RequestQueue::at(region.bytes(), *offset);
 }
 
-inline std::expected<ResponseQueue, ShmError> response_queue(const ShmRegion& region) {
+inline quelt::expected<ResponseQueue, ShmError> response_queue(const ShmRegion& region) {
     auto offset = region.response_queue_offset();
-    if (!offset) return std::unexpected(std::move(offset.error()));
+    if (!offset) return quelt::unexpected(std::move(offset.error()));
     return ResponseQueue::at(region.bytes(), *offset);
 }
 

@@ -18,10 +18,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <thread>
 
+#include "common/expected.hpp"
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
 #include "shm/ring_buffer.hpp"
@@ -59,7 +59,7 @@ constexpr std::chrono::nanoseconds spin_budget(std::uint64_t request_bytes) noex
 // `keep_waiting()` runs on every pass that did not find the answer; it returns
 // false to end the wait (for example when a signal handler raised).
 template <class KeepWaiting>
-std::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& region, std::uint64_t request_id,
+quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& region, std::uint64_t request_id,
                                                          std::chrono::steady_clock::time_point start,
                                                          std::chrono::nanoseconds spin_for,
                                                          KeepWaiting&& keep_waiting) {
@@ -69,19 +69,19 @@ std::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& region
     for (std::uint32_t pass = 0;; ++pass) {
         // The queue's place is read from the header on every pass.
         auto queue = response_queue(region);
-        if (!queue) return std::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, queue.error().text()});
+        if (!queue) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, queue.error().text()});
         auto popped = queue->pop();
-        if (!popped) return std::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, popped.error().text()});
+        if (!popped) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, popped.error().text()});
         if (*popped && (*popped)->request_id == request_id) return **popped;
         // Anything else popped was an answer to another request: dropped.
 
         if (!spinning || pass % kPassesPerClockRead == 0) {
             const Clock::time_point now = Clock::now();
             if (std::chrono::duration_cast<std::chrono::seconds>(now - start) > kResponseDeadline)
-                return std::unexpected(WaitFailure{WaitFailure::Kind::TimedOut, "Request timed out"});
+                return quelt::unexpected(WaitFailure{WaitFailure::Kind::TimedOut, "Request timed out"});
             spinning = now < spin_until;
         }
-        if (!keep_waiting()) return std::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
+        if (!keep_waiting()) return quelt::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
         if (!spinning) pause_one_microsecond();
         else if (pass % kPassesPerYield == kPassesPerYield - 1) std::this_thread::yield();
         else spin_hint();

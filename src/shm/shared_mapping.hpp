@@ -4,11 +4,11 @@
 // (shared_mapping_posix.cpp); the layout code above it is portable.
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "common/expected.hpp"
 #include "shm/shm_error.hpp"
 
 namespace quelt::shm {
@@ -24,9 +24,9 @@ public:
 
     // Opens an object that already exists; never creates, resizes or unlinks it.
     // The whole object is mapped, its length rounded up to whole pages.
-    static std::expected<SharedMapping, ShmError> open_existing(std::string_view name);
+    static quelt::expected<SharedMapping, ShmError> open_existing(std::string_view name);
     // Creates a new object of `size` bytes (fails if the name is taken) and maps it.
-    static std::expected<SharedMapping, ShmError> create_exclusive(std::string_view name, std::uint64_t size);
+    static quelt::expected<SharedMapping, ShmError> create_exclusive(std::string_view name, std::uint64_t size);
     // Removes the name; mappings that exist stay valid until they are unmapped.
     static void unlink(std::string_view name) noexcept;
 

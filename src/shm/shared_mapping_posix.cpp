@@ -23,8 +23,8 @@ std::size_t round_up_to_pages(std::uint64_t length) {
     return static_cast<std::size_t>((length + page - 1) / page * page);
 }
 
-std::unexpected<ShmError> os_failure(const char* what, int code) {
-    return std::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
+quelt::unexpected<ShmError> os_failure(const char* what, int code) {
+    return quelt::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ void SharedMapping::reset() noexcept {
     size_ = 0;
 }
 
-std::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
+quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (!fd) return os_failure("Opening the shared memory failed", errno);
@@ -68,8 +68,8 @@ std::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_
     return SharedMapping(base, size);
 }
 
-std::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
-    if (size == 0) return std::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
+quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
+    if (size == 0) return quelt::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return os_failure("Creating the shared memory failed", errno);

@@ -8,13 +8,13 @@
 
 namespace quelt::shm {
 
-std::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* log) {
+quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* log) {
     auto mapping = SharedMapping::open_existing(name);
-    if (!mapping) return std::unexpected(std::move(mapping.error()));
+    if (!mapping) return quelt::unexpected(std::move(mapping.error()));
     // A mapping is at least one page, so the 40 header bytes are always inside it.
     const RegionHeader header = RegionHeader::read(mapping->data());
-    if (header.magic != kRegionMagic) return std::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
-    if (header.version != kRegionVersion) return std::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
+    if (header.magic != kRegionMagic) return quelt::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
+    if (header.version != kRegionVersion) return quelt::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
     ShmRegion region(std::move(name), std::move(*mapping));
     if (log != nullptr && log->info_enabled())
         log->info("Connected to shared memory region '" + region.name_ + "' of size " +
@@ -22,29 +22,29 @@ std::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* lo
     return region;
 }
 
-std::expected<std::uint64_t, ShmError> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
+quelt::expected<std::uint64_t, ShmError> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
                                                                const char* which) const {
     const auto offset = load<std::uint64_t>(data() + field);
     if (offset % queue_layout::kAlignment != 0 || !fits(offset, queue_layout::queue_bytes(entry_size), size()))
-        return std::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(ShmError::invalid_region(
             std::string(which) + " queue at offset " + std::to_string(offset) + " (" +
             std::to_string(queue_layout::queue_bytes(entry_size)) + " bytes, 8-byte aligned) does not fit the " +
             std::to_string(size()) + "-byte region"));
     return offset;
 }
 
-std::expected<std::uint64_t, ShmError> ShmRegion::request_queue_offset() const {
+quelt::expected<std::uint64_t, ShmError> ShmRegion::request_queue_offset() const {
     return queue_offset(header_field::request_queue_offset, sizeof(RequestEntry), "request");
 }
 
-std::expected<std::uint64_t, ShmError> ShmRegion::response_queue_offset() const {
+quelt::expected<std::uint64_t, ShmError> ShmRegion::response_queue_offset() const {
     return queue_offset(header_field::response_queue_offset, sizeof(ResponseEntry), "response");
 }
 
-std::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
+quelt::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
     const RegionHeader header = RegionHeader::read(data());
     if (!fits(header.tensor_pool_offset, header.tensor_pool_size, size()))
-        return std::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(ShmError::invalid_region(
             "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
             std::to_string(header.tensor_pool_size) + " bytes does not fit the " + std::to_string(size()) +
             "-byte region"));
@@ -66,7 +66,7 @@ std::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
     };
     for (const auto& part : fixed_parts)
         if (overlaps(part.offset, part.length))
-            return std::unexpected(ShmError::invalid_region(
+            return quelt::unexpected(ShmError::invalid_region(
                 "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
                 std::to_string(header.tensor_pool_size) + " bytes overlaps " + part.what + " at offset " +
                 std::to_string(part.offset)));

@@ -3,10 +3,10 @@
 // validated, mapped until the object is destroyed. The client never resizes,
 // unlinks or writes the header.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 
+#include "common/expected.hpp"
 #include "shm/info_log.hpp"
 #include "shm/region_header.hpp"
 #include "shm/shared_mapping.hpp"
@@ -25,7 +25,7 @@ public:
     // Opens, maps and validates (magic first, then version); on success sends
     // "Connected to shared memory region '{name}' of size {size} bytes" to
     // `log` if it is enabled for information.
-    static std::expected<ShmRegion, ShmError> open(std::string name, InfoLog* log = nullptr);
+    static quelt::expected<ShmRegion, ShmError> open(std::string name, InfoLog* log = nullptr);
 
     const std::string& name() const noexcept { return name_; }
     std::byte* data() const noexcept { return mapping_.data(); }
@@ -34,14 +34,14 @@ public:
 
     // The queue offsets are read from the header at every use, and checked
     // (inside the region, 8-byte aligned) before they are handed out.
-    std::expected<std::uint64_t, ShmError> request_queue_offset() const;
-    std::expected<std::uint64_t, ShmError> response_queue_offset() const;
+    quelt::expected<std::uint64_t, ShmError> request_queue_offset() const;
+    quelt::expected<std::uint64_t, ShmError> response_queue_offset() const;
     // The pool placement, read from the header and checked against the region.
-    std::expected<PoolArea, ShmError> pool_area() const;
+    quelt::expected<PoolArea, ShmError> pool_area() const;
 
 private:
     ShmRegion(std::string name, SharedMapping mapping) : name_(std::move(name)), mapping_(std::move(mapping)) {}
-    std::expected<std::uint64_t, ShmError> queue_offset(std::size_t field, std::uint64_t entry_size,
+    quelt::expected<std::uint64_t, ShmError> queue_offset(std::size_t field, std::uint64_t entry_size,
                                                         const char* which) const;
 
     std::string name_;

@@ -3,15 +3,16 @@
 // white space). Failures carry the text the user sees, checked in a fixed
 // order so that the first fault reported is always the same one.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/expected.hpp"
+
 namespace quelt::wire {
 
-std::expected<std::vector<std::uint8_t>, std::string> decode_base64(std::string_view text);
+quelt::expected<std::vector<std::uint8_t>, std::string> decode_base64(std::string_view text);
 std::string encode_base64(std::span<const std::uint8_t> bytes);
 
 }  // namespace quelt::wire

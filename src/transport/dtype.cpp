@@ -23,7 +23,7 @@ std::string lower_ascii(std::string_view text) {
     return lowered;
 }
 
-std::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower) {
+quelt::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower) {
     // Names mostly arrive in their own (lower) case, which lowering leaves
     // as it is: those need no lowered copy.
     for (const auto& [name, type] : kNames)
@@ -31,7 +31,7 @@ std::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerC
     std::string lowered = lower(text);
     for (const auto& [name, type] : kNames)
         if (name == lowered) return type;
-    return std::unexpected(UnsupportedDType{std::move(lowered)});
+    return quelt::unexpected(UnsupportedDType{std::move(lowered)});
 }
 
 std::string_view dtype_name(DType type) {

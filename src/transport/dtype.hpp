@@ -2,9 +2,10 @@
 // The seven tensor data types, their accepted spellings, and the one-byte
 // codes that tensor blocks in shared memory carry.
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
+
+#include "common/expected.hpp"
 
 namespace quelt {
 
@@ -22,7 +23,7 @@ struct UnsupportedDType {
 using LowerCase = std::string (*)(std::string_view);
 std::string lower_ascii(std::string_view text);
 
-std::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower = lower_ascii);
+quelt::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower = lower_ascii);
 std::string_view dtype_name(DType type);
 // fp16, u8 and string share code 0 with fp32 in a tensor block.
 std::uint8_t shm_dtype_code(DType type);

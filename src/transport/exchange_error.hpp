@@ -1,8 +1,9 @@
 #pragma once
 // The failure of one QueltClient operation. The kind fixes the Python
 // exception class at the boundary; the message is shown to the user as is.
-#include <expected>
 #include <string>
+
+#include "common/expected.hpp"
 
 namespace quelt {
 
@@ -21,6 +22,6 @@ struct ExchangeError {
 };
 
 template <class T>
-using ExchangeResult = std::expected<T, ExchangeError>;
+using ExchangeResult = quelt::expected<T, ExchangeError>;
 
 }  // namespace quelt

@@ -13,14 +13,14 @@ std::string too_large(std::uint64_t body_size, const char* what) {
 }
 
 template <std::size_t HeaderSize>
-std::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size, const char* what) {
-    if (body_size > kMaxFrameBody) return std::unexpected(too_large(body_size, what));
+quelt::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size, const char* what) {
+    if (body_size > kMaxFrameBody) return quelt::unexpected(too_large(body_size, what));
     return ByteBuffer::uninitialised(HeaderSize + static_cast<std::size_t>(body_size));
 }
 
 }  // namespace
 
-std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
+quelt::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request) {
     const std::uint64_t payload_size = encoded_request_size(request);
     auto frame = frame_buffer<RequestFrameHeader::kSize>(payload_size, "request payload");
@@ -32,12 +32,12 @@ std::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_i
     return frame;
 }
 
-std::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
+quelt::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
                                                                        const InferenceRequestView& request,
                                                                        std::size_t borrow_from) {
     const GatheredSize size = gathered_request_size(request, borrow_from);
     if (size.size > kMaxFrameBody)
-        return std::unexpected(too_large(size.size, "request payload"));
+        return quelt::unexpected(too_large(size.size, "request payload"));
     auto owned = ByteBuffer::uninitialised(RequestFrameHeader::kSize + static_cast<std::size_t>(size.owned));
     GatheredFrame frame{std::move(owned), {}};
     auto bytes = frame.owned.span();
@@ -48,7 +48,7 @@ std::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint
     return frame;
 }
 
-std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet) {
+quelt::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet) {
     const std::uint64_t body_size = encoded_packet_size(packet);
     auto frame = frame_buffer<ReplyFrameHeader::kSize>(body_size, "reply body");
     if (!frame) return frame;
@@ -58,7 +58,7 @@ std::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_co
     return frame;
 }
 
-std::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text) {
+quelt::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text) {
     auto frame = frame_buffer<ReplyFrameHeader::kSize>(text.size(), "reply body");
     if (!frame) return frame;
     auto bytes = frame->span();

@@ -1,8 +1,8 @@
 #include "transport/hybrid_messages.hpp"
 
-#include <bit>
 #include <chrono>
-#include <cstring>
+
+#include "transport/little_endian.hpp"
 
 namespace quelt {
 namespace {
@@ -11,17 +11,14 @@ constexpr const char* kShortRecord = "io error: unexpected end of file";
 
 template <class T>
 void put(std::uint8_t*& out, T value) {
-    if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) value = std::byteswap(value);
-    std::memcpy(out, &value, sizeof value);
+    wire::store_le(out, value);
     out += sizeof value;
 }
 
 template <class T>
 T take(const std::uint8_t*& in) {
-    T value;
-    std::memcpy(&value, in, sizeof value);
+    T value = wire::load_le<T>(in);
     in += sizeof value;
-    if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) value = std::byteswap(value);
     return value;
 }
 
@@ -84,8 +81,8 @@ std::array<std::uint8_t, kReplyHeaderSize> encode(const ReplyHeader& header) {
     return bytes;
 }
 
-std::expected<HybridRequest, std::string> decode_hybrid_request(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < kHybridRequestSize) return std::unexpected(kShortRecord);
+quelt::expected<HybridRequest, std::string> decode_hybrid_request(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kHybridRequestSize) return quelt::unexpected(kShortRecord);
     const std::uint8_t* in = bytes.data();
     HybridRequest request;
     request.header.request_id = take<std::uint64_t>(in);
@@ -97,8 +94,8 @@ std::expected<HybridRequest, std::string> decode_hybrid_request(std::span<const 
     return request;
 }
 
-std::expected<HybridResponse, std::string> decode_hybrid_response(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < kHybridResponseSize) return std::unexpected(kShortRecord);
+quelt::expected<HybridResponse, std::string> decode_hybrid_response(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kHybridResponseSize) return quelt::unexpected(kShortRecord);
     const std::uint8_t* in = bytes.data();
     HybridResponse response;
     response.metadata.request_id = take<std::uint64_t>(in);

@@ -8,7 +8,7 @@ namespace {
 // Binds the value of a DecodeResult or returns its failure from the caller.
 #define QUELT_READ(target, expression)                               \
     auto target##_result = (expression);                             \
-    if (!target##_result) return std::unexpected(target##_result.error()); \
+    if (!target##_result) return quelt::unexpected(target##_result.error()); \
     auto target = std::move(*target##_result)
 
 template <class Sink>

@@ -11,28 +11,28 @@ std::size_t RecordReader::capped_reservation(std::uint64_t count, std::size_t el
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, kCapBytes / element_size));
 }
 
-std::unexpected<DecodeError> RecordReader::past_end() { return decode_failure(std::string(kUnexpectedEof)); }
+quelt::unexpected<DecodeError> RecordReader::past_end() { return decode_failure(std::string(kUnexpectedEof)); }
 
-std::unexpected<DecodeError> RecordReader::invalid_tag(std::uint8_t tag) {
+quelt::unexpected<DecodeError> RecordReader::invalid_tag(std::uint8_t tag) {
     return decode_failure("tag for enum is not valid, found " + std::to_string(tag));
 }
 
 DecodeResult<float> RecordReader::f32() {
     auto bits = fixed<std::uint32_t>();
-    if (!bits) return std::unexpected(bits.error());
+    if (!bits) return quelt::unexpected(bits.error());
     return std::bit_cast<float>(*bits);
 }
 
 DecodeResult<bool> RecordReader::boolean() {
     auto byte = u8();
-    if (!byte) return std::unexpected(byte.error());
+    if (!byte) return quelt::unexpected(byte.error());
     if (*byte > 1) return decode_failure("invalid value for bool, found " + std::to_string(*byte));
     return *byte == 1;
 }
 
 DecodeResult<std::string_view> RecordReader::string() {
     auto length = u64();
-    if (!length) return std::unexpected(length.error());
+    if (!length) return quelt::unexpected(length.error());
     if (*length > rest_.size()) return decode_failure(std::string(kStringPastEnd));
     auto bytes = *take(*length);
     if (auto fault = validate_utf8(bytes)) return decode_failure("string is not valid utf8: " + fault->text());
@@ -41,14 +41,14 @@ DecodeResult<std::string_view> RecordReader::string() {
 
 DecodeResult<std::span<const std::uint8_t>> RecordReader::bytes() {
     auto length = u64();
-    if (!length) return std::unexpected(length.error());
+    if (!length) return quelt::unexpected(length.error());
     return take(*length);
 }
 
 template <class T>
 DecodeResult<std::vector<T>> RecordReader::fixed_sequence() {
     auto count = u64();
-    if (!count) return std::unexpected(count.error());
+    if (!count) return quelt::unexpected(count.error());
     // Fixed-width elements cannot fail any other way, so a count that the
     // remaining bytes cannot hold fails at once instead of element by element.
     if (*count > rest_.size() / sizeof(T)) return decode_failure(std::string(kUnexpectedEof));

@@ -2,12 +2,12 @@
 // Reads record-encoded values from the front of a byte span. Every failure is
 // the decoder's user-facing text; nothing is allocated on the word of a count.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "transport/little_endian.hpp"
 
 namespace quelt::wire {
@@ -17,7 +17,7 @@ struct DecodeError {
 };
 
 template <class T>
-using DecodeResult = std::expected<T, DecodeError>;
+using DecodeResult = quelt::expected<T, DecodeError>;
 
 inline constexpr std::string_view kUnexpectedEof = "io error: unexpected end of file";
 // A string whose declared length runs past the body.
@@ -42,7 +42,7 @@ public:
     // Tag of an optional value: false = absent, true = present.
     DecodeResult<bool> option_tag() {
         auto tag = u8();
-        if (!tag) [[unlikely]] return std::unexpected(tag.error());
+        if (!tag) [[unlikely]] return quelt::unexpected(tag.error());
         if (*tag > 1) [[unlikely]] return invalid_tag(*tag);
         return *tag == 1;
     }
@@ -71,16 +71,16 @@ private:
         rest_ = rest_.subspan(sizeof(T));
         return value;
     }
-    [[gnu::cold]] static std::unexpected<DecodeError> past_end();
-    [[gnu::cold]] static std::unexpected<DecodeError> invalid_tag(std::uint8_t tag);
+    [[gnu::cold]] static quelt::unexpected<DecodeError> past_end();
+    [[gnu::cold]] static quelt::unexpected<DecodeError> invalid_tag(std::uint8_t tag);
     template <class T>
     DecodeResult<std::vector<T>> fixed_sequence();
 
     std::span<const std::uint8_t> rest_;
 };
 
-inline std::unexpected<DecodeError> decode_failure(std::string message) {
-    return std::unexpected(DecodeError{std::move(message)});
+inline quelt::unexpected<DecodeError> decode_failure(std::string message) {
+    return quelt::unexpected(DecodeError{std::move(message)});
 }
 
 }  // namespace quelt::wire

@@ -2,11 +2,11 @@
 // A decoded BinaryTensorPacketPayload becomes a tensor: exactly one of `data`
 // and `data_base64` must carry its bytes.
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "transport/dtype.hpp"
 #include "transport/records.hpp"
 
@@ -26,6 +26,6 @@ struct ResolvedTensor {
     }
 };
 
-std::expected<ResolvedTensor, std::string> resolve_packet(DecodedPacket packet);
+quelt::expected<ResolvedTensor, std::string> resolve_packet(DecodedPacket packet);
 
 }  // namespace quelt::wire
