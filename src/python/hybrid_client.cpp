@@ -6,12 +6,12 @@
 // out of the region. The slot is released exactly once on every path after
 // it was leased. The interpreter lock stays held throughout.
 #include <memory>
-#include <new>
 #include <string>
 
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
+#include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
 #include "python/shm_log.hpp"
@@ -82,13 +82,9 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto* object = HybridClientObject::cast(self);
     auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
-    try {
-        auto result = run_infer(*object->native, *shape, *dtype, data->bytes());
-        if (!result) return raise(result.error());
-        return result->release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto result = run_infer(*object->native, *shape, *dtype, data->bytes());
+    if (!result) return raise(result.error());
+    return result->release();
 }
 
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
@@ -113,24 +109,20 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!name) return raise(name.error());
     auto socket_path = to_string((*bound)[1], "socket_path");
     if (!socket_path) return raise(socket_path.error());
-    try {
-        auto client = build_client(std::move(*name), std::move(*socket_path));
-        if (!client) return raise(client.error());
-        return HybridClientObject::create(type, std::move(*client));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto client = build_client(std::move(*name), std::move(*socket_path));
+    if (!client) return raise(client.error());
+    return HybridClientObject::create(type, std::move(*client));
 }
 
 PyMethodDef methods[] = {
-    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer)), METH_FASTCALL | METH_KEYWORDS,
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<infer>)), METH_FASTCALL | METH_KEYWORDS,
      "infer($self, shape, dtype, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("QueltHybridClient(shm_name, socket_path)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(HybridClientObject::dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},

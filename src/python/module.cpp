@@ -1,4 +1,5 @@
 // Entry point of the extension: one module, the three client classes.
+#include "python/entry_guard.hpp"
 #include "python/py_ref.hpp"
 #include "python/python.hpp"
 #include "python/types.hpp"
@@ -31,9 +32,7 @@ bool add_type(PyObject* module, const char* name, PyObject* (*create)()) {
     return PyModule_AddObjectRef(module, name, type.get()) == 0;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_quelt_sdk() {
+PyObject* initialise_module() {
     if (the_module != nullptr) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
@@ -50,3 +49,7 @@ PyMODINIT_FUNC PyInit_quelt_sdk() {
     Py_INCREF(the_module);  // kept for the life of the process
     return module.release();
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quelt_sdk() { return quelt::py::guarded<initialise_module>(); }

@@ -1,7 +1,6 @@
 // QueltClient: the socket client's Python face.
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -12,6 +11,7 @@
 #include "python/builtin_type.hpp"
 #include "python/bytes_sink.hpp"
 #include "python/conversion.hpp"
+#include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
@@ -119,19 +119,15 @@ PyObject* unary_call(PyObject* self, const Signature& signature, PyObject* const
     auto* object = QueltClientObject::cast(self);
     auto borrow = object->borrow.shared();
     if (!borrow) return raise(borrow.error());
-    try {
-        auto additional = checked_additional_inputs(arguments->additional_inputs);
-        if (!additional) return raise(additional.error());
-        const QueltClientState& state = *object->native;
-        const net::InferenceCall call = make_call(*arguments, state, *additional);
-        BytesSink data;
-        auto received = state.pool->with_connection(
-            [&](net::Connection& connection) { return net::infer_exchange(connection, call, data); });
-        if (!received) return raise(from_exchange_error(received.error()));
-        return build(*received, data);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto additional = checked_additional_inputs(arguments->additional_inputs);
+    if (!additional) return raise(additional.error());
+    const QueltClientState& state = *object->native;
+    const net::InferenceCall call = make_call(*arguments, state, *additional);
+    BytesSink data;
+    auto received = state.pool->with_connection(
+        [&](net::Connection& connection) { return net::infer_exchange(connection, call, data); });
+    if (!received) return raise(from_exchange_error(received.error()));
+    return build(*received, data);
 }
 
 PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -150,21 +146,17 @@ PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto* object = QueltClientObject::cast(self);
     auto borrow = object->borrow.shared();
     if (!borrow) return raise(borrow.error());
-    try {
-        auto additional = checked_additional_inputs(arguments->additional_inputs);
-        if (!additional) return raise(additional.error());
-        const QueltClientState& state = *object->native;
-        auto connection = net::connect(state.pool->transport());
-        if (!connection) return raise(from_exchange_error(connection.error()));
-        auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
-                                                wire::MessageKind::InferStream);
-        if (!frame) return raise(from_exchange_error(frame.error()));
-        if (auto written = net::write_frame(*connection, *frame); !written)
-            return raise(os_failure_from_exchange_error(written.error()));
-        return create_stream_iterator(std::move(*connection));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto additional = checked_additional_inputs(arguments->additional_inputs);
+    if (!additional) return raise(additional.error());
+    const QueltClientState& state = *object->native;
+    auto connection = net::connect(state.pool->transport());
+    if (!connection) return raise(from_exchange_error(connection.error()));
+    auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
+                                            wire::MessageKind::InferStream);
+    if (!frame) return raise(from_exchange_error(frame.error()));
+    if (auto written = net::write_frame(*connection, *frame); !written)
+        return raise(os_failure_from_exchange_error(written.error()));
+    return create_stream_iterator(std::move(*connection));
 }
 
 PyObject* text(const std::string& value) {
@@ -224,17 +216,17 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    {"protocol", protocol, METH_NOARGS, "protocol($self)\n--\n\n"},
-    {"endpoint", endpoint, METH_NOARGS, "endpoint($self)\n--\n\n"},
-    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer)), METH_FASTCALL | METH_KEYWORDS,
+    {"protocol", guarded<protocol>, METH_NOARGS, "protocol($self)\n--\n\n"},
+    {"endpoint", guarded<endpoint>, METH_NOARGS, "endpoint($self)\n--\n\n"},
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<infer>)), METH_FASTCALL | METH_KEYWORDS,
      "infer($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"},
-    {"infer_tensor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer_tensor)),
+    {"infer_tensor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<infer_tensor>)),
      METH_FASTCALL | METH_KEYWORDS,
      "infer_tensor($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"
      "Like `infer` but returns `(data, shape, dtype)` so the caller knows\n"
      "how to interpret the output bytes without hardcoding dimensions.\n"
      "Essential for models whose output shape varies (diffusion, video, TTS)."},
-    {"infer_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer_stream)),
+    {"infer_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<infer_stream>)),
      METH_FASTCALL | METH_KEYWORDS,
      "infer_stream($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -243,7 +235,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("QueltClient(endpoint=None, *, protocol=None, host=None, port=None, "
                                   "socket_path=None, pipe_name=None, max_pool_size=..., api_token=None)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(QueltClientObject::dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},

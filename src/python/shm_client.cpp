@@ -9,6 +9,7 @@
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
+#include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
 #include "python/shm_log.hpp"
 #include "python/staging_failure.hpp"
@@ -129,14 +130,14 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(infer)), METH_FASTCALL | METH_KEYWORDS,
+    {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<infer>)), METH_FASTCALL | METH_KEYWORDS,
      "infer($self, shape, dtype, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("QueltShmClient(shm_name)\n--\n\nPyO3 wrapper for shared memory client")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ShmClientObject::dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},

@@ -6,6 +6,7 @@
 #include "python/builtin_type.hpp"
 #include "python/bytes_sink.hpp"
 #include "python/conversion.hpp"
+#include "python/entry_guard.hpp"
 #include "python/failure.hpp"
 #include "python/native_object.hpp"
 #include "python/types.hpp"
@@ -41,25 +42,21 @@ PyObject* next_chunk(PyObject* self) {
     if (!borrow) return raise(borrow.error());
     StreamIteratorState& state = *object->native;
     if (state.finished) return nullptr;
-    try {
-        BytesSink data;
-        auto step = net::next_stream_frame(state.connection, python_lower, data);
-        if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
-        if (!*step) {
-            state.finished = true;
-            return nullptr;  // end of iteration, no exception set
-        }
-        return data.release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    BytesSink data;
+    auto step = net::next_stream_frame(state.connection, python_lower, data);
+    if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
+    if (!*step) {
+        state.finished = true;
+        return nullptr;  // end of iteration, no exception set
     }
+    return data.release();
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<refuse_construction>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(StreamIteratorObject::dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(next_chunk)},
+    {Py_tp_iter, reinterpret_cast<void*>(guarded<iter_self>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guarded<next_chunk>)},
     {0, nullptr},
 };
 
