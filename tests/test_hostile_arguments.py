@@ -1,14 +1,123 @@
 """Arguments written by a hostile caller: Python code that runs while the
 arguments are read and changes or frees them, lengths that lie, allocations
 that fail, and names with a NUL inside. Every case ends in a Python exception
-with nothing sent, never in a crash."""
+(with nothing sent) or in the right result, never in a crash."""
+import ctypes
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 import quelt_sdk
+from shm_region_fixture import Region
+
+# What a call that got past conversion raises against an absent server.
+REACHED_THE_CONNECTION = ConnectionError
+NOBODY = "unix:///nonexistent-quelt-dir/nobody.sock"
+
+
+@pytest.fixture
+def region():
+    region = Region(pool_size=300000)
+    yield region
+    region.close()
+
+
+class Index:
+    """An integer whose __index__ first runs `action`."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+class LyingList(list):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+def in_a_child_interpreter(scenario):
+    """Runs a scenario of this module in a fresh interpreter whose Python
+    objects come from malloc: under the sanitized run a read of a freed
+    object is then reported (the interpreter's own arenas would hide it),
+    and a crash fails this test alone."""
+    here = pathlib.Path(__file__).resolve()
+    code = f"import sys; sys.path.insert(0, {str(here.parent)!r}); import {here.stem}; {here.stem}.{scenario.__name__}()"
+    result = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONMALLOC": "malloc"},
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+
+
+def shape_freed_by_its_own_element():
+    # Clearing the dict frees the tuple, and with it the shape list being read.
+    extra = {}
+    extra["a"] = ([Index(1, extra.clear), *range(100)], "u8", b"")
+    with pytest.raises(REACHED_THE_CONNECTION):
+        quelt_sdk.QueltClient(NOBODY).infer(1, [1], "u8", b"x", extra)
+
+
+def data_freed_by_the_shape_before_it():
+    extra = {}
+    extra["a"] = ([Index(1, extra.clear)], "u8", [*range(100)])
+    with pytest.raises(REACHED_THE_CONNECTION):
+        quelt_sdk.QueltClient(NOBODY).infer(1, [1], "u8", b"x", extra)
+
+
+def keyword_dict_emptied_during_construction():
+    # A caller in C may hand the constructor its own dict, which port's
+    # __index__ empties while api_token is still to be read.
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+    kwargs = {"host": "".join(["h", "1"]), "api_token": "".join(["t"] * 64)}
+    kwargs["port"] = Index(7, kwargs.clear)
+    assert call(quelt_sdk.QueltClient, (), kwargs).endpoint() == "tcp://h1:7"
+
+
+@pytest.mark.parametrize(
+    "scenario", [shape_freed_by_its_own_element, data_freed_by_the_shape_before_it,
+                 keyword_dict_emptied_during_construction])
+def test_caller_code_that_frees_an_argument_while_it_is_read(scenario):
+    in_a_child_interpreter(scenario)
+
+
+def every_method(region, tmp_path):
+    socket_client = quelt_sdk.QueltClient(f"unix://{tmp_path}/nobody.sock")
+    shm = quelt_sdk.QueltShmClient(region.name)
+    hybrid = quelt_sdk.QueltHybridClient(region.name, str(tmp_path / "nobody.sock"))
+    return [lambda shape, data, m=m: getattr(socket_client, m)(1, shape, "u8", data)
+            for m in ("infer", "infer_tensor", "infer_stream")] + [
+        lambda shape, data: shm.infer(shape, "u8", data),
+        lambda shape, data: hybrid.infer(shape, "u8", data),
+    ]
+
+
+@pytest.mark.parametrize(
+    "shape, data, error, message",
+    [
+        (range(2**62), b"", MemoryError, "argument 'shape': a sequence of more than 536870911 items cannot be sent"),
+        (LyingList([1], 2**62), b"", MemoryError, "argument 'shape': a sequence of more than 536870911 items"),
+        ([1], range(2**40), MemoryError, "argument 'data': a sequence of more than 4294967295 items cannot be sent"),
+        ([1], LyingList([1], 2**32), MemoryError, "argument 'data': a sequence of more than 4294967295 items"),
+        ([1], LyingList([1, 2], 5), ValueError, "argument 'data': the sequence holds 2 items, not the 5 its len()"),
+    ],
+    ids=["range-shape", "lying-shape", "range-data", "lying-data", "short-data"],
+)
+def test_reported_lengths_are_not_trusted(region, tmp_path, shape, data, error, message):
+    for call in every_method(region, tmp_path):
+        with pytest.raises(error) as raised:
+            call(shape, data)
+        assert str(raised.value).startswith(message)
+    assert region.posted_requests() == []
+
 
 GROW_PAST_THE_MEMORY_LIMIT = textwrap.dedent(
     """
@@ -34,5 +143,3 @@ def test_a_failed_native_allocation_raises_memory_error(call):
     result = subprocess.run([sys.executable, "-c", GROW_PAST_THE_MEMORY_LIMIT.format(call=call)],
                             capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "MemoryError\n", "")
-
-

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/failure.hpp"
+#include "python/py_ref.hpp"
 
 namespace quelt::py {
 
@@ -17,9 +18,21 @@ struct Signature {
     size_t required;                        // the first `required` must be given
 };
 
-// Borrowed references, one per parameter; nullptr where the caller gave none.
+// One strong reference per parameter, nullptr where the caller gave none. The
+// arguments are held for the whole call: code that runs while they are read
+// (an __index__, a __len__) may empty the caller's own containers, for
+// example the keyword dict that a constructor was called with.
 template <size_t N>
-using BoundArguments = std::array<PyObject*, N>;
+class BoundArguments {
+public:
+    explicit BoundArguments(const std::array<PyObject*, N>& given) {
+        for (size_t i = 0; i < N; ++i) held_[i] = PyRef::borrow(given[i]);
+    }
+    PyObject* operator[](size_t i) const { return held_[i].get(); }
+
+private:
+    std::array<PyRef, N> held_;
+};
 
 // METH_FASTCALL | METH_KEYWORDS calling convention.
 Result<void> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -31,18 +44,18 @@ Result<void> bind_arguments(const Signature& signature, PyObject* args, PyObject
 template <size_t N>
 Result<BoundArguments<N>> bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    BoundArguments<N> out{};
+    std::array<PyObject*, N> out{};
     if (auto bound = bind_arguments(signature, args, nargs, kwnames, out); !bound)
         return quelt::unexpected(bound.error());
-    return out;
+    return BoundArguments<N>(out);
 }
 
 template <size_t N>
 Result<BoundArguments<N>> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
-    BoundArguments<N> out{};
+    std::array<PyObject*, N> out{};
     if (auto bound = bind_arguments(signature, args, kwargs, out); !bound)
         return quelt::unexpected(bound.error());
-    return out;
+    return BoundArguments<N>(out);
 }
 
 }  // namespace quelt::py

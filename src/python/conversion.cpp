@@ -1,5 +1,6 @@
 #include "python/conversion.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -63,6 +64,28 @@ Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
     return static_cast<Unsigned>(*value);
 }
 
+// A request frame carries less than 4 GiB and each element takes
+// sizeof(Element) bytes in it, so a longer sequence could never be sent: it is
+// refused from its length alone, before anything is read or allocated.
+template <class Element>
+constexpr Py_ssize_t kMaxItems = static_cast<Py_ssize_t>(0xFFFFFFFFull / sizeof(Element));
+
+// A length reported by the caller's object is a hint only: no more than this
+// is reserved up front; the vector grows as the items really arrive.
+constexpr Py_ssize_t kMaxReserve = 1 << 16;
+
+template <class Element>
+quelt::unexpected<Failure> too_long(const char* name) {
+    return fail(ExceptionKind::MemoryError, std::string("argument '") + name + "': a sequence of more than " +
+                                                std::to_string(kMaxItems<Element>) + " items cannot be sent");
+}
+
+quelt::unexpected<Failure> fewer_items(const char* name, size_t held, Py_ssize_t reported) {
+    return fail(ExceptionKind::ValueError, std::string("argument '") + name + "': the sequence holds " +
+                                               std::to_string(held) + " items, not the " + std::to_string(reported) +
+                                               " its len() reports");
+}
+
 bool is_sequence(PyObject* object) {
     if (PyList_Check(object) || PyTuple_Check(object)) return true;
     // Kept for the life of the process, like the types themselves.
@@ -79,17 +102,21 @@ bool is_sequence(PyObject* object) {
     return answer == 1;
 }
 
-// A plain list or tuple is read by index: no iterator object, and the size is known
-// up front. The length is read again before each element, as a list iterator
-// does, because converting an element may run code that changes the list.
 template <class Element>
-Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name,
-                                            Result<Element> (*convert)(PyObject*, const char*)) {
+using Converter = Result<Element> (*)(PyObject*, const char*);
+
+// A plain list or tuple is read by index: no iterator object, and its length is
+// its real size. The length is read again before each element, as a list
+// iterator does, because converting an element may run code that changes the list.
+template <class Element>
+Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name, Converter<Element> convert) {
     const bool list = PyList_CheckExact(sequence);
     auto length = [&] { return list ? PyList_Size(sequence) : PyTuple_Size(sequence); };
+    if (length() > kMaxItems<Element>) return too_long<Element>(name);
     std::vector<Element> elements;
     elements.reserve(static_cast<size_t>(length()));
     for (Py_ssize_t i = 0; i < length(); ++i) {
+        if (i == kMaxItems<Element>) return too_long<Element>(name);
         // Owned for the conversion: the list may drop its own reference meanwhile.
         PyRef item = PyRef::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
         auto element = convert(item.get(), name);
@@ -99,27 +126,38 @@ Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name
     return elements;
 }
 
-// Walks a sequence argument element by element, refusing str as a whole.
+// Any other sequence is iterated, as far as it goes (its __iter__ may yield
+// more than its len()). Its len() only sizes the first reservation, and one
+// that promises more items than the sequence yields is an error.
 template <class Element>
-Result<std::vector<Element>> to_vector(PyObject* object, const char* name,
-                                       Result<Element> (*convert)(PyObject*, const char*)) {
-    if (PyUnicode_Check(object)) return argument_type_error(name, "Can't extract `str` to `Vec`");
-    if (!is_sequence(object)) return cannot_convert(object, name, "Sequence");
-    // Exact types only: a subclass may define its own __iter__.
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return indexed_vector(object, name, convert);
+Result<std::vector<Element>> iterated_vector(PyObject* sequence, const char* name, Converter<Element> convert) {
+    const Py_ssize_t reported = PySequence_Size(sequence);  // negative: the object cannot tell
+    if (reported < 0) PyErr_Clear();
+    if (reported > kMaxItems<Element>) return too_long<Element>(name);
     std::vector<Element> elements;
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) PyErr_Clear();
-    else elements.reserve(static_cast<size_t>(hint));
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    elements.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(reported, 0, kMaxReserve)));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) return pending_for(name);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (elements.size() == static_cast<size_t>(kMaxItems<Element>)) return too_long<Element>(name);
         auto element = convert(item.get(), name);
         if (!element) return quelt::unexpected(element.error());
         elements.push_back(*element);
     }
     if (PyErr_Occurred()) return pending_for(name);
+    if (elements.size() < static_cast<size_t>(std::max<Py_ssize_t>(reported, 0)))
+        return fewer_items(name, elements.size(), reported);
     return elements;
+}
+
+// Walks a sequence argument element by element, refusing str as a whole.
+template <class Element>
+Result<std::vector<Element>> to_vector(PyObject* object, const char* name, Converter<Element> convert) {
+    if (PyUnicode_Check(object)) return argument_type_error(name, "Can't extract `str` to `Vec`");
+    if (!is_sequence(object)) return cannot_convert(object, name, "Sequence");
+    // Exact types only: a subclass may define its own __len__ and __iter__.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return indexed_vector(object, name, convert);
+    return iterated_vector(object, name, convert);
 }
 
 Result<std::int64_t> to_i64(PyObject* object, const char* name) {
@@ -238,12 +276,17 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
     std::vector<NamedTensorArgument> inputs;
     if (object == nullptr || object == Py_None) return inputs;
     if (!PyDict_Check(object)) return cannot_convert(object, name, "PyDict");
-    Py_ssize_t position = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(object, &position, &key, &value)) {
-        auto input_name = to_string(key, name);
+    // The entries are read from a snapshot that only this function sees: the
+    // conversions below run caller code that may change or empty the dict.
+    PyRef entries = PyRef::steal(PyDict_Items(object));
+    if (!entries) return pending();
+    const Py_ssize_t count = PyList_Size(entries.get());
+    inputs.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entry = PyList_GetItem(entries.get(), i);
+        auto input_name = to_string(PyTuple_GetItem(entry, 0), name);
         if (!input_name) return quelt::unexpected(input_name.error());
-        auto tensor = to_tensor_tuple(value, name);
+        auto tensor = to_tensor_tuple(PyTuple_GetItem(entry, 1), name);
         if (!tensor) return quelt::unexpected(tensor.error());
         inputs.push_back({std::move(*input_name), std::move(*tensor)});
     }

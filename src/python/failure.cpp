@@ -29,6 +29,7 @@ PyObject* exception_class(ExceptionKind kind, int os_code) {
         case ExceptionKind::TypeError: return PyExc_TypeError;
         case ExceptionKind::ValueError: return PyExc_ValueError;
         case ExceptionKind::OverflowError: return PyExc_OverflowError;
+        case ExceptionKind::MemoryError: return PyExc_MemoryError;
         case ExceptionKind::RuntimeError: return PyExc_RuntimeError;
         case ExceptionKind::ConnectionError: return PyExc_ConnectionError;
         case ExceptionKind::TimeoutError: return PyExc_TimeoutError;

@@ -14,6 +14,7 @@ enum class ExceptionKind {
     TypeError,
     ValueError,
     OverflowError,
+    MemoryError,
     RuntimeError,
     ConnectionError,
     TimeoutError,
