@@ -32,19 +32,22 @@ def call_infer(client, method="infer", **overrides):
     [
         (dict(model_id=-1), OverflowError, "out of range integral type conversion attempted"),
         (dict(model_id=2**32), OverflowError, "out of range integral type conversion attempted"),
-        (dict(model_id=2**64), OverflowError, None),
+        (dict(model_id=2**63), OverflowError, "out of range integral type conversion attempted"),
+        (dict(model_id=-(2**63) - 1), OverflowError, "out of range integral type conversion attempted"),
         (dict(model_id="1"), TypeError, "argument 'model_id': 'str' object cannot be interpreted as an integer"),
         (dict(model_id=1.0), TypeError, "argument 'model_id': "),
         (dict(shape="12"), TypeError, "argument 'shape': Can't extract `str` to `Vec`"),
         (dict(shape=5), TypeError, "argument 'shape': 'int' object cannot be converted to 'Sequence'"),
         (dict(shape={1: 2}), TypeError, "argument 'shape': 'dict' object cannot be converted to 'Sequence'"),
-        (dict(shape=[2**63]), OverflowError, None),
+        (dict(shape=[2**63]), OverflowError, "out of range integral type conversion attempted"),
+        (dict(shape=[-(2**63) - 1]), OverflowError, "out of range integral type conversion attempted"),
         (dict(shape=[1.5]), TypeError, "argument 'shape': 'float' object cannot be interpreted as an integer"),
         (dict(dtype=3), TypeError, "argument 'dtype': 'int' object cannot be converted to 'PyString'"),
         (dict(dtype=b"float32"), TypeError, "argument 'dtype': "),
         (dict(data="abc"), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
         (dict(data=[256]), OverflowError, "out of range integral type conversion attempted"),
         (dict(data=[-1]), OverflowError, "out of range integral type conversion attempted"),
+        (dict(data=[2**64]), OverflowError, "out of range integral type conversion attempted"),
         (dict(data=7), TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
         (dict(data=[1, "x"]), TypeError, "argument 'data': 'str' object cannot be interpreted as an integer"),
         (dict(additional_inputs=[]), TypeError,
@@ -99,10 +102,13 @@ def test_binding_failures_use_the_interpreters_wording(client, call, message):
     "kwargs, error, message",
     [
         (dict(max_pool_size=None), TypeError, "argument 'max_pool_size': 'NoneType' object cannot be interpreted as an integer"),
-        (dict(max_pool_size=-1), OverflowError, None),
+        (dict(max_pool_size=-1), OverflowError, "out of range integral type conversion attempted"),
+        (dict(max_pool_size=2**64), OverflowError, "out of range integral type conversion attempted"),
+        (dict(max_pool_size=-(2**63) - 1), OverflowError, "out of range integral type conversion attempted"),
         (dict(max_pool_size="8"), TypeError, "argument 'max_pool_size': "),
         (dict(port=65536), OverflowError, "out of range integral type conversion attempted"),
         (dict(port=-1), OverflowError, "out of range integral type conversion attempted"),
+        (dict(port=2**64), OverflowError, "out of range integral type conversion attempted"),
         (dict(port="80"), TypeError, "argument 'port': "),
         (dict(host=1), TypeError, "argument 'host': 'int' object cannot be converted to 'PyString'"),
         (dict(endpoint=b"tcp://x:1"), TypeError, "argument 'endpoint': "),
@@ -155,6 +161,23 @@ def test_numpy_arrays_pass_conversion(client):
     # of byte values: it is refused rather than silently copied element-wise.
     with pytest.raises(TypeError, match="'ndarray' object cannot be converted to 'Sequence'"):
         call_infer(client, data=np.zeros((4, 4))[:, 1])
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda np: np.array([1, 2], dtype=object),
+        lambda np: memoryview(np.array([1, 2], dtype=object)),
+        lambda np: np.zeros(2, dtype=[("Offset", "u1"), ("value", object)]),
+    ],
+    ids=["object-array", "memoryview", "object-field"],
+)
+def test_buffers_of_python_objects_are_refused(client, make):
+    # Their raw bytes would be the process's heap addresses, not the values.
+    np = pytest.importorskip("numpy")
+    for overrides in (dict(data=make(np)), dict(additional_inputs={"a": ([2], "u8", make(np))})):
+        with pytest.raises(TypeError, match=r"^argument '\w+': a buffer of Python objects \(format 'O'\)"):
+            call_infer(client, **overrides)
 
 
 def test_conversion_failures_come_before_dtype_checks(client):

@@ -48,18 +48,22 @@ quelt::unexpected<Failure> out_of_range() {
     return fail(ExceptionKind::OverflowError, "out of range integral type conversion attempted");
 }
 
-// A signed machine integer through __index__, as every integer parameter reads it.
-Result<long> to_long(PyObject* object, const char* name) {
-    long value = PyLong_AsLong(object);
+// Every integer parameter is read through __index__ as a 64-bit value (C long
+// is 32 bits on some platforms), and every value outside the target's range,
+// of any magnitude, gets the same overflow text.
+Result<std::int64_t> to_i64(PyObject* object, const char* name) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0) return out_of_range();
     if (value == -1 && PyErr_Occurred()) return pending_for(name);
-    return value;
+    return static_cast<std::int64_t>(value);
 }
 
 template <class Unsigned>
 Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
-    auto value = to_long(object, name);
+    auto value = to_i64(object, name);
     if (!value) return quelt::unexpected(value.error());
-    if (*value < 0 || static_cast<unsigned long>(*value) > std::numeric_limits<Unsigned>::max())
+    if (*value < 0 || static_cast<std::uint64_t>(*value) > std::numeric_limits<Unsigned>::max())
         return out_of_range();
     return static_cast<Unsigned>(*value);
 }
@@ -160,14 +164,20 @@ Result<std::vector<Element>> to_vector(PyObject* object, const char* name, Conve
     return iterated_vector(object, name, convert);
 }
 
-Result<std::int64_t> to_i64(PyObject* object, const char* name) {
-    auto value = to_long(object, name);
-    if (!value) return quelt::unexpected(value.error());
-    return static_cast<std::int64_t>(*value);
-}
-
 Result<std::uint8_t> to_u8(PyObject* object, const char* name) {
     return to_narrow_unsigned<std::uint8_t>(object, name);
+}
+
+// True when a buffer's items are, or contain, pointers to Python objects: the
+// code 'O' anywhere outside a field name (":name:" in a structured format).
+bool holds_python_objects(const char* format) {
+    if (format == nullptr) return false;  // plain unsigned bytes
+    bool in_name = false;
+    for (const char* c = format; *c != '\0'; ++c) {
+        if (*c == ':') in_name = !in_name;
+        else if (!in_name && *c == 'O') return true;
+    }
+    return false;
 }
 
 Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
@@ -212,8 +222,11 @@ Result<DataArgument> DataArgument::from(PyObject* object, const char* name) {
     // A contiguous buffer (bytes, bytearray, memoryview, NumPy array) is read
     // as its raw bytes; everything else follows the element-by-element rule.
     if (!PyUnicode_Check(object) && PyObject_CheckBuffer(object)) {
-        if (PyObject_GetBuffer(object, &data.view_, PyBUF_C_CONTIGUOUS) == 0) {
+        if (PyObject_GetBuffer(object, &data.view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             data.has_view_ = true;
+            // The raw bytes of object pointers are heap addresses, not data.
+            if (holds_python_objects(data.view_.format))
+                return argument_type_error(name, "a buffer of Python objects (format 'O') cannot be sent as bytes");
             return data;
         }
         PyErr_Clear();
@@ -241,9 +254,17 @@ Result<std::uint16_t> to_u16(PyObject* object, const char* name) {
 Result<std::uint64_t> to_u64(PyObject* object, const char* name) {
     PyRef index = PyRef::steal(PyNumber_Index(object));
     if (!index) return pending_for(name);
-    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return pending_for(name);
-    return static_cast<std::uint64_t>(value);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 0)) return out_of_range();
+    if (overflow == 0) return static_cast<std::uint64_t>(value);
+    // Above 2**63 - 1: the unsigned read decides whether it still fits.
+    const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return out_of_range();
+    }
+    return static_cast<std::uint64_t>(large);
 }
 
 Result<std::vector<std::int64_t>> to_shape(PyObject* object, const char* name) {
