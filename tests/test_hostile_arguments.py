@@ -5,6 +5,7 @@ that fail, and names with a NUL inside. Every case ends in a Python exception
 import ctypes
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import textwrap
@@ -143,3 +144,43 @@ def test_a_failed_native_allocation_raises_memory_error(call):
     result = subprocess.run([sys.executable, "-c", GROW_PAST_THE_MEMORY_LIMIT.format(call=call)],
                             capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "MemoryError\n", "")
+
+
+@pytest.fixture
+def listeners(tmp_path):
+    """A TCP port and a Unix socket path that exist but refuse connections, so
+    that a call that reached them fails with another text (and cannot hang)."""
+    tcp, unix = socket.socket(), socket.socket(socket.AF_UNIX)
+    tcp.bind(("127.0.0.1", 0))
+    unix.bind(str(tmp_path / "s.sock"))
+    yield tcp.getsockname()[1], str(tmp_path / "s.sock")
+    tcp.close()
+    unix.close()
+
+
+LOOKUP_FAILED = (ConnectionError, "failed to lookup address information: ")
+INVALID_REGION = (ConnectionError, "Shared memory error: Opening the shared memory failed, os error 22")
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda r, port, path: quelt_sdk.QueltShmClient(r.name + "\0x"), INVALID_REGION),
+        (lambda r, port, path: quelt_sdk.QueltHybridClient(r.name + "\0x", path), INVALID_REGION),
+        (lambda r, port, path: quelt_sdk.QueltClient(f"tcp://127.0.0.1\0junk:{port}").infer(1, [1], "u8", b""),
+         LOOKUP_FAILED),
+        (lambda r, port, path: quelt_sdk.QueltClient(host="127.0.0.1\0junk", port=port).infer(1, [1], "u8", b""),
+         LOOKUP_FAILED),
+        (lambda r, port, path: quelt_sdk.QueltClient(f"unix://{path}\0x").infer(1, [1], "u8", b""),
+         (ConnectionError, "Invalid argument (os error 22)")),
+        (lambda r, port, path: quelt_sdk.QueltHybridClient(r.name, path + "\0x").infer([1], "u8", b""),
+         (RuntimeError, "Failed to open named pipe '{path}\0x': Invalid argument (os error 22)")),
+    ],
+    ids=["shm-region", "hybrid-region", "tcp-endpoint", "host", "unix-endpoint", "hybrid-socket"],
+)
+def test_a_nul_in_a_name_fails_as_an_invalid_name(region, listeners, call, expected):
+    port, path = listeners
+    error, message = expected
+    with pytest.raises(error) as raised:
+        call(region, port, path)
+    assert str(raised.value).startswith(message.format(path=path))

@@ -74,9 +74,16 @@ struct FreeAddrInfo {
     void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
 };
 
+quelt::unexpected<ExchangeError> lookup_failure(int status) {
+    return quelt::unexpected(ExchangeError{
+        ExchangeError::Kind::Io, std::string("failed to lookup address information: ") + ::gai_strerror(status), 0});
+}
+
 ExchangeResult<Connection> connect_tcp(const std::string& text) {
     auto address = split_host_port(text);
     if (!address) return quelt::unexpected(address.error());
+    // A NUL would end the C string early and look up another, shorter name.
+    if (address->host.find('\0') != std::string::npos) return lookup_failure(EAI_NONAME);
 
     sockaddr_storage literal;
     socklen_t literal_length = 0;
@@ -94,10 +101,7 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
     const int status = ::getaddrinfo(address->host.c_str(), nullptr, &hints, &found);
     if (status != 0) {
         if (status == EAI_SYSTEM) return os_failure(errno);
-        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io,
-                                             std::string("failed to lookup address information: ") +
-                                                 ::gai_strerror(status),
-                                             0});
+        return lookup_failure(status);
     }
     std::unique_ptr<addrinfo, FreeAddrInfo> list(found);
     int last_error = 0;

@@ -27,6 +27,10 @@ quelt::unexpected<ShmError> os_failure(const char* what, int code) {
     return quelt::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
 }
 
+// A NUL would end the C string early and name another, shorter object:
+// such a name is invalid, as the system reports any other invalid name.
+bool names_one_object(std::string_view name) { return name.find('\0') == std::string_view::npos; }
+
 }  // namespace
 
 std::string system_object_name(std::string_view name) {
@@ -55,6 +59,7 @@ void SharedMapping::reset() noexcept {
 }
 
 quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
+    if (!names_one_object(name)) return os_failure("Opening the shared memory failed", EINVAL);
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (!fd) return os_failure("Opening the shared memory failed", errno);
@@ -70,6 +75,7 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::strin
 
 quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
     if (size == 0) return quelt::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
+    if (!names_one_object(name)) return os_failure("Creating the shared memory failed", EINVAL);
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return os_failure("Creating the shared memory failed", errno);
@@ -89,6 +95,7 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
 }
 
 void SharedMapping::unlink(std::string_view name) noexcept {
+    if (!names_one_object(name)) return;
     try {
         ::shm_unlink(system_object_name(name).c_str());
     } catch (...) {
