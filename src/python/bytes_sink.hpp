@@ -5,6 +5,7 @@
 #include <span>
 
 #include "python/py_ref.hpp"
+#include "python/result_bytes.hpp"
 #include "transport/data_sink.hpp"
 
 namespace quelt::py {
@@ -12,9 +13,10 @@ namespace quelt::py {
 class BytesSink final : public wire::DataSink {
 public:
     std::span<std::uint8_t> allocate(std::size_t size) override {
-        bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!bytes_) throw std::bad_alloc();
-        return {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())), size};
+        ResultBytes result = new_result_bytes(size);
+        if (!result.object) throw std::bad_alloc();
+        bytes_ = std::move(result.object);
+        return result.room;
     }
 
     // The filled bytes object (a new reference).

@@ -14,6 +14,7 @@
 #include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
+#include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
 #include "python/staging_failure.hpp"
 #include "python/types.hpp"
@@ -61,8 +62,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // length is the block's own data_len, checked to lie inside the mapping.
     auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
     if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
-    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(output->data()),
-                                                         static_cast<Py_ssize_t>(output->size())));
+    PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;
 }

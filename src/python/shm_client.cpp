@@ -11,6 +11,7 @@
 #include "python/conversion.hpp"
 #include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
+#include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
 #include "python/staging_failure.hpp"
 #include "python/types.hpp"
@@ -58,8 +59,7 @@ PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answ
     if (answer.status == 0) {
         auto data = shm::read_tensor_data(region.bytes(), answer.result_offset);
         if (!data) return raise(runtime_error(data.error().text()));
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data->data()),
-                                         static_cast<Py_ssize_t>(data->size()));
+        return result_bytes_copy(*data);
     }
     if (answer.error_offset == 0) return raise(runtime_error("Unknown error"));
     auto text = shm::read_message_block(region.bytes(), answer.error_offset);
