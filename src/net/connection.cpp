@@ -59,7 +59,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
 
 ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     for (;;) {
-        const ssize_t got = ::recv(socket_.get(), into, capacity, 0);
+        const ssize_t got = receive_spinning(socket_.get(), into, capacity, spin_, sleep_);
         if (got > 0) return static_cast<std::size_t>(got);
         if (got == 0) return quelt::unexpected(io_error(kFailedToFill));
         if (errno != EINTR) return quelt::unexpected(io_error_from_errno(errno));

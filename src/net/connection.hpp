@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <span>
 
+#include "common/spin_window.hpp"
 #include "common/unique_fd.hpp"
+#include "net/spinning_receive.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/exchange_error.hpp"
 
@@ -21,7 +23,8 @@ inline constexpr std::size_t kReadAheadSize = 16 * 1024;
 
 class Connection {
 public:
-    explicit Connection(UniqueFd socket) noexcept : socket_(std::move(socket)) {}
+    explicit Connection(UniqueFd socket) noexcept
+        : socket_(std::move(socket)), sleep_(sleeping_receive_for(socket_.get())) {}
 
     // Every byte, retrying short and interrupted writes. A peer that has gone
     // away is an error value, never a SIGPIPE.
@@ -56,6 +59,10 @@ private:
     wire::ByteBuffer read_ahead_;
     std::size_t read_from_ = 0;
     std::size_t read_to_ = 0;
+    // How long a read spins for bytes about to arrive, learnt from this
+    // connection's replies, and how it sleeps once it stops spinning.
+    SpinWindow spin_;
+    SleepingReceive sleep_;
 };
 
 ExchangeError io_error_from_errno(int code);

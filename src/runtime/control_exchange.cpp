@@ -15,9 +15,6 @@ ControlError system_failure(int code) { return ControlError{os_error_text(code),
 // 4 GiB and sends little cannot make the client allocate 4 GiB up front.
 constexpr std::size_t kBodyChunk = 1 << 20;
 
-// How long the reply read retries before it waits for the poller.
-constexpr std::chrono::nanoseconds kReplySpin = std::chrono::microseconds(30);
-
 }  // namespace
 
 ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
@@ -44,7 +41,7 @@ Task<quelt::expected<void, ControlError>> ControlChannel::write_all(std::span<co
 }
 
 Task<quelt::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
-    IoResult received = co_await stream_->read_some(inbox_, kReplySpin);
+    IoResult received = co_await stream_->read_some(inbox_, &reply_spin_);
     if (!received) co_return Failure(system_failure(received.error()));
     if (*received == 0) co_return Failure(ControlError{"early eof", 0});
     inbox_begin_ = 0;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/expected.hpp"
+#include "common/spin_window.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
@@ -63,6 +64,9 @@ private:
     std::array<std::uint8_t, 64> inbox_{};
     std::size_t inbox_begin_ = 0;
     std::size_t inbox_end_ = 0;
+    // How long a reply read spins before it waits for the poller, learnt
+    // from this channel's replies.
+    SpinWindow reply_spin_;
 };
 
 }  // namespace quelt::runtime

@@ -29,7 +29,7 @@ UnixStream::~UnixStream() {
     if (fd_) poller_->remove(fd_.get());
 }
 
-UnixStream::Operation UnixStream::read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin) noexcept {
+UnixStream::Operation UnixStream::read_some(std::span<std::uint8_t> buffer, SpinWindow* spin) noexcept {
     return Operation(*this, buffer.data(), buffer.size(), Interest::Read, spin);
 }
 
@@ -42,15 +42,30 @@ bool UnixStream::Operation::await_ready() noexcept {
     // On one processor the peer often runs inside our write (woken with
     // precedence), so its answer is already here: try before yielding.
     if (attempt()) return true;
-    if (spin_.count() <= 0) return false;
+    if (spin_ == nullptr) return false;
+    const SpinWindow::Duration spin = spin_->next_spin();
+    const auto began = std::chrono::steady_clock::now();
+    if (spin == SpinWindow::Duration::zero()) {
+        sleeping_since_ = began;
+        return false;
+    }
     // Yielding rather than pausing lets a peer on the same processor answer at
     // once, instead of after the spin has run out.
-    const auto deadline = std::chrono::steady_clock::now() + spin_;
+    const auto deadline = began + spin;
     do {
         ::sched_yield();
-        if (attempt()) return true;
+        if (attempt()) {
+            spin_->caught(std::chrono::steady_clock::now() - began);
+            return true;
+        }
     } while (std::chrono::steady_clock::now() < deadline);
+    spin_->missed();
     return false;
+}
+
+IoResult UnixStream::Operation::await_resume() noexcept {
+    if (sleeping_since_) spin_->slept(std::chrono::steady_clock::now() - *sleeping_since_);
+    return result_;
 }
 
 bool UnixStream::Operation::attempt() noexcept {

@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <coroutine>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "common/expected.hpp"
+#include "common/spin_window.hpp"
 #include "common/unique_fd.hpp"
 #include "runtime/poller.hpp"
 #include "runtime/waker.hpp"
@@ -33,11 +35,12 @@ public:
     ~UnixStream();
 
     // `co_await` gives the number of bytes moved; reading 0 means end of stream.
-    // With `spin`, a read that would block keeps retrying for that long before
-    // it waits for the poller: a peer that answers within microseconds is
-    // met without waking any thread. Each retry yields the processor, so a
-    // peer on the same processor runs meanwhile.
-    Operation read_some(std::span<std::uint8_t> buffer, std::chrono::nanoseconds spin = {}) noexcept;
+    // With a `spin` window, a read that would block keeps retrying for as long
+    // as the window allows before it waits for the poller: a peer that answers
+    // within microseconds is met without waking any thread. Each retry yields
+    // the processor, so a peer on the same processor runs meanwhile. The
+    // window learns from how the read ended.
+    Operation read_some(std::span<std::uint8_t> buffer, SpinWindow* spin = nullptr) noexcept;
     Operation write_some(std::span<const std::uint8_t> bytes) noexcept;
 
     int fd() const noexcept { return fd_.get(); }
@@ -48,11 +51,11 @@ private:
     class Operation final : public ReadyHandler {
     public:
         Operation(UnixStream& stream, std::uint8_t* data, std::size_t size, Interest interest,
-                  std::chrono::nanoseconds spin = {}) noexcept
+                  SpinWindow* spin = nullptr) noexcept
             : stream_(stream), data_(data), size_(size), interest_(interest), spin_(spin) {}
         bool await_ready() noexcept;
         bool await_suspend(std::coroutine_handle<> suspended) noexcept;
-        IoResult await_resume() noexcept { return result_; }
+        IoResult await_resume() noexcept;
         void on_ready() override;
 
     private:
@@ -63,7 +66,9 @@ private:
         std::uint8_t* data_;
         std::size_t size_;
         Interest interest_;
-        std::chrono::nanoseconds spin_;
+        SpinWindow* spin_;
+        // When the read began to wait without spinning (the window paused).
+        std::optional<std::chrono::steady_clock::time_point> sleeping_since_;
         IoResult result_{0};
         std::coroutine_handle<> suspended_;
         Waker* driver_ = nullptr;
