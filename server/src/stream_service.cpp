@@ -205,8 +205,6 @@ void StreamService::serve(int fd) const {
     Exchange exchange(fd, options_, region_);
     RequestFrame frame;
     while (frames.next(frame)) {
-        if (frame.header.message_kind == static_cast<std::uint32_t>(wire::MessageKind::HybridInfer))
-            frames.wait_for_readable_data();
         if (exchange.answer(frame.header, frame.payload) == Next::Close) return;
     }
 }
