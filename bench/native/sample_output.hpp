@@ -18,6 +18,19 @@ inline std::uint64_t now_ns() {
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+// Processor time (user + system) this process has used so far: a figure of
+// what a round trip costs the measuring side besides its latency.
+inline std::uint64_t cpu_ns() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<std::uint64_t>(used.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(used.tv_nsec);
+}
+
+// Processor time per call of a stretch of `calls` calls that began at `since`.
+inline double cpu_ns_per_call(std::uint64_t since, std::uint64_t calls) {
+    return calls ? static_cast<double>(cpu_ns() - since) / static_cast<double>(calls) : 0.0;
+}
+
 using Series = std::pair<std::string, std::vector<double>>;
 
 inline void print_series(const std::vector<Series>& all) {

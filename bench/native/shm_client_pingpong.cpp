@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
     std::vector<double> samples;
     samples.reserve(iterations);
     const std::uint64_t began = quelt::bench::now_ns();
+    const std::uint64_t cpu_began = quelt::bench::cpu_ns();
     for (std::uint64_t i = 0; i < iterations; ++i) {
         const std::uint64_t start = quelt::bench::now_ns();
         caller.call();
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
         if (end - began > max_ns && samples.size() >= 100) break;
     }
     std::fprintf(stderr, "%s", caller.sink() == 0x100 ? "\n" : "");  // keeps the copies observable
-    quelt::bench::print_series({{"samples_ns", std::move(samples)}});
+    const double cpu = quelt::bench::cpu_ns_per_call(cpu_began, samples.size());
+    quelt::bench::print_series({{"samples_ns", std::move(samples)}, {"cpu_ns_per_call", {cpu}}});
     return 0;
 }

@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
     std::vector<double> samples;
     samples.reserve(iterations / batch + 1);
     const std::uint64_t began = quelt::bench::now_ns();
+    const std::uint64_t cpu_began = quelt::bench::cpu_ns();
     for (std::uint64_t done = 0; done < iterations; done += batch) {
         std::uint64_t start = quelt::bench::now_ns();
         for (std::uint64_t i = 0; i < batch; ++i) requester.round_trip();
@@ -125,9 +126,10 @@ int main(int argc, char** argv) {
         samples.push_back(static_cast<double>(end - start) / static_cast<double>(batch));
         if (end - began > max_ns && samples.size() >= 10) break;
     }
+    const double cpu = quelt::bench::cpu_ns_per_call(cpu_began, samples.size() * batch);
     exchange->flag.store(kStop, std::memory_order_release);
     ::waitpid(peer, nullptr, 0);
     ::munmap(shared, sizeof(Exchange));
-    quelt::bench::print_series({{"samples_ns", std::move(samples)}});
+    quelt::bench::print_series({{"samples_ns", std::move(samples)}, {"cpu_ns_per_call", {cpu}}});
     return 0;
 }

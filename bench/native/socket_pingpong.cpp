@@ -277,11 +277,14 @@ struct Repetitions {
     std::uint64_t budget_ns;
 };
 
-std::vector<double> measure(PingPong& pingpong, const Repetitions& repetitions) {
+// The samples, and the measuring side's processor time per round trip (the
+// echo peer is another process and not counted).
+std::vector<quelt::bench::Series> measure(PingPong& pingpong, const Repetitions& repetitions) {
     for (std::uint64_t i = 0; i < repetitions.warmup; ++i) pingpong.round_trip();
     std::vector<double> samples;
     samples.reserve(repetitions.at_least);
     const std::uint64_t began = quelt::bench::now_ns();
+    const std::uint64_t cpu_began = quelt::bench::cpu_ns();
     while (samples.size() < repetitions.at_most) {
         std::uint64_t start = quelt::bench::now_ns();
         pingpong.round_trip();
@@ -289,7 +292,8 @@ std::vector<double> measure(PingPong& pingpong, const Repetitions& repetitions) 
         samples.push_back(static_cast<double>(end - start));
         if (samples.size() >= repetitions.at_least && end - began >= repetitions.budget_ns) break;
     }
-    return samples;
+    const double cpu = quelt::bench::cpu_ns_per_call(cpu_began, samples.size());
+    return {{"samples_ns", std::move(samples)}, {"cpu_ns_per_call", {cpu}}};
 }
 
 }  // namespace
@@ -318,7 +322,7 @@ int main(int argc, char** argv) {
         if (request_file.empty()) Arguments::usage_error("--connect needs --request-file");
         UniqueFd connection = connect_to(server);
         PingPong pingpong(connection.get(), frame_from_file(request_file), reply_body, fresh);
-        quelt::bench::print_series({{"samples_ns", measure(pingpong, repetitions)}});
+        quelt::bench::print_series(measure(pingpong, repetitions));
         return 0;
     }
 
@@ -342,7 +346,7 @@ int main(int argc, char** argv) {
     if (tcp) set_no_delay(connection.get());
 
     PingPong pingpong(connection.get(), synthetic_frame(request_payload), reply_body, fresh);
-    std::vector<double> samples = measure(pingpong, repetitions);
+    std::vector<quelt::bench::Series> series = measure(pingpong, repetitions);
     connection.reset();
     int status = 0;
     ::waitpid(peer, &status, 0);
@@ -350,6 +354,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "error: echo peer failed\n");
         return 1;
     }
-    quelt::bench::print_series({{"samples_ns", std::move(samples)}});
+    quelt::bench::print_series(series);
     return 0;
 }

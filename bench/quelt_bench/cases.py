@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from typing import Callable
 
 IDENTITY_MODEL = 0
+SLOW_MODEL = 4  # the reference server's "slow" model, started with --slow-ms 2
+SLOW_MS = 2
 DTYPE = "float32"
 ELEMENT = 4
 
@@ -16,6 +18,10 @@ RAW = ("raw_unix", "raw_tcp")
 RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
 RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm")
 ECHO = ("zmq", "grpc")
+# QueltClient against a server that takes SLOW_MS per reply, and the raw
+# blocking client against the same server: what waiting costs in processor time.
+SLOW = ("quelt_unix_slow", "quelt_tcp_slow")
+RAW_SLOW = ("rawsrv_unix_slow", "rawsrv_tcp_slow")
 
 LABELS = {
     "quelt_unix": "QueltClient (Unix socket)",
@@ -36,9 +42,15 @@ LABELS = {
     "copy": "least copying: memcpy into warm shm + alloc-and-copy out",
     "copy_in": "  of which memcpy into warm shared memory",
     "copy_out": "  of which allocation + copy into the result",
+    "copy_warm": "copies without page faults: memcpy into warm shm + memcpy into a warm, reused buffer",
+    "copy_out_warm": "  of which memcpy into a warm, reused buffer",
     "fresh_touch": "copy into freshly mapped pages (first touch, reference)",
     "zmq": "pyzmq REQ/REP echo (ipc://)",
     "grpc": "gRPC Python unary echo (Unix socket)",
+    "quelt_unix_slow": f"QueltClient (Unix socket), server taking {SLOW_MS} ms",
+    "quelt_tcp_slow": f"QueltClient (TCP), server taking {SLOW_MS} ms",
+    "rawsrv_unix_slow": f"raw blocking C++ client (Unix socket), server taking {SLOW_MS} ms",
+    "rawsrv_tcp_slow": f"raw blocking C++ client (TCP), server taking {SLOW_MS} ms",
 }
 
 # The socket transport each socket case runs on: a client is compared with
@@ -68,6 +80,7 @@ class NotLanded(Exception):
 
 
 def make_client(kind: str, server: ServerAddresses):
+    kind = kind.removesuffix("_slow")
     if kind in PURE:
         from .pure_client import PureInferClient
 
@@ -104,7 +117,9 @@ def infer_call(kind: str, client, data_len: int, check: bool = True) -> Call:
     answer length before it is timed (unless `check` is false: the caller then
     checks the first answer itself)."""
     shape, data = tensor(data_len)
-    if kind in CLIENTS[:2] or kind in PURE:
+    if kind in SLOW:
+        call = Call(client.infer, (SLOW_MODEL, shape, DTYPE, data))
+    elif kind in CLIENTS[:2] or kind in PURE:
         call = Call(client.infer, (IDENTITY_MODEL, shape, DTYPE, data))
     else:
         call = Call(client.infer, (shape, DTYPE, data))

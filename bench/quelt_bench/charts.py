@@ -8,9 +8,13 @@ from .cases import LABELS
 from .stats import format_size
 from .targets import LARGE, Measurements
 
-LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "rawsrv_shm", "purepy_unix",
-         "purepy_tcp", "zmq", "grpc")
-BARS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix", "zmq", "grpc")
+LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "rawsrv_shm", "copy_warm",
+         "raw_unix_warm", "purepy_unix", "purepy_tcp", "zmq", "grpc")
+BARS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "copy_warm", "purepy_unix", "zmq",
+        "grpc")
+CPU_LINES = ("quelt_unix", "quelt_tcp", "hybrid", "shm", "raw_unix", "raw_tcp", "rawsrv_shm", "copy_warm",
+             "purepy_unix")
+FIRST_CALL = ("quelt_unix", "quelt_tcp", "shm", "hybrid")
 
 
 def draw(m: Measurements, sizes, out_dir: Path) -> tuple[list[str], str | None]:
@@ -26,7 +30,58 @@ def draw(m: Measurements, sizes, out_dir: Path) -> tuple[list[str], str | None]:
     large = [s for s in sizes if s in LARGE]
     if large:
         names.append(_throughput(plt, m, large, out_dir))
+    if m.cpu:
+        names.append(_processor_time(plt, m, sizes, out_dir))
+    if m.first_call:
+        names.append(_first_calls(plt, m, out_dir))
     return names, None
+
+
+def _processor_time(plt, m: Measurements, sizes, out_dir: Path) -> str:
+    figure, axes = plt.subplots(figsize=(10, 6))
+    axes.set_prop_cycle(color=[plt.cm.tab20(i) for i in (*range(0, 20, 2), *range(1, 20, 2))])
+    for case in CPU_LINES:
+        points = [(s, m.cpu[(case, s)]) for s in sizes if (case, s) in m.cpu]
+        if points:
+            style = "-" if case in ("quelt_unix", "quelt_tcp", "hybrid", "shm") else "--"
+            axes.plot([s for s, _ in points], [v / 1e3 for _, v in points], style, marker="o", label=LABELS[case])
+    axes.set_xscale("log", base=2)
+    axes.set_yscale("log")
+    axes.set_xticks(list(sizes))
+    axes.set_xticklabels([format_size(s) for s in sizes], fontsize=8)
+    axes.set_xlabel("tensor size")
+    axes.set_ylabel("processor time per call, measuring side (µs, log scale)")
+    axes.set_title("processor time per call (user + system), per client and baseline")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+    figure.tight_layout()
+    name = "cpu.png"
+    figure.savefig(out_dir / name, dpi=110)
+    plt.close(figure)
+    return name
+
+
+def _first_calls(plt, m: Measurements, out_dir: Path) -> str:
+    figure, axes = plt.subplots(figsize=(9, 5))
+    cases = [c for c in FIRST_CALL if c in m.first_call]
+    kinds = (("first", "first call of the process"), ("median", "median of the next calls"),
+             ("after_idle", "after an idle pause"))
+    width = 0.8 / len(kinds)
+    for index, (key, label) in enumerate(kinds):
+        axes.bar([i + index * width for i in range(len(cases))], [m.first_call[c][key] / 1e6 for c in cases], width,
+                 label=label)
+    axes.set_xticks([i + width for i in range(len(cases))])
+    axes.set_xticklabels([LABELS[c].replace(" (", "\n(") for c in cases], fontsize=8)
+    axes.set_ylabel("ms per call")
+    size = format_size(next(iter(m.first_call.values()))["bytes"])
+    axes.set_title(f"{size}: the first call, the following ones, and one after an idle pause")
+    axes.grid(True, axis="y", alpha=0.3)
+    axes.legend()
+    figure.tight_layout()
+    name = "first_call.png"
+    figure.savefig(out_dir / name, dpi=110)
+    plt.close(figure)
+    return name
 
 
 def _latency(plt, m: Measurements, sizes, out_dir: Path) -> str:

@@ -15,6 +15,7 @@ from . import echo_baselines
 from .environment import BENCH, ROOT, build, describe_machine, use_build
 from .placement import Placement
 from .plan import FULL, QUICK
+from .cases import SLOW_MS
 from .stats import format_size
 from .wire_sizes import identity_infer_frames
 
@@ -90,7 +91,7 @@ def main(argv=None) -> int:
     skipped_echo = [] if options.no_echo else [k for k in ("zmq", "grpc") if k not in echo_kinds]
     options.out.mkdir(parents=True, exist_ok=True)
     placement = Placement.choose(pin=not options.no_pin)
-    with RefServer() as reference:
+    with RefServer(slow_ms=SLOW_MS) as reference:
         placement.server_pid = reference.pid
         server = ServerAddresses(reference.host, reference.port, reference.socket_path, reference.shm_name)
         notes = check_frame_sizes(server, plan.sizes)
@@ -118,6 +119,8 @@ def main(argv=None) -> int:
         "latency": {f"{case}@{size}": vars(summary) for (case, size), summary in measurements.latency.items()},
         "growth": measurements.growth,
         "peak": measurements.peak,
+        "cpu": {f"{case}@{size}": value for (case, size), value in measurements.cpu.items()},
+        "first_call": measurements.first_call,
         "missing": measurements.missing,
         "targets": [vars(v) for v in verdicts],
     }, indent=1), encoding="utf-8")

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from .timing import Budget
+from .timing import Budget, Samples
 from .wire_sizes import FrameSizes
 
 
@@ -29,6 +29,12 @@ class NativeBaselines:
             raise FileNotFoundError(f"baseline program {path} is not built")
         return path
 
+    def _samples(self, name: str, *arguments: object) -> Samples:
+        """The program's samples, with its processor time per call."""
+        series = self._run(name, *arguments)
+        cpu = series.get("cpu_ns_per_call")
+        return Samples(series["samples_ns"], cpu[0] if cpu else None)
+
     def _run(self, name: str, *arguments: object, timeout: float = 300) -> dict[str, list[float]]:
         command = [str(self.program(name)), *map(str, arguments)]
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
@@ -42,8 +48,8 @@ class NativeBaselines:
     def socket_pingpong(
         self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh",
         budget: Budget | None = None,
-    ) -> list[float]:
-        return self._run(
+    ) -> Samples:
+        return self._samples(
             "quelt-bench-socket",
             "--transport", transport,
             "--request-payload", frames.request_payload,
@@ -52,10 +58,10 @@ class NativeBaselines:
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
             *_time_budget(budget),
-        )["samples_ns"]
+        )
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
-                         warmup: int, budget: Budget | None = None) -> list[float]:
+                         warmup: int, budget: Budget | None = None) -> Samples:
         """The raw client against a running server (`target` is unix:PATH or
         tcp:HOST:PORT), sending `request_frame` and expecting a success reply
         of `reply_body` bytes."""
@@ -63,7 +69,7 @@ class NativeBaselines:
         try:
             with os.fdopen(descriptor, "wb") as frame:
                 frame.write(request_frame)
-            return self._run(
+            return self._samples(
                 "quelt-bench-socket",
                 "--connect", target,
                 "--request-file", path,
@@ -71,25 +77,25 @@ class NativeBaselines:
                 "--iterations", iterations,
                 "--warmup", warmup,
                 *_time_budget(budget),
-            )["samples_ns"]
+            )
         finally:
             os.unlink(path)
 
     def shm_spin(self, iterations: int, batch: int = 100, warmup: int = 1000, max_seconds: int = 60,
-                 peer_cpu: int | None = None) -> list[float]:
+                 peer_cpu: int | None = None) -> Samples:
         peer = [] if peer_cpu is None else ["--peer-cpu", peer_cpu]
-        return self._run(
+        return self._samples(
             "quelt-bench-shm-spin", "--iterations", iterations, "--batch", batch, "--warmup", warmup,
             "--max-seconds", max_seconds, *peer,
-        )["samples_ns"]
+        )
 
     def shm_client(self, shm_name: str, data_len: int, iterations: int, warmup: int,
-                   max_seconds: int = 60) -> list[float]:
+                   max_seconds: int = 60) -> Samples:
         """The protocol-only C++ client against a running server's region."""
-        return self._run(
+        return self._samples(
             "quelt-bench-shm-client", "--shm-name", shm_name, "--bytes", data_len, "--iterations", iterations,
             "--warmup", warmup, "--max-seconds", max_seconds,
-        )["samples_ns"]
+        )
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:
         return self._run("quelt-bench-copy", "--bytes", data_len, "--iterations", iterations, "--warmup", warmup)

@@ -8,11 +8,15 @@ differs between a long-lived client and a freshly started baseline:
   shared-memory call some 150 µs instead of 1 µs). The shared-memory cases
   and their spin floor therefore run *apart*: the reference server on a
   processor of its own, the measuring side on the others.
-- A socket round trip between two processors wakes an idle virtual processor
-  each way, which on these machines costs more than the whole exchange on one
-  processor. The socket cases, their ping-pong baselines and the echo
-  baselines therefore run *together* on one processor, client and server
-  alike, so that every socket figure measures software, not wake-ups.
+- A blocking socket round trip between two processors wakes an idle virtual
+  processor each way, which on these machines costs more than the whole
+  exchange on one processor. The blocking socket cases (the ping-pong
+  baselines, the pure-Python and echo baselines) and every large socket
+  call therefore run *together* on one processor, client and server alike.
+- The socket clients and the reference server spin for small messages
+  instead of sleeping: like the shared-memory cases they need their peer on
+  another processor, so their 64 B and 4 KiB calls run *apart* (the runner
+  decides per case and size).
 """
 
 from __future__ import annotations
@@ -89,6 +93,7 @@ class Placement:
     def describe(self) -> str:
         if not self.server_cpus:
             return "every process placed by the scheduler"
-        return (f"shared-memory cases and the spin floor apart (reference server on CPU {self.peer_cpu}, measuring "
-                f"side on CPU {', '.join(map(str, sorted(self.client_cpus)))}); socket cases, their baselines and "
-                f"the echo baselines together on CPU {min(self.client_cpus)}")
+        return (f"shared-memory cases, the spin floor and the socket clients' 64 B and 4 KiB calls apart (reference "
+                f"server on CPU {self.peer_cpu}, measuring side on CPU {', '.join(map(str, sorted(self.client_cpus)))}); "
+                f"the other socket cases, their baselines and the echo baselines together on CPU "
+                f"{min(self.client_cpus)}")

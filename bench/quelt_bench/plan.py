@@ -22,6 +22,8 @@ class Plan:
     spin_iterations: int
     spin_seconds: int  # per round, at most
     growth_calls: int
+    slow_calls: int = 300  # calls against the server that takes 2 ms per reply
+    idle_seconds: float = 10.0  # the pause before the "after an idle pause" call
 
     def rounds_of(self, size: int) -> list[int]:
         """The rounds (numbered from 1) in which a tensor size is measured."""
@@ -56,6 +58,8 @@ FULL = Plan(
     spin_iterations=400_000,
     spin_seconds=2,
     growth_calls=GROWTH_CALLS,
+    slow_calls=500,
+    idle_seconds=10.0,
 )
 
 QUICK = Plan(
@@ -73,4 +77,6 @@ QUICK = Plan(
     spin_iterations=100_000,
     spin_seconds=1,
     growth_calls=GROWTH_CALLS,
+    slow_calls=150,
+    idle_seconds=3.0,
 )

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
-from .cases import LABELS
+from .cases import LABELS, RAW_SLOW, SLOW, SLOW_MS
 from .stats import format_duration, format_size
 from .targets import LARGE, Measurements, Verdict
 
 LATENCY_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp",
                 "purepy_tcp",
-                "hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "raw_unix_warm", "raw_tcp_warm",
-                "zmq", "grpc")
-THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "purepy_unix",
+                "hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "copy_warm",
+                "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+CPU_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp", "purepy_tcp",
+            "hybrid", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "copy_warm", "purepy_unix",
                    "purepy_tcp", "zmq", "grpc")
 MiB = 1 << 20
 
@@ -57,6 +59,49 @@ def shm_breakdown(m: Measurements, sizes) -> list[str]:
                                           "Python client over the C++ client"), entries)
 
 
+def cpu_table(m: Measurements, sizes) -> list[str]:
+    """Processor time per call beside the latency: what a call costs the
+    measuring process (user + system, every thread of it), not the server."""
+    rows = [f"| {LABELS[case]} | " + " | ".join(
+                format_duration(m.cpu[(case, s)]) if (case, s) in m.cpu else "–" for s in sizes) + " |"
+            for case in CPU_ROWS if any((case, s) in m.cpu for s in sizes)]
+    if not rows:
+        return []
+    return ["", "## Processor time per call (measuring side, user + system; median over the rounds)", "",
+            "| Case | " + " | ".join(format_size(s) for s in sizes) + " |", "|---|" + "---|" * len(sizes), *rows,
+            "", "A spinning reader spends processor time while it waits; a blocking one sleeps. The shm spin "
+            f"ping-pong spends {format_duration(m.cpu[('spin', 0)])} per round trip." if ("spin", 0) in m.cpu
+            else ""]
+
+
+def slow_server_table(m: Measurements, size: int) -> list[str]:
+    rows = [f"| {LABELS[case]} | {format_duration(m.latency[(case, size)].median_ns)} | "
+            f"{format_duration(m.cpu[(case, size)]) if (case, size) in m.cpu else '–'} |"
+            for case in SLOW + RAW_SLOW if (case, size) in m.latency]
+    if not rows:
+        return []
+    return ["", f"## Against a server that takes {SLOW_MS} ms per reply ({format_size(size)})", "",
+            "| Case | Latency (median) | Processor time per call |", "|---|---|---|", *rows, "",
+            "The reply comes too late for a spin to pay: the client's window learns that and sleeps, as "
+            "the blocking client does."]
+
+
+def first_call_table(m: Measurements) -> list[str]:
+    rows = []
+    for case in ("quelt_unix", "quelt_tcp", "shm", "hybrid"):
+        f = m.first_call.get(case)
+        if f:
+            rows.append(f"| {LABELS[case]} | {format_duration(f['first'])} | {format_duration(f['median'])} | "
+                        f"{format_duration(f['after_idle'])} ({f['idle']:g} s idle) |")
+    if not rows:
+        return []
+    size = format_size(next(iter(m.first_call.values()))["bytes"])
+    return ["", f"## First {size} call of a fresh process, and after an idle pause", "",
+            "| Client | First call | Median of the next calls | After the pause |", "|---|---|---|---|", *rows,
+            "", "Each client in a fresh interpreter, connected by a small call first. A new result lives in memory "
+            "the process has not touched before, whose pages the kernel must find and clear."]
+
+
 def targets_table(verdicts: list[Verdict]) -> list[str]:
     lines = ["| Target | Compared with | Limit | Measured | Verdict |", "|---|---|---|---|---|"]
     for v in verdicts:
@@ -101,6 +146,9 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
     if control:
         out += ["", f"{LABELS['raw_ctl']}: {format_duration(control.median_ns)} "
                     f"({format_duration(control.p99_ns)})."]
+    out += cpu_table(m, sizes)
+    out += slow_server_table(m, sizes[0])
+    out += first_call_table(m)
     out += breakdown(m, sizes)
     out += shm_breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
@@ -141,7 +189,13 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
             "with one writev.",
             "- Least copying (shared memory): one memcpy of the tensor into warm shared memory plus one "
             "malloc of the output's size and a copy into it, the allocator's first-touch costs included; "
-            "the parts and a copy into freshly mapped pages are listed for reference.",
+            "the parts and a copy into freshly mapped pages are listed for reference. Copies without page "
+            "faults: the same copy in, then a memcpy into a warm buffer reused on every call.",
+            "- Placement: the socket clients spin for small replies, so at 64 B and 4 KiB they run with the "
+            "server on a processor of its own, like the shared-memory cases; every blocking baseline runs "
+            "with its peer on one processor, where blocking is fastest.",
+            "- Processor time: CLOCK_PROCESS_CPUTIME_ID (Python: time.process_time_ns) over the timed calls "
+            "of the measuring process; the server's or echo peer's time is not included.",
             "- Shared-memory spin ping-pong: a 40-byte entry and a 48-byte answer between two processes "
             "through one 64-bit flag, both spinning with the pause hint.",
             "- pyzmq and gRPC echo the tensor's bytes (no protocol framing) from a server in another process.",

@@ -11,16 +11,16 @@ from dataclasses import asdict
 from typing import Callable
 
 from . import echo_baselines
-from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, PURE, Call, NotLanded, ServerAddresses, infer_call,
-                    make_client, tensor)
+from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, PURE, RAW_SLOW, SLOW, SLOW_MODEL, Call, NotLanded,
+                    ServerAddresses, infer_call, make_client, tensor)
 from .pure_client import encode_infer_request
 from .native import NativeBaselines
 from .placement import Placement
 from .plan import PEAK_BYTES, Plan
 from .progress import Progress
-from .stats import Summary, format_duration, format_size
+from .stats import Summary, format_duration, format_size, median
 from .targets import LARGE, Measurements
-from .timing import time_calls
+from .timing import Budget, Samples, time_calls
 from .wire_sizes import HYBRID_CONTROL_FRAMES, identity_infer_frames
 
 # The order in which the socket cases take turns within one size: each client
@@ -30,8 +30,13 @@ SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp
 
 
 # Spin-waiting cases run with the server on a processor of its own; all the
-# others (socket round trips) with client and server on one processor.
+# others (socket round trips) with client and server on one processor. The
+# socket clients spin for small replies too: for those sizes they run apart
+# (a spinning reader needs its peer to run elsewhere), and the blocking
+# ping-pongs they are compared with stay together, where blocking is fastest.
 APART = ("rawsrv_shm", "shm")
+SPINNING_SOCKET_CLIENTS = ("quelt_unix", "quelt_tcp", "hybrid")
+SPINNING_SIZES = (64, 4096)
 # The protocol-only shared-memory client runs where it explains a target.
 RAW_SHM_SIZES = (64, 4096)
 
@@ -50,6 +55,7 @@ class Runner:
         self.echo_kinds = echo_kinds
         self.progress = Progress(self.steps())
         self.samples: dict[tuple[str, int], list[float]] = {}
+        self.cpu: dict[tuple[str, int], list[float]] = {}  # processor time per call, one figure per run
         self.measurements = Measurements()
         self.notes: list[str] = []
 
@@ -59,11 +65,14 @@ class Runner:
         per_size = {size: len(SOCKET_ORDER) + (3 if size in LARGE else 0) for size in self.plan.sizes}
         sized = sum(count * len(self.plan.rounds_of(size)) for size, count in per_size.items())
         every_round = 2 * self.plan.rounds  # spin floor, control-frame ping-pong
-        once = len(self.echo_kinds) + (2 * len(CLIENTS) if with_memory else 0)
+        once = len(self.echo_kinds) + len(SLOW) + len(RAW_SLOW) + (3 * len(CLIENTS) if with_memory else 0)
         return sized + every_round + once
 
     def _add(self, case: str, size: int, values: list[float]) -> None:
         self.samples.setdefault((case, size), []).extend(values)
+        cpu = getattr(values, "cpu_ns_per_call", None)
+        if cpu is not None:
+            self.cpu.setdefault((case, size), []).append(cpu)
 
     def mark_missing(self, case: str, reason: str) -> None:
         if case not in self.measurements.missing:
@@ -96,9 +105,13 @@ class Runner:
         for kind in self.echo_kinds:
             with self.placement.together():
                 self._step(LABELS[kind], lambda: self._echo(kind))
+        self._slow_server()
         for (case, size), values in self.samples.items():
             self.measurements.latency[(case, size)] = Summary.of(values)
+        for key, values in self.cpu.items():
+            self.measurements.cpu[key] = median(values)
         if with_memory:
+            self._first_calls()
             self._memory()
         return self.measurements
 
@@ -120,7 +133,7 @@ class Runner:
             if number not in rounds:
                 continue
             for case in SOCKET_ORDER:
-                with self._placed(case):
+                with self._placed(case, size):
                     self._step(f"{label} {format_size(size)}: {LABELS[case]}",
                                lambda: self._measure_case(case, size, clients, first=number == rounds[0]))
             if size in LARGE:
@@ -162,18 +175,21 @@ class Runner:
         self._add(case, size, values)
         return values
 
-    def _raw_to_server(self, transport: str, size: int) -> list[float]:
+    def _raw_to_server(self, transport: str, size: int, model: int = IDENTITY_MODEL,
+                       budget: Budget | None = None) -> list[float]:
         shape, data = tensor(size)
         payload = encode_infer_request(shape, DTYPE, data)
-        frame = struct.pack("<III", IDENTITY_MODEL, 1, len(payload)) + payload
+        frame = struct.pack("<III", model, 1, len(payload)) + payload
         target = (f"unix:{self.server.socket_path}" if transport == "unix"
                   else f"tcp:{self.server.tcp_host}:{self.server.tcp_port}")
-        budget = self.plan.round_budget(size)
+        budget = budget or self.plan.round_budget(size)
         return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
-                                            self.plan.native_iterations(size), budget.warmup, budget=budget)
+                                            budget.min_calls if model != IDENTITY_MODEL
+                                            else self.plan.native_iterations(size), budget.warmup, budget=budget)
 
-    def _placed(self, case: str):
-        return self.placement.apart() if case in APART else self.placement.together()
+    def _placed(self, case: str, size: int | None = None):
+        apart = case in APART or (case in SPINNING_SOCKET_CLIENTS and size in SPINNING_SIZES)
+        return self.placement.apart() if apart else self.placement.together()
 
     def _native(self, case: str, size: int, measure: Callable[[], list[float]]) -> list[float] | None:
         """Runs one baseline program; a failure is reported and the run goes on."""
@@ -196,7 +212,11 @@ class Runner:
             self._add("copy_in", size, series["copy_in_ns"])
             self._add("copy_out", size, series["alloc_copy_out_ns"])
             self._add("fresh_touch", size, series["fresh_page_copy_ns"])
-            return series["samples_ns"]
+            if "warm_samples_ns" in series:
+                self._add("copy_warm", size, series["warm_samples_ns"])
+                self._add("copy_out_warm", size, series["copy_out_warm_ns"])
+            cpu = series.get("cpu_ns_per_call")
+            return Samples(series["samples_ns"], cpu[0] if cpu else None)
 
         self._step(f"{label} {format_size(size)}: {LABELS['copy']}", lambda: self._native("copy", size, copy_floor))
         for transport in ("unix", "tcp"):
@@ -228,6 +248,47 @@ class Runner:
             self._add(kind, size, values)
         return results[sizes[0]]
 
+    def _slow_server(self) -> None:
+        """QueltClient and the raw blocking client against the model that
+        takes 2 ms per reply: a spin that did not learn to stop would show as
+        processor time. On one processor, where a client that sleeps 2 ms
+        does not pay for waking an idle processor on top."""
+        size = self.plan.sizes[0]
+        budget = Budget(self.plan.slow_calls, self.plan.slow_calls, 0.0, 20)
+        clients: dict[str, object] = {}
+        for case in SLOW:
+            with self._placed(case, size):
+                self._step(LABELS[case], lambda: self._slow_client(case, size, budget, clients))
+        for case in RAW_SLOW:
+            transport = case.split("_")[1]
+            with self._placed(case, size):
+                self._step(LABELS[case], lambda: self._native(
+                    case, size, lambda: self._raw_to_server(transport, size, SLOW_MODEL, budget)))
+        clients.clear()
+        gc.collect()
+
+    def _slow_client(self, case: str, size: int, budget: Budget, clients: dict) -> list[float] | None:
+        if case in self.measurements.missing:
+            return None
+        try:
+            clients[case] = make_client(case, self.server)
+            call = infer_call(case, clients[case], size)
+        except Exception as error:
+            self.mark_missing(case, f"{type(error).__name__}: {error}")
+            return None
+        values = time_calls(call, budget)
+        self._add(case, size, values)
+        return values
+
+    def _first_calls(self) -> None:
+        """The first large call of a fresh process and the call after an idle
+        pause, each client in an interpreter of its own."""
+        server = json.dumps(asdict(self.server))
+        for case in CLIENTS:
+            self._probe(case, "first", ["--bytes", str(PEAK_BYTES), "--idle", str(self.plan.idle_seconds)], server,
+                        self.measurements.first_call, f"first {format_size(PEAK_BYTES)} call and one after "
+                        f"{self.plan.idle_seconds:g} s idle", PEAK_BYTES)
+
     # -- memory ----------------------------------------------------------------
 
     def _memory(self) -> None:
@@ -237,13 +298,14 @@ class Runner:
                         self.measurements.growth, f"resident-set growth over {self.plan.growth_calls:,} calls")
         for case in CLIENTS:
             self._probe(case, "peak", ["--bytes", str(PEAK_BYTES)], server, self.measurements.peak,
-                        f"peak memory of a {format_size(PEAK_BYTES)} call")
+                        f"peak memory of a {format_size(PEAK_BYTES)} call", PEAK_BYTES)
 
-    def _probe(self, case: str, mode: str, arguments: list[str], server: str, into: dict, what: str) -> None:
+    def _probe(self, case: str, mode: str, arguments: list[str], server: str, into: dict, what: str,
+               size: int = 64) -> None:
         self.progress.step(f"memory: {LABELS[case]}, {what}")
         command = [sys.executable, "-m", "quelt_bench.memory_probe", mode, "--client", case, "--server", server,
                    *arguments]
-        with self._placed(case):
+        with self._placed(case, size):
             done = subprocess.run(command, capture_output=True, text=True, timeout=900)
         self.progress.finish_step()
         if done.returncode != 0:

@@ -36,8 +36,11 @@ def test_shm_spin_reports_batch_means(build_dir):
 
 def test_copy_floor_is_the_sum_of_its_parts(build_dir):
     series = NativeBaselines(build_dir).copy_floor(1 << 20, iterations=4, warmup=1)
+    assert len(series.pop("cpu_ns_per_call")) == 1
     assert {len(v) for v in series.values()} == {4}
     for total, copy_in, copy_out in zip(series["samples_ns"], series["copy_in_ns"], series["alloc_copy_out_ns"]):
+        assert total == pytest.approx(copy_in + copy_out, abs=1.0)
+    for total, copy_in, copy_out in zip(series["warm_samples_ns"], series["copy_in_ns"], series["copy_out_warm_ns"]):
         assert total == pytest.approx(copy_in + copy_out, abs=1.0)
 
 

@@ -16,7 +16,10 @@ def _partial_run():
     latency = {(case, size): Summary(1000.0 * (i + 1), 2000.0 * (i + 1), 50)
                for i, size in enumerate(SIZES) for case in ("quelt_unix", "raw_unix", "purepy_unix")}
     latency[("spin", 0)] = Summary(600.0, 900.0, 20)
-    return Measurements(latency=latency, missing={"shm": "not implemented yet"},
+    latency[("quelt_unix_slow", 64)] = Summary(2.1e6, 2.2e6, 50)
+    cpu = {("quelt_unix", 64): 7000.0, ("quelt_unix_slow", 64): 12000.0}
+    first = {"hybrid": {"bytes": SIZES[-1], "first": 9e7, "median": 1.2e7, "after_idle": 2e7, "idle": 10.0}}
+    return Measurements(latency=latency, cpu=cpu, first_call=first, missing={"shm": "not implemented yet"},
                         growth={"quelt_unix": {"growth": 0, "calls": 100_000, "before": 1 << 24, "after": 1 << 24}})
 
 
@@ -28,13 +31,16 @@ def test_report_lists_targets_figures_and_gaps():
     assert "- QueltShmClient: not implemented yet" in text
     assert "1.00 µs (2.00 µs)" in text  # median with p99
     assert "- a note" in text
+    assert "| QueltClient (Unix socket) | 7.00 µs | – | – | – | – |" in text  # processor time per call
+    assert "| QueltClient (Unix socket), server taking 2 ms | 2.10 ms | 12.00 µs |" in text
+    assert "| QueltHybridClient | 90.00 ms | 12.00 ms | 20.00 ms (10 s idle) |" in text
     assert "![" not in text
 
 
 @pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
 def test_charts_are_written_as_png(tmp_path):
     names, why_not = draw(_partial_run(), SIZES, tmp_path)
-    assert why_not is None and names == ["latency.png", "throughput.png"]
+    assert why_not is None and names == ["latency.png", "throughput.png", "cpu.png", "first_call.png"]
     for name in names:
         assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -4,7 +4,7 @@ from contextlib import contextmanager
 import pytest
 
 from quelt_bench import runner as runner_module
-from quelt_bench.cases import CLIENTS, PURE, ServerAddresses
+from quelt_bench.cases import CLIENTS, PURE, SLOW, ServerAddresses
 from quelt_bench.placement import Placement
 from quelt_bench.plan import Plan
 from quelt_bench.progress import Progress
@@ -35,7 +35,8 @@ class FakeNative:
 
     def copy_floor(self, data_len, iterations, warmup=2):
         return {"samples_ns": [3.0] * iterations, "copy_in_ns": [1.0] * iterations,
-                "alloc_copy_out_ns": [2.0] * iterations, "fresh_page_copy_ns": [4.0] * iterations}
+                "alloc_copy_out_ns": [2.0] * iterations, "fresh_page_copy_ns": [4.0] * iterations,
+                "warm_samples_ns": [1.5] * iterations, "copy_out_warm_ns": [0.5] * iterations}
 
 
 class EchoClient:
@@ -112,13 +113,19 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert m.latency[("rawsrv_unix", 64)].median_ns == 1500.0
     assert m.latency[("rawsrv_shm", 64)].median_ns == 700.0 and ("rawsrv_shm", BIG) not in m.latency
     assert m.latency[("copy", BIG)].median_ns == 3.0 and ("copy", 64) not in m.latency
+    assert m.latency[("copy_warm", BIG)].median_ns == 1.5
+    assert ("quelt_unix", 64) in m.cpu and ("raw_unix", 64) not in m.cpu  # the fake baselines report none
+    assert m.latency[("quelt_tcp_slow", 64)].count == PLAN.slow_calls
     assert m.latency[("spin", 0)].count == 2
     assert m.latency[("raw_ctl", 0)].count == 2 * PLAN.native_iterations(64)
     assert runner.progress.done == runner.progress.total
-    assert sorted(built) == sorted(CLIENTS + PURE)  # one client of each kind, kept for every round
+    assert sorted(built) == sorted(CLIENTS + PURE + SLOW)  # one client of each kind, kept for every round
     assert not m.missing
-    # Only the spin-waiting client runs apart from the server; the socket clients run beside it.
-    assert RecordingPlacement.seen == {**{kind: {"together"} for kind in CLIENTS + PURE}, "shm": {"apart"}}
+    # Spinning clients run apart from the server: the shared-memory one always, the socket ones for small
+    # tensors; the blocking pure-Python clients beside it.
+    assert RecordingPlacement.seen == {**{kind: {"together"} for kind in PURE}, "shm": {"apart"},
+                                       **{kind: {"apart", "together"} for kind in ("quelt_unix", "quelt_tcp", "hybrid")},
+                                       **{kind: {"together"} for kind in SLOW}}
 
 
 def _counting(calls):
@@ -153,7 +160,7 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
 
 
 @pytest.mark.parametrize("method,cases", [
-    ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp"}),
+    ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp", "rawsrv_unix_slow", "rawsrv_tcp_slow"}),
     ("copy_floor", {"copy"}),
     ("shm_spin", {"spin"}),
     ("shm_client", {"rawsrv_shm"}),
