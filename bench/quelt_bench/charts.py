@@ -37,28 +37,44 @@ def draw(m: Measurements, sizes, out_dir: Path) -> tuple[list[str], str | None]:
     return names, None
 
 
-def _processor_time(plt, m: Measurements, sizes, out_dir: Path) -> str:
-    figure, axes = plt.subplots(figsize=(10, 6))
+def _plot_by_size(plt, curves: dict[str, list[tuple[int, float]]], figsize):
+    """A chart with one line per case through its (tensor size, µs) points;
+    the clients' lines solid, the baselines' dashed."""
+    figure, axes = plt.subplots(figsize=figsize)
+    # More lines than the default ten colours: no two may share one.
     axes.set_prop_cycle(color=[plt.cm.tab20(i) for i in (*range(0, 20, 2), *range(1, 20, 2))])
-    for case in CPU_LINES:
-        points = [(s, m.cpu[(case, s)]) for s in sizes if (case, s) in m.cpu]
+    for case, points in curves.items():
         if points:
             style = "-" if case in ("quelt_unix", "quelt_tcp", "hybrid", "shm") else "--"
-            axes.plot([s for s, _ in points], [v / 1e3 for _, v in points], style, marker="o", label=LABELS[case])
+            axes.plot([s for s, _ in points], [v for _, v in points], style, marker="o", label=LABELS[case])
+    return figure, axes
+
+
+def _save_by_size(plt, figure, axes, sizes, ylabel: str, title: str, out_dir: Path, name: str) -> str:
     axes.set_xscale("log", base=2)
     axes.set_yscale("log")
     axes.set_xticks(list(sizes))
     axes.set_xticklabels([format_size(s) for s in sizes], fontsize=8)
     axes.set_xlabel("tensor size")
-    axes.set_ylabel("processor time per call, measuring side (µs, log scale)")
-    axes.set_title("processor time per call (user + system), per client and baseline")
+    axes.set_ylabel(ylabel)
+    axes.set_title(title)
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize=8)
+    return _save(plt, figure, out_dir, name)
+
+
+def _save(plt, figure, out_dir: Path, name: str) -> str:
     figure.tight_layout()
-    name = "cpu.png"
     figure.savefig(out_dir / name, dpi=110)
     plt.close(figure)
     return name
+
+
+def _processor_time(plt, m: Measurements, sizes, out_dir: Path) -> str:
+    curves = {case: [(s, m.cpu[(case, s)] / 1e3) for s in sizes if (case, s) in m.cpu] for case in CPU_LINES}
+    figure, axes = _plot_by_size(plt, curves, (10, 6))
+    return _save_by_size(plt, figure, axes, sizes, "processor time per call, measuring side (µs, log scale)",
+                         "processor time per call (user + system), per client and baseline", out_dir, "cpu.png")
 
 
 def _first_calls(plt, m: Measurements, out_dir: Path) -> str:
@@ -77,44 +93,21 @@ def _first_calls(plt, m: Measurements, out_dir: Path) -> str:
     axes.set_title(f"{size}: the first call, the following ones, and one after an idle pause")
     axes.grid(True, axis="y", alpha=0.3)
     axes.legend()
-    figure.tight_layout()
-    name = "first_call.png"
-    figure.savefig(out_dir / name, dpi=110)
-    plt.close(figure)
-    return name
+    return _save(plt, figure, out_dir, "first_call.png")
 
 
 def _latency(plt, m: Measurements, sizes, out_dir: Path) -> str:
-    figure, axes = plt.subplots(figsize=(10, 6.5))
-    # More lines than the default ten colours: no two may share one.
-    axes.set_prop_cycle(color=[plt.cm.tab20(i) for i in (*range(0, 20, 2), *range(1, 20, 2))])
-    for case in LINES:
-        points = [(s, m.latency[(case, s)]) for s in sizes if (case, s) in m.latency]
-        if not points:
-            continue
-        style = "-" if case in ("quelt_unix", "quelt_tcp", "hybrid", "shm") else "--"
-        axes.plot([s for s, _ in points], [p.median_ns / 1e3 for _, p in points], style, marker="o",
-                  label=LABELS[case])
+    curves = {case: [(s, m.latency[(case, s)].median_ns / 1e3) for s in sizes if (case, s) in m.latency]
+              for case in LINES}
+    figure, axes = _plot_by_size(plt, curves, (10, 6.5))
     spin = m.latency.get(("spin", 0))
     if spin:
         axes.axhline(spin.median_ns / 1e3, color="grey", linestyle=":", label=LABELS["spin"])
     control = m.latency.get(("raw_ctl", 0))
     if control:
         axes.axhline(control.median_ns / 1e3, color="black", linestyle=":", label=LABELS["raw_ctl"])
-    axes.set_xscale("log", base=2)
-    axes.set_yscale("log")
-    axes.set_xticks(list(sizes))
-    axes.set_xticklabels([format_size(s) for s in sizes], fontsize=8)
-    axes.set_xlabel("tensor size")
-    axes.set_ylabel("median latency per call (µs, log scale)")
-    axes.set_title("infer latency by tensor size, per client and transport")
-    axes.grid(True, which="both", alpha=0.3)
-    axes.legend(fontsize=8)
-    figure.tight_layout()
-    name = "latency.png"
-    figure.savefig(out_dir / name, dpi=110)
-    plt.close(figure)
-    return name
+    return _save_by_size(plt, figure, axes, sizes, "median latency per call (µs, log scale)",
+                         "infer latency by tensor size, per client and transport", out_dir, "latency.png")
 
 
 def _throughput(plt, m: Measurements, large, out_dir: Path) -> str:
@@ -131,8 +124,4 @@ def _throughput(plt, m: Measurements, large, out_dir: Path) -> str:
     axes.set_title("throughput for large tensors")
     axes.grid(True, axis="y", alpha=0.3)
     axes.legend()
-    figure.tight_layout()
-    name = "throughput.png"
-    figure.savefig(out_dir / name, dpi=110)
-    plt.close(figure)
-    return name
+    return _save(plt, figure, out_dir, "throughput.png")
