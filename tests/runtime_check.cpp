@@ -1,6 +1,7 @@
 // Checks of the hybrid client's runtime that cannot be seen through Python:
 // the async lock's FIFO hand-over under real contention, readiness waits of
-// the Unix stream, and that runtimes leave no thread or descriptor behind.
+// the Unix stream, that runtimes leave no thread or descriptor behind, and
+// how the reply spin window learns.
 // Built and run by test_runtime_core.py; prints one line per failed check.
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/spin_window.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/unix_stream.hpp"
@@ -164,9 +166,38 @@ void runtimes_leave_nothing_behind() {
     check(entries("/proc/self/fd") == fds, "descriptors closed");
 }
 
+// Reads (out of `reads`) that would spin against a server whose every reply
+// comes too late for the window.
+int spins_against_a_late_server(quelt::SpinWindow& window, int reads) {
+    int spins = 0;
+    for (int i = 0; i < reads; ++i) {
+        if (window.next_spin() > 0ns) {
+            ++spins;
+            window.missed();
+        } else {
+            window.slept(2ms);
+        }
+    }
+    return spins;
+}
+
+void spin_window_learns_from_replies() {
+    quelt::SpinWindow window;
+    check(window.next_spin() > 0ns, "a new connection spins");
+    const int spins = spins_against_a_late_server(window, 100'000);
+    check(spins <= 40, "late replies stop the spin but for one probe in thousands of reads");
+    window.slept(5us);
+    check(window.next_spin() > 0ns, "a prompt reply met asleep resumes the spin at once");
+    for (int i = 0; i < 100; ++i) window.caught(1us);
+    check(window.next_spin() == quelt::SpinWindow::kShortest, "prompt replies shrink the window to its shortest");
+    for (int i = 0; i < 100; ++i) window.caught(40us);
+    check(window.next_spin() == quelt::SpinWindow::kLongest, "slower replies caught while spinning widen it");
+}
+
 }  // namespace
 
 int main() {
+    spin_window_learns_from_replies();
     lock_grants_waiters_in_arrival_order();
     stream_waits_for_data_and_reports_the_end();
     stream_waits_until_a_full_socket_drains();

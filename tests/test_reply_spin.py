@@ -51,7 +51,8 @@ def test_prompt_replies_are_met_awake_and_late_ones_asleep(start_refserver, kind
     sleeps = (after.ru_nvcsw - before.ru_nvcsw) / calls
     cpu_us = ((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)) / calls * 1e6
     if late:
-        # Every call sleeps once; a spin that did not learn would cost tens of µs.
-        assert sleeps > 0.9 and cpu_us < 25, (sleeps, cpu_us)
+        # Every call sleeps for its reply instead of spinning through the wait
+        # (how seldom the window still tries a spin is checked in runtime_check.cpp).
+        assert sleeps > 0.9 and cpu_us < 100, (sleeps, cpu_us)
     else:
         assert sleeps < 0.2, sleeps
