@@ -56,8 +56,6 @@ public:
         if (waited <= window_) pause_left_ = pause_ = 0;
     }
 
-    bool spinning() const noexcept { return pause_left_ == 0; }
-
 private:
     // A new connection spins for 20 µs: enough for a server on another
     // processor to answer a small request, cheap to lose against a slow one.
