@@ -159,14 +159,16 @@ class TestStreaming:
         assert len(chunks) == 500 and b"".join(chunks) == array.tobytes()
 
 
+@pytest.fixture(scope="class")
+def guarded():
+    """A server that wants the API token, shared by the tests of TestToken."""
+    from quelt_refserver import RefServer
+
+    with RefServer(token="s3cret", shm=False) as server:
+        yield server
+
+
 class TestToken:
-    @pytest.fixture(scope="class")
-    def guarded(self):
-        from quelt_refserver import RefServer
-
-        with RefServer(token="s3cret", shm=False) as server:
-            yield server
-
     @pytest.mark.parametrize("transport", TRANSPORTS)
     def test_the_right_token_is_served(self, guarded, transport):
         client = connect(guarded, transport, api_token="s3cret")
