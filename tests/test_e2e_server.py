@@ -330,3 +330,56 @@ class TestLauncher:
         with socket.socket(socket.AF_UNIX) as connection:
             connection.connect(server.socket_path)
             assert exchange(connection, 0, 1, inference_request(b"again"))[0] == 0
+
+    def test_addresses_a_server_lacks_raise(self, start_refserver):
+        from quelt_refserver import RefServerError
+
+        tcp_only = start_refserver(unix=False, shm=False)
+        not_started = RefServer()
+        for server, address in [(not_started, "host"), (not_started, "port"), (not_started, "tcp_endpoint"),
+                                (tcp_only, "socket_path"), (tcp_only, "unix_endpoint"),
+                                (tcp_only, "shm_name"), (tcp_only, "shm_size")]:
+            with pytest.raises(RefServerError, match="^the server has no "):
+                getattr(server, address)
+
+    def test_an_unactivated_environment_finds_the_server_beside_its_interpreter(self, tmp_path):
+        # IDEs and cron jobs run venv/bin/python without putting venv/bin on PATH.
+        environment = tmp_path / "venv"
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(environment)], check=True)
+        installed = environment / "bin" / "quelt-refserver"
+        installed.symlink_to(find_executable())
+        launcher_folder = os.path.dirname(os.path.dirname(sys.modules["quelt_refserver"].__file__))
+        found = subprocess.run(
+            [str(environment / "bin" / "python"), "-c",
+             "import sys; sys.path.insert(0, sys.argv[1])\n"
+             "from quelt_refserver import RefServer, find_executable\n"
+             "with RefServer(tcp=False, shm=False) as server: print(find_executable())",
+             launcher_folder],
+            capture_output=True, text=True, timeout=30,
+            env={"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", "/")},
+        )
+        assert (found.returncode, found.stdout.strip()) == (0, str(installed)), found.stderr
+
+    @pytest.mark.parametrize("free, expected", [
+        (25 << 30, []),                                    # room for the 256 MiB pool
+        (545390592, []),                                   # just room for it
+        (64 << 20, ["--shm-size", str(48 << 20)]),          # Docker's default /dev/shm
+        ((64 << 20) - 1, ["--shm-size", str(47 << 20)]),   # whole MiB only
+        (None, []),                                        # room unknown: the server decides
+    ])
+    def test_the_default_region_fits_the_room_in_dev_shm(self, free, expected):
+        from quelt_refserver import _region_size_options
+
+        assert _region_size_options(free) == expected
+
+    def test_a_small_dev_shm_gets_a_region_that_fits(self, start_refserver, monkeypatch, caplog):
+        import quelt_refserver
+        import quelt_sdk
+
+        monkeypatch.setattr(quelt_refserver, "_free_shared_memory", lambda: 64 << 20)
+        server = start_refserver(tcp=False)
+        assert server.shm_size <= 48 << 20
+        assert "too little for the default region" in caplog.text
+        image = bytes(range(256)) * 2352  # a 1x3x224x224 float32 tensor's size
+        client = quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
+        assert client.infer([len(image)], "uint8", image) == image

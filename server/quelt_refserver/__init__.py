@@ -10,21 +10,30 @@
 socket in a private temporary directory, a region name of its own), waits
 until the server says it is ready, and stops it on exit (SIGTERM, then SIGKILL
 if it does not go within the timeout). The executable is taken from the
-``QUELT_REFSERVER`` environment variable when it is set, else from PATH.
+``QUELT_REFSERVER`` environment variable when it is set, else from the scripts
+folder of the running interpreter's installation (where ``pip install`` put
+it, whether or not the virtual environment is activated), else from PATH.
+
+Without ``pool_size`` the region's tensor pool is 256 MiB when /dev/shm has
+room for the region that makes (2 x pool + 8 MiB and a little), else the
+region takes three quarters of the room there, and a warning says so.
 """
 
 from __future__ import annotations
 
+import logging
 import os
 import re
 import secrets
 import shutil
 import signal
 import subprocess
+import sys
+import sysconfig
 import tempfile
 import threading
 import time
-from typing import Iterable, Optional, Sequence
+from typing import Iterable, Optional, Sequence, TypeVar
 
 __all__ = ["RefServer", "RefServerError", "find_executable", "MODELS"]
 
@@ -42,6 +51,15 @@ MODELS = {
 }
 
 _EXECUTABLE = "quelt-refserver"
+_SHARED_MEMORY = "/dev/shm"
+_MiB = 1 << 20
+# The region holds the tensor pool, the server's mirror of it, an 8 MiB ring
+# and 128 KiB of header and queues.
+_DEFAULT_POOL = 256 * _MiB
+_REGION_OVERHEAD = 8 * _MiB + 128 * 1024
+
+_log = logging.getLogger("quelt_refserver")
+_T = TypeVar("_T")
 _LISTENING = re.compile(r"^quelt-refserver: listening on (tcp|unix) (.+)$")
 _REGION = re.compile(r"^quelt-refserver: shared-memory region '([^']*)' of (\d+) bytes")
 _READY = "quelt-refserver: ready"
@@ -51,19 +69,67 @@ class RefServerError(RuntimeError):
     """The server could not be found, did not start, or exited early."""
 
 
+def _interpreter_script_folders() -> list[str]:
+    """Where pip puts the scripts of packages installed for this interpreter:
+    the scripts folder of its installation (a virtual environment's bin/,
+    activated or not), the user scheme's (pip install --user), and the
+    interpreter's own folder."""
+    folders = [sysconfig.get_path("scripts")]
+    user_scheme = f"{os.name}_user"
+    if user_scheme in sysconfig.get_scheme_names():
+        folders.append(sysconfig.get_path("scripts", user_scheme))
+    folders.append(os.path.dirname(sys.executable))
+    return list(dict.fromkeys(folder for folder in folders if folder))
+
+
 def find_executable() -> str:
-    """Path of quelt-refserver: $QUELT_REFSERVER, else the one on PATH."""
+    """Path of quelt-refserver: $QUELT_REFSERVER, else the one installed
+    beside the running interpreter, else the one on PATH."""
     configured = os.environ.get("QUELT_REFSERVER")
     if configured:
         if not os.access(configured, os.X_OK):
             raise RefServerError(f"QUELT_REFSERVER={configured!r} is not an executable file")
         return configured
-    found = shutil.which(_EXECUTABLE)
+    folders = _interpreter_script_folders()
+    found = shutil.which(_EXECUTABLE, path=os.pathsep.join(folders)) or shutil.which(_EXECUTABLE)
     if found is None:
         raise RefServerError(
-            f"{_EXECUTABLE} is not on PATH (install quelt_sdk, or set QUELT_REFSERVER to the built executable)"
+            f"{_EXECUTABLE} is neither in {folders[0]} nor on PATH "
+            "(install quelt_sdk, or set QUELT_REFSERVER to the built executable)"
         )
     return found
+
+
+def _free_shared_memory() -> Optional[int]:
+    """Bytes free in /dev/shm, None where that cannot be told."""
+    try:
+        room = os.statvfs(_SHARED_MEMORY)
+    except OSError:
+        return None
+    return room.f_bavail * room.f_frsize
+
+
+def _region_size_options(free: Optional[int]) -> list[str]:
+    """The server's region-size flags when the caller chose none: nothing
+    (a 256 MiB pool) where /dev/shm has room for that region, else a whole
+    region of three quarters of the room (containers often give /dev/shm
+    64 MiB only)."""
+    default_region = 2 * _DEFAULT_POOL + _REGION_OVERHEAD
+    if free is None or free >= default_region:
+        return []
+    fitted = free * 3 // 4 // _MiB * _MiB
+    _log.warning(
+        "%s has %.1f MiB free, too little for the default region of %.1f MiB: "
+        "the region takes %.1f MiB (pass pool_size= to choose its tensor pool)",
+        _SHARED_MEMORY, free / _MiB, default_region / _MiB, fitted / _MiB,
+    )
+    return ["--shm-size", str(fitted)]
+
+
+def _required(value: Optional[_T], missing: str) -> _T:
+    if value is None:
+        raise RefServerError(missing)
+    return value
 
 
 class RefServer:
@@ -73,7 +139,9 @@ class RefServer:
     ("tcp://127.0.0.1:PORT"), ``socket_path`` (the Unix socket, also the
     ``socket_path`` of QueltHybridClient), ``unix_endpoint`` ("unix://PATH"),
     ``shm_name`` and ``shm_size`` (the region), and ``output`` (the lines the
-    server printed so far).
+    server printed so far). Reading an address the server does not have (not
+    started, or started without that listener or region) raises
+    RefServerError.
     """
 
     def __init__(
@@ -113,6 +181,9 @@ class RefServer:
             if value is not None:
                 self._options += [flag, str(value)]
         self._options += list(extra_args)
+        self._sized_by_caller = pool_size is not None or any(
+            argument.split("=")[0] in ("--pool-size", "--shm-size") for argument in self._options
+        )
         self._start_timeout = start_timeout
         self._stop_timeout = stop_timeout
         self._process: Optional[subprocess.Popen[str]] = None
@@ -120,25 +191,44 @@ class RefServer:
         self._directory: Optional[str] = None
         self._lines: list[str] = []
         self._lines_changed = threading.Condition()
-        self.host: Optional[str] = None
-        self.port: Optional[int] = None
-        self.socket_path: Optional[str] = None
-        self.shm_name: Optional[str] = None
-        self.shm_size: Optional[int] = None
+        # What the running server said it listens on and serves.
+        self._host: Optional[str] = None
+        self._listening_port: Optional[int] = None
+        self._listening_socket: Optional[str] = None
+        self._region_name: Optional[str] = None
+        self._region_size: Optional[int] = None
 
     # -- addresses ---------------------------------------------------------
 
     @property
+    def host(self) -> str:
+        return _required(self._host, "the server has no TCP listener")
+
+    @property
+    def port(self) -> int:
+        return _required(self._listening_port, "the server has no TCP listener")
+
+    @property
+    def socket_path(self) -> str:
+        """The Unix socket: a QueltHybridClient's socket_path."""
+        return _required(self._listening_socket, "the server has no Unix-socket listener")
+
+    @property
+    def shm_name(self) -> str:
+        """The region's name: a QueltShmClient's or QueltHybridClient's shm_name."""
+        return _required(self._region_name, "the server has no shared-memory region")
+
+    @property
+    def shm_size(self) -> int:
+        return _required(self._region_size, "the server has no shared-memory region")
+
+    @property
     def tcp_endpoint(self) -> str:
-        if self.port is None:
-            raise RefServerError("the server has no TCP listener")
-        host = f"[{self.host}]" if ":" in (self.host or "") else self.host
+        host = f"[{self.host}]" if ":" in self.host else self.host
         return f"tcp://{host}:{self.port}"
 
     @property
     def unix_endpoint(self) -> str:
-        if self.socket_path is None:
-            raise RefServerError("the server has no Unix-socket listener")
         return f"unix://{self.socket_path}"
 
     @property
@@ -163,6 +253,8 @@ class RefServer:
         arguments += ["--tcp", f"127.0.0.1:{self._port}"] if self._want_tcp else ["--no-tcp"]
         arguments += ["--unix", self._planned_socket_path()] if self._want_unix else ["--no-unix"]
         arguments += ["--shm-name", self._planned_shm_name()] if self._want_shm else ["--no-shm"]
+        if self._want_shm and not self._sized_by_caller:
+            arguments += _region_size_options(_free_shared_memory())
         # The server also stops when this process goes away without stopping it.
         return arguments + ["--exit-on-stdin-close"] + self._options
 
@@ -212,16 +304,16 @@ class RefServer:
         if self._directory is not None:
             shutil.rmtree(self._directory, ignore_errors=True)
             self._directory = None
-        if status is not None and status < 0 and self.shm_name:
+        if status is not None and status < 0 and self._region_name:
             # Killed: it could not remove its region itself.
-            _unlink_region(self.shm_name)
+            _unlink_region(self._region_name)
         return status
 
     def restart(self) -> "RefServer":
         """Stops the server and starts it again on the same addresses and region name."""
-        self._port = self.port or self._port
-        self._socket_path = self.socket_path or self._socket_path
-        self._shm_name = self.shm_name or self._shm_name
+        self._port = self._listening_port or self._port
+        self._socket_path = self._listening_socket or self._socket_path
+        self._shm_name = self._region_name or self._shm_name
         keep = self._directory
         self._directory = None  # keep the socket's directory across the restart
         try:
@@ -281,17 +373,18 @@ class RefServer:
             self._parse_addresses(self._lines)
 
     def _parse_addresses(self, lines: Sequence[str]) -> None:
-        self.host = self.port = self.socket_path = self.shm_name = self.shm_size = None
+        self._host = self._listening_port = self._listening_socket = None
+        self._region_name = self._region_size = None
         for line in lines:
             listening = _LISTENING.match(line)
             if listening and listening.group(1) == "tcp":
                 host, _, port = listening.group(2).rpartition(":")
-                self.host, self.port = host.strip("[]"), int(port)
+                self._host, self._listening_port = host.strip("[]"), int(port)
             elif listening:
-                self.socket_path = listening.group(2)
+                self._listening_socket = listening.group(2)
             region = _REGION.match(line)
             if region:
-                self.shm_name, self.shm_size = region.group(1), int(region.group(2))
+                self._region_name, self._region_size = region.group(1), int(region.group(2))
 
 
 def _unlink_region(name: str) -> None:
