@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 from . import echo_baselines
-from .environment import BENCH, ROOT, build, describe_machine, use_build
+from .environment import BENCH, ROOT, BuildError, build, describe_machine, use_build
 from .placement import Placement
 from .plan import FULL, QUICK
 from .cases import SLOW_MS
@@ -75,7 +75,11 @@ def main(argv=None) -> int:
     build_dir = options.build_dir.resolve()
     if not options.no_build:
         print(f"building in {build_dir} ...", file=sys.stderr)
-        build(build_dir, lambda line: print(line, file=sys.stderr))
+        try:
+            build(build_dir, lambda line: print(line, file=sys.stderr))
+        except BuildError as error:
+            print(f"bench/run.py: {error}", file=sys.stderr)
+            return 2
     use_build(build_dir)
     load_at_start = ", ".join(f"{value:.2f}" for value in os.getloadavg())
 
