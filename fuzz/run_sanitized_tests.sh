@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 build=${QUELT_ASAN_BUILD:-build/f-asan}
 python=${PYTHON:-python3}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELT_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELT_SANITIZE=ON -DQUELT_BENCH=OFF >/dev/null
 cmake --build "$build"
 
 asan_runtime=$(g++ -print-file-name=libasan.so)
