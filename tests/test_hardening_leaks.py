@@ -2,7 +2,7 @@
 found it: the same descriptors, the same threads, and resident memory within
 1 MiB.
 
-Counts (environment variables, documented in the README's Hardening section):
+Counts (environment variables, documented in CONTRIBUTING.md, "Hardening"):
   QUELT_LEAK_CALLS          failing calls per kind            (default 10000)
   QUELT_LEAK_SUCCESS_CALLS  successful small calls per client (default 100000)
 Each case first runs a warm-up (caches, the pool's first connection, the

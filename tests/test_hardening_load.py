@@ -4,7 +4,7 @@ request's (identity model), none lost, none crossed.
 
 A bounded run of fuzz/multiprocess_load.py; QUELT_LOAD_REQUESTS sets the
 requests per process (default 3000; the script's own default, 100,000, is
-the full run documented in the README).
+the full run documented in CONTRIBUTING.md).
 """
 
 import json

@@ -1,4 +1,4 @@
 """Benchmark suite of quelt_sdk: measures every client against raw baselines.
 
-Run it with ``python bench/run.py [--quick]`` (README.md, section "Benchmarks").
+Run it with ``python bench/run.py [--quick]`` (docs/benchmarks.md).
 """
