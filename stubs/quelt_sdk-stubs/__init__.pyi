@@ -270,19 +270,11 @@ class QueltHybridClient:
         """Runs the server's region model on one tensor and returns the output's bytes.
 
         The call waits as long as the server takes: there is no time-out, and
-        Ctrl+C is noticed only when it returns.
-
-        Args:
-            shape: the dimensions (at most 8), e.g. `list(array.shape)`.
-            dtype: a dtype name as for `QueltClient.infer`.
-            data: the tensor's raw bytes, as for `QueltClient.infer`.
-
-        Returns:
-            The output tensor's bytes.
+        Ctrl+C is noticed only when it returns. Arguments and result as for
+        `QueltShmClient.infer`.
 
         Raises:
-            ValueError: an unknown dtype, or more than 8 dimensions.
-            TypeError, OverflowError: an argument of the wrong type or range.
+            ValueError, TypeError, OverflowError: as for `QueltShmClient.infer`.
             RuntimeError: the socket cannot be opened ("Failed to open named
                 pipe '/path': No such file or directory (os error 2)"), the
                 connection broke, the server's error text, or "SHM tensor pool
