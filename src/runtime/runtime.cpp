@@ -1,15 +1,10 @@
 #include "runtime/runtime.hpp"
 
-#include <thread>
-
 #include "common/os_error.hpp"
 
 namespace quelt::runtime {
 
-unsigned default_worker_count() noexcept {
-    unsigned processors = std::thread::hardware_concurrency();
-    return processors == 0 ? 1 : processors;
-}
+unsigned default_worker_count() noexcept { return usable_processor_count(); }
 
 quelt::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned workers) {
     auto poller = Poller::create();

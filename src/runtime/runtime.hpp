@@ -15,7 +15,7 @@
 
 namespace quelt::runtime {
 
-// One worker per available processor, at least one.
+// One worker per processor the process may use, at least one.
 unsigned default_worker_count() noexcept;
 
 class Runtime {

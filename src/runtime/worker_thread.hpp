@@ -11,6 +11,11 @@
 
 namespace quelt::runtime {
 
+// The processors this process may run on (its affinity mask, which a
+// container or `taskset` narrows), at least 1: more workers than that would
+// only wait for each other.
+unsigned usable_processor_count() noexcept;
+
 class WorkerThread {
 public:
     // Starts `body` on a new thread with every signal blocked, so that signals

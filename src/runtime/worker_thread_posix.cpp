@@ -1,7 +1,10 @@
 #include "runtime/worker_thread.hpp"
 
+#include <sched.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace quelt::runtime {
@@ -13,6 +16,23 @@ void* run(void* body) {
 }
 
 }  // namespace
+
+unsigned usable_processor_count() noexcept {
+    // The mask may name processors beyond the default set size on large
+    // machines: grow the set until the kernel accepts its size.
+    for (int processors = CPU_SETSIZE; processors <= (1 << 20); processors *= 2) {
+        cpu_set_t* set = CPU_ALLOC(processors);
+        if (set == nullptr) break;
+        const std::size_t bytes = CPU_ALLOC_SIZE(processors);
+        const bool known = ::sched_getaffinity(0, bytes, set) == 0;
+        const int count = known ? CPU_COUNT_S(bytes, set) : 0;
+        CPU_FREE(set);
+        if (known) return count > 0 ? static_cast<unsigned>(count) : 1;
+        if (errno != EINVAL) break;
+    }
+    const unsigned online = std::thread::hardware_concurrency();
+    return online == 0 ? 1 : online;
+}
 
 quelt::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body) {
     auto owned = std::make_unique<std::function<void()>>(std::move(body));
