@@ -13,9 +13,9 @@ mismatch. Prints one JSON summary (requests, mismatches, failures, seconds,
 requests per second per worker kind and overall) and exits non-zero on any
 mismatch or failure.
 
-Only one process uses the region: the clients' slot pools keep their
-bookkeeping per client object and do not coordinate across processes, so
-two processes on one region would lease the same slots.
+Only one process uses the region: its QueltShmClient shares the region's one
+response queue with any other such process, and one may take (and drop) the
+other's answer, which then times out.
 """
 
 from __future__ import annotations

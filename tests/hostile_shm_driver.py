@@ -13,7 +13,8 @@ refused, and anything else is a fault. Prints one JSON line of outcome
 counts.
 
 The shared-memory client holds the interpreter lock while it waits, so its
-answers are posted before each call (the request numbers are known). The
+answers are posted before each call (the request numbers are known, once one
+call has shown where the client's count starts). The
 hybrid client's control server is a forked child that answers each request
 with a random HybridResponse through the same region.
 """
@@ -108,7 +109,7 @@ def shm_cases(seed: int, cases: int) -> dict:
     outcomes = Outcomes()
     try:
         client = quelt_sdk.QueltShmClient(region.name)
-        request_id = 0
+        request_id = region.next_request_id(client) - 1
         for _ in range(cases):
             reset(region)
             request_id += 1
@@ -148,8 +149,7 @@ def shm_cases(seed: int, cases: int) -> dict:
                 outcomes.counts["constructor refused"] += 1
                 continue
             reset(region)
-            region.answer(1, b"ok")
-            outcomes.call(other.infer, [1], "uint8", b"x")
+            outcomes.call(lambda: region.answering(lambda: other.infer([1], "uint8", b"x"), b"ok")[0])
     finally:
         region.close()
     return dict(outcomes.counts)

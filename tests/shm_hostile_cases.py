@@ -15,8 +15,12 @@ POOL = 300000
 SERVER_AREA = 1 << 20
 
 
+# The request number of the client's call under test.
+request_id = None
+
+
 def _answer_raw(region, **fields):
-    region.responses.push(response_entry(1, **fields))
+    region.responses.push(response_entry(request_id, **fields))
 
 
 def result_head_outside(region):
@@ -84,6 +88,7 @@ BEFORE_CONSTRUCTION = {pool_past_the_end, pool_offset_wraps}
 
 
 def run(case_name: str) -> None:
+    global request_id
     case = globals()[case_name]
     region = Region(pool_size=POOL, server_area=SERVER_AREA)
     try:
@@ -91,6 +96,7 @@ def run(case_name: str) -> None:
             case(region)
         client = QueltShmClient(region.name)
         if case not in BEFORE_CONSTRUCTION:
+            request_id = region.next_request_id(client)
             case(region)
         outcome = client.infer([3], "u8", b"abc")
         print(f"bytes|{len(outcome)}")

@@ -22,9 +22,11 @@ def build_probe(directory: Path) -> Path:
     if compiler is None:
         pytest.skip("no C++ compiler to build the queue probe")
     binary = directory / "shm_ring_probe"
-    # src/shm and the one file outside it that it uses (the data-type table).
+    # src/shm, src/common below it, and the one file of src/transport that it
+    # uses (the data-type table).
     sources = [str(ROOT / "tests" / "shm_ring_probe.cpp"), str(ROOT / "src" / "transport" / "dtype.cpp")]
-    sources += sorted(str(p) for p in (ROOT / "src" / "shm").glob("*.cpp"))
+    for folder in ("shm", "common"):
+        sources += sorted(str(p) for p in (ROOT / "src" / folder).glob("*.cpp"))
     subprocess.run([compiler, "-std=c++23", "-O2", "-pthread", f"-I{ROOT / 'src'}", *sources, "-o", str(binary)],
                    check=True, capture_output=True, timeout=300)
     return binary

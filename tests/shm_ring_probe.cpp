@@ -12,6 +12,11 @@
 //                                                 N bytes (prints the offset or "none"), rN releases
 //                                                 offset N (prints true or false), wN waits N ms;
 //                                                 a first OP LN sets the lease to N ms (default 30 s)
+//   shm_ring_probe leases NAME OP...              two pools over region NAME's shared leases, each with a
+//                                                 process cell of its own, as two processes have them: OP
+//                                                 is wN (wait N ms) or a pool number and an operation: +N
+//                                                 opens the pool with an N ms lease, - closes it (leases
+//                                                 still held, as if its process died), aN and rN as above
 //
 // QUEUE is "request" or "response"; an entry carries (ID, SEQ) in the fields
 // request_id and tensor_offset / result_offset. COUNTER is the region offset
@@ -21,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -138,12 +144,47 @@ int run_pool(char** args, int nargs) {
     return 0;
 }
 
+int run_leases(const ShmRegion& region, char** args, int nargs) {
+    auto area = region.pool_area();
+    if (!area) die(area.error().text());
+    const std::vector<SlotClassLayout> layout = TensorPool::plan(area->offset, area->size);
+    std::optional<TensorPool> pools[3];
+    for (int i = 0; i < nargs; ++i) {
+        const char* op = args[i];
+        if (op[0] == 'w') {
+            std::this_thread::sleep_for(std::chrono::milliseconds(number(op + 1)));
+            continue;
+        }
+        std::optional<TensorPool>& pool = pools[op[0] == '2' ? 2 : 1];
+        const std::uint64_t value = number(op + 2);
+        if (op[1] == '+') {
+            auto leases = LeaseTable::open_shared(region, TensorPool::slot_count(layout));
+            if (!leases) die(leases.error().text());
+            pool.emplace(layout, std::move(*leases), std::chrono::milliseconds(value));
+        } else if (op[1] == '-') {
+            pool.reset();
+        } else if (op[1] == 'a') {
+            auto offset = pool->allocate(value);
+            if (offset) std::printf("%llu\n", (unsigned long long)*offset);
+            else std::printf("none\n");
+        } else {
+            std::printf("%s\n", pool->release(value) ? "true" : "false");
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) die("usage: see the top of shm_ring_probe.cpp");
     const std::string_view command = argv[1];
     if (command == "pool") {
         if (argc < 4) die("pool needs OFFSET and SIZE");
         return run_pool(argv + 2, argc - 2);
+    }
+    if (command == "leases") {
+        auto region = ShmRegion::open(argv[2]);
+        if (!region) die(region.error().text());
+        return run_leases(*region, argv + 3, argc - 3);
     }
     if (command == "create") {
         auto layout = default_region_layout(number(argv[3]), 1 << 20);

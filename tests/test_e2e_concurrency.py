@@ -54,8 +54,8 @@ def test_socket_clients_and_a_shared_memory_client_at_once(refserver):
         ("socket", refserver.unix_endpoint),
         ("socket", refserver.unix_endpoint),
     ]
-    # The shared-memory clients' pools do not coordinate across processes, so
-    # one region serves one shared-memory client process at a time.
+    # QueltShmClient processes share the region's one response queue, where
+    # one may take (and drop) another's answer: one such process at a time.
     if client_works("shm", refserver):
         workers.append(("shm", refserver.shm_name))
     elif client_works("hybrid", refserver):

@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+import quelt_sdk
 from quelt_refserver import RefServer, find_executable
 
 
@@ -124,7 +125,8 @@ def test_a_stale_socket_file_is_replaced(tmp_path, start_refserver):
 def test_stopping_removes_the_socket_and_the_region(start_refserver, stop_signal):
     server = start_refserver()
     socket_path, region = server.socket_path, f"/dev/shm/{server.shm_name}"
-    assert os.path.exists(socket_path) and os.path.exists(region)
+    client = quelt_sdk.QueltShmClient(server.shm_name)  # makes the slot lease table beside the region
+    assert os.path.exists(socket_path) and os.path.exists(region) and os.path.exists(region + ".leases")
     # A connection in the middle of nothing must not hold the exit up.
     idle = socket.create_connection((server.host, server.port))
     os.kill(server.pid, stop_signal)
@@ -132,7 +134,8 @@ def test_stopping_removes_the_socket_and_the_region(start_refserver, stop_signal
     idle.close()
     assert status == 0
     assert not os.path.exists(socket_path)
-    assert not os.path.exists(region)
+    assert not os.path.exists(region) and not os.path.exists(region + ".leases")
+    del client
     assert server.output[-1] == "quelt-refserver: stopping on " + signal.Signals(stop_signal).name
 
 

@@ -275,6 +275,7 @@ def test_hybrid_answer_with_another_request_number_is_taken(one_slot_region):
 def test_shm_server_dying_while_a_request_waits_times_out_and_the_client_recovers(one_slot_region):
     region = one_slot_region
     client = quelt_sdk.QueltShmClient(region.name)
+    first = region.next_request_id(client)
     pid = os.fork()
     if pid == 0:  # the "server": takes the request off the queue, then dies unanswered
         try:
@@ -295,10 +296,10 @@ def test_shm_server_dying_while_a_request_waits_times_out_and_the_client_recover
 
     # A new server answers the old request late, then the new one: the late
     # answer is dropped, and the slot of the timed-out call was released.
-    region.answer(1, b"late")
-    region.answer(2, b"fresh")
+    region.answer(first, b"late")
+    region.answer(first + 1, b"fresh")
     assert client.infer([2], "uint8", b"in") == b"fresh"
-    assert [entry.request_id for entry in region.posted_requests()] == [2]
+    assert [entry.request_id for entry in region.posted_requests()] == [first + 1]
 
 
 # A client inherited by a forked child (os.fork, multiprocessing's fork start

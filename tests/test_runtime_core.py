@@ -9,8 +9,8 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = ["tests/runtime_check.cpp", "src/common/os_error.cpp", "src/net/pipe_path.cpp",
-           "src/transport/hybrid_messages.cpp"]
+SOURCES = ["tests/runtime_check.cpp", "src/common/os_error.cpp", "src/common/process_generation_posix.cpp",
+           "src/net/pipe_path.cpp", "src/transport/hybrid_messages.cpp"]
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++23 compiler")

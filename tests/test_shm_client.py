@@ -3,6 +3,8 @@
 The call holds the interpreter lock while it waits, so nothing else in this
 process can answer it; instead the answers are placed in the response queue
 before the call, and the request the client posted is read back afterwards.
+A client numbers its requests from a random start: `first` is the number of
+its next call, learnt from one call answered by a signal handler.
 Most regions here have a pool of one slot, so a slot that is not released
 shows up as an exhausted pool on the next call.
 """
@@ -45,6 +47,11 @@ def client(region):
     return QueltShmClient(region.name)
 
 
+@pytest.fixture
+def first(region, client):
+    return region.next_request_id(client)
+
+
 def burn_request_numbers(client, count):
     """Failing calls still use up their request number."""
     for _ in range(count):
@@ -52,13 +59,13 @@ def burn_request_numbers(client, count):
             client.infer([1], "bogus", b"")
 
 
-def test_round_trip_writes_request_and_block(region, client):
-    region.answer(1, b"output bytes")
+def test_round_trip_writes_request_and_block(region, client, first):
+    region.answer(first, b"output bytes")
     before = time.time_ns()
     assert client.infer([2, 3], "float32", bytes(range(24))) == b"output bytes"
     after = time.time_ns()
     (posted,) = region.posted_requests()
-    assert posted.request_id == 1 and posted.reserved == 0
+    assert posted.request_id == first and posted.reserved == 0
     assert before <= posted.timestamp_ns <= after
     assert (posted.tensor_offset, posted.tensor_size) == (POOL_OFFSET, 24 + 80)
     block = region.read_tensor_block(posted.tensor_offset)
@@ -72,8 +79,8 @@ def test_round_trip_writes_request_and_block(region, client):
     [("float32", 0), ("FP32", 0), ("fp16", 0), ("Float16", 0), ("u8", 0), ("uint8", 0), ("string", 0),
      ("UTF8", 0), ("float64", 1), ("fp64", 1), ("i32", 2), ("int32", 2), ("INT64", 3), ("i64", 3)],
 )
-def test_dtype_codes(region, client, dtype, code):
-    region.answer(1)
+def test_dtype_codes(region, client, first, dtype, code):
+    region.answer(first)
     client.infer([1], dtype, b"\0" * 8)
     (posted,) = region.posted_requests()
     assert region.read_tensor_block(posted.tensor_offset).dtype == code
@@ -87,8 +94,8 @@ def test_dtype_codes(region, client, dtype, code):
         ((1, 2, 3, 4, 5, 6, 7, 8), 8, (1, 2, 3, 4, 5, 6, 7, 8)),
     ],
 )
-def test_shape_words(region, client, shape, ndim, words):
-    region.answer(1)
+def test_shape_words(region, client, first, shape, ndim, words):
+    region.answer(first)
     client.infer(shape, "int64", b"")
     (posted,) = region.posted_requests()
     block = region.read_tensor_block(posted.tensor_offset)
@@ -97,8 +104,8 @@ def test_shape_words(region, client, shape, ndim, words):
 
 
 @pytest.mark.parametrize("data", [b"\x01\x02", bytearray(b"\x01\x02"), [1, 2], memoryview(b"\x01\x02")])
-def test_data_forms(region, client, data):
-    region.answer(1)
+def test_data_forms(region, client, first, data):
+    region.answer(first)
     client.infer([2], "u8", data)
     assert region.read_tensor_block(region.posted_requests()[0].tensor_offset).data == b"\x01\x02"
 
@@ -107,43 +114,45 @@ def test_request_numbers_count_failed_calls(regions):
     region = regions()
     client = QueltShmClient(region.name)
     other = QueltShmClient(region.name)  # numbers are per client object
-    region.answer(1, b"a")
+    first, others_first = region.next_request_id(client), region.next_request_id(other)
+    region.answer(first, b"a")
     assert client.infer([1], "u8", b"x") == b"a"
     with pytest.raises(RuntimeError, match="SHM tensor pool exhausted"):
-        client.infer([1], "u8", b"x" * 300000)  # number 2
-    burn_request_numbers(client, 1)  # number 3
-    region.answer(4, b"b")
+        client.infer([1], "u8", b"x" * 300000)  # first + 1
+    burn_request_numbers(client, 1)  # first + 2
+    region.answer(first + 3, b"b")
     assert client.infer([1], "u8", b"x") == b"b"
-    region.answer(1, b"c")
+    region.answer(others_first, b"c")
     assert other.infer([1], "u8", b"x") == b"c"
-    assert [r.request_id for r in region.posted_requests()] == [1, 4, 1]
+    assert [r.request_id for r in region.posted_requests()] == [first, first + 3, others_first]
+    assert others_first not in range(first - 1, first + 4)
 
 
-def test_unsupported_dtype_releases_slot_and_posts_nothing(region, client):
+def test_unsupported_dtype_releases_slot_and_posts_nothing(region, client, first):
     with pytest.raises(ValueError) as raised:
         client.infer([1], "Str", b"x")
     assert str(raised.value) == "Invalid input: Unsupported dtype: str"
     assert region.posted_requests() == []
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"  # the only slot is free again
 
 
-def test_more_than_eight_dimensions_refused_and_slot_released(region, client):
+def test_more_than_eight_dimensions_refused_and_slot_released(region, client, first):
     with pytest.raises(ValueError, match="shape has 9 dimensions, but a shared-memory tensor holds at most 8"):
         client.infer([1] * 9, "u8", b"x")
     assert region.posted_requests() == []
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"
 
 
-def test_full_request_queue_releases_slot(region, client):
+def test_full_request_queue_releases_slot(region, client, first):
     region.requests.set_indices(1020, 1020, 0)
     with pytest.raises(RuntimeError) as raised:
         client.infer([1], "u8", b"x")
     assert str(raised.value) == "Queue is full"
     assert region.requests.indices() == (1020, 1020, 0)
     region.requests.set_indices(0, 0, 0)
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"
 
 
@@ -177,7 +186,7 @@ def test_pool_exhausted_text_shows_layout(regions, pool_size, required, layout, 
 def test_largest_tensor_fits_the_largest_slot(regions):
     region = regions(pool_size=GiB, server_area=1 << 16)
     client = QueltShmClient(region.name)
-    region.answer(1, b"ok")
+    region.answer(region.next_request_id(client), b"ok")
     data = bytes(64 * MiB - 80)
     assert client.infer([len(data)], "u8", data) == b"ok"
     (posted,) = region.posted_requests()
@@ -196,39 +205,40 @@ def test_largest_tensor_fits_the_largest_slot(regions):
         (1, b"", ""),
     ],
 )
-def test_server_failure_text(region, client, status, text, expected):
-    region.answer_error(1, text, status=status)
+def test_server_failure_text(region, client, first, status, text, expected):
+    region.answer_error(first, text, status=status)
     with pytest.raises(RuntimeError) as raised:
         client.infer([1], "u8", b"x")
     assert str(raised.value) == expected
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"  # slot released
 
 
-def test_answers_to_other_requests_are_dropped(region, client):
+def test_answers_to_other_requests_are_dropped(region, client, first):
     burn_request_numbers(client, 7)
-    region.answer(7, b"late answer for 7")
-    region.answer(8, b"for 8")
-    region.answer(9, b"early answer for 9")
-    assert client.infer([1], "u8", b"x") == b"for 8"
-    # The entry after the match stays queued; the next call (number 9) takes it.
-    assert region.responses.indices() == (3, 3, 2)
-    assert client.infer([1], "u8", b"x") == b"early answer for 9"
+    region.answer(first + 6, b"late answer to the call before")
+    region.answer(first + 7, b"for this call")
+    region.answer(first + 8, b"early answer to the next call")
+    assert client.infer([1], "u8", b"x") == b"for this call"
+    # The entry after the match stays queued (one more answer went to the
+    # call that learnt `first`); the next call takes it.
+    assert region.responses.indices() == (4, 4, 3)
+    assert client.infer([1], "u8", b"x") == b"early answer to the next call"
 
 
-def test_empty_output_block(region, client):
-    region.answer(1, b"")
+def test_empty_output_block(region, client, first):
+    region.answer(first, b"")
     assert client.infer([1], "u8", b"x") == b""
 
 
-def test_answer_already_there_after_the_response_queue_wraps(region, client):
+def test_answer_already_there_after_the_response_queue_wraps(region, client, first):
     region.responses.set_indices(1020, 1020, 1020)
-    region.answer(1, b"wrapped")
+    region.answer(first, b"wrapped")
     assert client.infer([1], "u8", b"x") == b"wrapped"
     assert region.responses.indices() == (0, 0, 0)
 
 
-def test_signal_handler_exception_ends_the_wait_and_frees_the_slot(region, client):
+def test_signal_handler_exception_ends_the_wait_and_frees_the_slot(region, client, first):
     def interrupt(signum, frame):
         raise KeyboardInterrupt
 
@@ -242,11 +252,11 @@ def test_signal_handler_exception_ends_the_wait_and_frees_the_slot(region, clien
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"
 
 
-def test_reentrant_call_from_a_signal_handler_is_refused(region, client):
+def test_reentrant_call_from_a_signal_handler_is_refused(region, client, first):
     seen = []
 
     def reenter(signum, frame):
@@ -254,7 +264,7 @@ def test_reentrant_call_from_a_signal_handler_is_refused(region, client):
             client.infer([1], "u8", b"y")
         except RuntimeError as error:
             seen.append(str(error))
-        region.answer(1, b"answered from the handler")
+        region.answer(first, b"answered from the handler")
 
     previous = signal.signal(signal.SIGALRM, reenter)
     try:
@@ -264,10 +274,10 @@ def test_reentrant_call_from_a_signal_handler_is_refused(region, client):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert seen == ["Already borrowed"]
-    assert [r.request_id for r in region.posted_requests()] == [1]  # the refused call posted nothing
+    assert [r.request_id for r in region.posted_requests()] == [first]  # the refused call posted nothing
 
 
-def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(region, client):
+def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(region, client, first):
     """Slow (~6 s): the deadline is the first pass after 6 whole seconds."""
     usage_before = resource.getrusage(resource.RUSAGE_SELF)
     started = time.monotonic()
@@ -280,5 +290,5 @@ def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(r
     assert 6.0 <= elapsed < 6.5
     assert cpu < 0.5 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
     print(f"timed out after {elapsed:.3f} s using {cpu:.3f} s CPU ({100 * cpu / elapsed:.1f}%)")
-    region.answer(2, b"ok")
+    region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"

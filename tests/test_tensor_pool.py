@@ -4,14 +4,18 @@ through the probe program (the pool is plain C++ with no Python face)."""
 import pytest
 
 from shm_probe import session_probe
+from shm_region_fixture import POOL_OFFSET, Region
 
 KiB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
 
 
 @pytest.fixture(scope="module")
-def pool(tmp_path_factory):
-    probe = session_probe(tmp_path_factory)
+def probe(tmp_path_factory):
+    return session_probe(tmp_path_factory)
 
+
+@pytest.fixture(scope="module")
+def pool(probe):
     def run(offset, size, *ops):
         lines = probe.run("pool", offset, size, *ops).splitlines()
         return lines[0], int(lines[1]), lines[2:]
@@ -88,3 +92,20 @@ def test_unreleased_slot_is_handed_out_again_once_its_lease_ends(pool):
     # A 200 ms lease stands in for the clients' 30 s.
     _, _, got = pool(0, 300000, "L200", "a80", "a80", "w250", "a80")
     assert got == ["0", "none", "0"]
+
+
+def test_leases_are_shared_by_the_processes_on_a_region(probe):
+    """Two pools with cells of their own, as two processes have them, over a
+    region whose pool is one slot."""
+    region = Region(pool_size=300000)
+    try:
+        got = probe.run("leases", region.name, "1+1000", "2+30000",
+                        "1a80", "2a80",   # held by the first: not the second's
+                        "w1100", "2a80",  # expired: taken over
+                        "1r131072",       # the first's late release leaves the second's lease alone
+                        "1a80",
+                        "2-", "1a80")     # the second's process ended: its lease is taken at once
+    finally:
+        region.close()
+    slot = str(POOL_OFFSET)
+    assert got.split() == [slot, "none", slot, "true", "none", slot]

@@ -16,7 +16,7 @@
 #include "net/pipe_path.hpp"
 #include "served_region.hpp"
 #include "server_options.hpp"
-#include "shm/shared_mapping.hpp"
+#include "shm/owned_region.hpp"
 #include "shm_service.hpp"
 #include "signals.hpp"
 #include "stream_service.hpp"
@@ -88,7 +88,7 @@ int run(const ServerOptions& options) {
     if (!registry.idle()) {
         // A connection thread is still inside a model: leave the mapping in
         // place for it and only remove the names before leaving.
-        if (region) quelt::shm::SharedMapping::unlink(region->region().name());
+        if (region) quelt::shm::OwnedRegion::remove_names(region->region().name());
         listeners.clear();
         std::fflush(stdout);
         ::_exit(0);

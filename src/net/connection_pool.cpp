@@ -2,9 +2,16 @@
 
 namespace quelt::net {
 
+void ConnectionPool::drop_inherited() {
+    if (generation_ == process_generation()) return;
+    idle_.clear();  // close() only: a shutdown() would end the parent's connections too
+    generation_ = process_generation();
+}
+
 ExchangeResult<Connection> ConnectionPool::acquire() {
     {
         std::lock_guard lock(mutex_);
+        drop_inherited();
         if (!idle_.empty()) {
             Connection front = std::move(idle_.front());
             idle_.pop_front();
@@ -19,6 +26,9 @@ void ConnectionPool::release(Connection connection) {
     // after the lock has been released.
     if (max_idle_ == 0) return;
     std::lock_guard lock(mutex_);
+    // A call that began before a fork and ends in the child holds one of the
+    // parent's connections: it is dropped with the idle ones.
+    if (generation_ != process_generation()) return drop_inherited();
     if (idle_.size() < max_idle_) idle_.push_back(std::move(connection));
 }
 

@@ -1,10 +1,16 @@
 #pragma once
 // Idle connections of one client, first in first out. The lock guards only
 // the queue: it is never held while connecting, reading or writing.
+//
+// After fork() the child's copies of the idle connections are the parent's
+// connections: a child that used one would read the parent's replies. The
+// child drops them (closing only its own descriptors: the parent's connection
+// stays open) and opens its own.
 #include <cstdint>
 #include <deque>
 #include <mutex>
 
+#include "common/process_generation.hpp"
 #include "net/connection.hpp"
 #include "net/connector.hpp"
 #include "net/endpoint.hpp"
@@ -46,10 +52,16 @@ public:
     }
 
 private:
+    // Called with the lock held: forgets the idle connections of the process
+    // this one was forked from.
+    void drop_inherited();
+
     Transport transport_;
     std::uint64_t max_idle_;
     mutable std::mutex mutex_;
     std::deque<Connection> idle_;
+    // The process whose connections `idle_` holds.
+    std::uint64_t generation_ = process_generation();
 };
 
 }  // namespace quelt::net

@@ -21,9 +21,10 @@
 #include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
 #include "shm/input_staging.hpp"
+#include "shm/request_numbers.hpp"
+#include "shm/shared_pools.hpp"
 #include "shm/shm_region.hpp"
 #include "shm/tensor_block.hpp"
-#include "shm/tensor_pool.hpp"
 #include "transport/dtype.hpp"
 #include "transport/hybrid_messages.hpp"
 
@@ -35,10 +36,11 @@ struct HybridClientState {
     // poller before the runtime's workers are joined, and the region is
     // unmapped last.
     shm::ShmRegion region;
-    shm::TensorPool pool;
+    // Shared with this process's other clients of the region.
+    std::shared_ptr<shm::TensorPool> pool;
     std::unique_ptr<runtime::Runtime> runtime;
     std::unique_ptr<runtime::ControlChannel> control;
-    std::uint64_t next_request_id = 1;
+    std::uint64_t next_request_id;
 };
 
 using HybridClientObject = NativeObject<HybridClientState>;
@@ -51,7 +53,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
         return fail(ExceptionKind::RuntimeError,
                     "QueltHybridClient was created in another process; create a new client after fork()");
     const std::uint64_t request_id = client.next_request_id++;
-    auto slot = shm::stage_input(client.region.bytes(), client.pool, shape, dtype, python_lower, data);
+    auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data);
     if (!slot) return quelt::unexpected(staging_failure(std::move(slot.error())));
 
     const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
@@ -90,13 +92,13 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
     auto region = shm::ShmRegion::open(std::move(shm_name), &shm_memory_log());
     if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
-    auto area = region->pool_area();
-    if (!area) return fail(ExceptionKind::ConnectionError, area.error().text());
-    shm::TensorPool pool = shm::TensorPool::build(area->offset, area->size);
+    auto pool = shm::shared_pool(*region);
+    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
     auto runtime = runtime::Runtime::create();
     if (!runtime) return fail(ExceptionKind::RuntimeError, std::move(runtime.error()));
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
-    return HybridClientState{std::move(*region), std::move(pool), std::move(*runtime), std::move(control), 1};
+    return HybridClientState{std::move(*region), std::move(*pool), std::move(*runtime), std::move(control),
+                             shm::first_request_number()};
 }
 
 constexpr const char* kConstructorNames[] = {"shm_name", "socket_path"};

@@ -4,8 +4,10 @@
 // interpreter lock throughout, as every call of this module does.
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "common/process_generation.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
@@ -18,24 +20,32 @@
 #include "shm/input_staging.hpp"
 #include "shm/message_block.hpp"
 #include "shm/region_queues.hpp"
+#include "shm/request_numbers.hpp"
 #include "shm/response_wait.hpp"
+#include "shm/shared_pools.hpp"
 #include "shm/shm_region.hpp"
 #include "shm/tensor_block.hpp"
-#include "shm/tensor_pool.hpp"
 
 namespace quelt::py {
 namespace {
 
 struct ShmClientState {
-    shm::TensorPool pool;
+    // Shared with this process's other clients of the region.
+    std::shared_ptr<shm::TensorPool> pool;
     shm::ShmRegion region;
     // Guarded by the object's exclusive borrow, so no atomic is needed.
-    std::uint64_t next_request_id = 1;
+    std::uint64_t next_request_id;
+    // The process that made the client. A child made by fork() refuses it:
+    // its slots and its waits are the parent's.
+    std::uint64_t generation;
 };
 
 using ShmClientObject = NativeObject<ShmClientState>;
 
 Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
+
+constexpr const char* kMadeInAnotherProcess =
+    "QueltShmClient was created in another process; create a new client after fork()";
 
 Failure wait_failure(shm::WaitFailure failure) {
     switch (failure.kind) {
@@ -71,10 +81,11 @@ PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answ
 // The lease releases the input slot when this returns, whichever way it ends.
 PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
                         const DataArgument& data) {
+    if (client.generation != process_generation()) return raise(runtime_error(kMadeInAnotherProcess));
     // Taken before anything can fail: a failing call still uses up its number.
     const std::uint64_t request_id = client.next_request_id++;
 
-    auto lease = shm::stage_input(client.region.bytes(), client.pool, shape, dtype, python_lower, data.bytes());
+    auto lease = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data.bytes());
     if (!lease) return raise(staging_failure(std::move(lease.error())));
 
     const shm::RequestEntry request{request_id, 0, wall_clock_ns(), lease->offset(), lease->size()};
@@ -83,8 +94,13 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
     if (auto pushed = queue->push(request); !pushed) return raise(runtime_error(pushed.error().text()));
 
     const auto start = std::chrono::steady_clock::now();
-    auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(lease->size()),
-                                      [] { return PyErr_CheckSignals() == 0; });
+    // A signal handler may fork: the child's copy of this wait ends at once,
+    // leaving the answer, and the slot, to the parent.
+    auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(lease->size()), [&] {
+        if (client.generation == process_generation()) return PyErr_CheckSignals() == 0;
+        raise(runtime_error(kMadeInAnotherProcess));
+        return false;
+    });
     if (!answer) return raise(wait_failure(std::move(answer.error())));
     return result_of(client.region, *answer);
 }
@@ -114,9 +130,9 @@ Result<ShmClientState> open_client(std::string name) {
     auto region = shm::ShmRegion::open(std::move(name), &shm_memory_log());
     if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
     // The pool is placed once, from the header as it is now; it must lie inside the mapping.
-    auto area = region->pool_area();
-    if (!area) return fail(ExceptionKind::ConnectionError, area.error().text());
-    return ShmClientState{shm::TensorPool::build(area->offset, area->size), std::move(*region), 1};
+    auto pool = shm::shared_pool(*region);
+    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
+    return ShmClientState{std::move(*pool), std::move(*region), shm::first_request_number(), process_generation()};
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -2,6 +2,7 @@
 // frame per __next__, from a connection it owns until it is destroyed.
 #include <thread>
 
+#include "common/process_generation.hpp"
 #include "net/inference_exchange.hpp"
 #include "python/builtin_type.hpp"
 #include "python/bytes_sink.hpp"
@@ -17,6 +18,10 @@ namespace {
 struct StreamIteratorState {
     net::Connection connection;
     std::thread::id owner;
+    // A child made by fork() inherits the iterator, but the stream is the
+    // parent's: reading it there would take the parent's chunks. Dropping
+    // the child's copy only closes the child's descriptor.
+    std::uint64_t generation;
     // Once the server has ended the stream, later calls end again without
     // reading: a further read would wait for frames that never come.
     bool finished = false;
@@ -38,6 +43,9 @@ PyObject* next_chunk(PyObject* self) {
     if (std::this_thread::get_id() != object->native->owner)
         return raise({ExceptionKind::RuntimeError,
                       "quelt_sdk::StreamIterator is unsendable, but sent to another thread", 0});
+    if (object->native->generation != process_generation())
+        return raise({ExceptionKind::RuntimeError,
+                      "StreamIterator was created in another process; start a new stream after fork()", 0});
     auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
     StreamIteratorState& state = *object->native;
@@ -75,7 +83,7 @@ PyTypeObject* stream_iterator_type() {
 PyObject* create_stream_iterator(net::Connection connection) {
     PyTypeObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;
-    return StreamIteratorObject::create(type, {std::move(connection), std::this_thread::get_id(), false});
+    return StreamIteratorObject::create(type, {std::move(connection), std::this_thread::get_id(), process_generation(), false});
 }
 
 }  // namespace quelt::py

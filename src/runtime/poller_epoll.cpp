@@ -9,9 +9,9 @@
 
 #include <cerrno>
 
+#include "common/process_generation.hpp"
 #include "common/unique_fd.hpp"
 #include "runtime/poller.hpp"
-#include "runtime/process_generation.hpp"
 
 namespace quelt::runtime {
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "shm/lease_companion.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
@@ -85,8 +86,16 @@ OwnedRegion& OwnedRegion::operator=(OwnedRegion&& other) noexcept {
 OwnedRegion::~OwnedRegion() { unlink_name(); }
 
 void OwnedRegion::unlink_name() noexcept {
-    if (owns_name_) SharedMapping::unlink(name_);
+    if (owns_name_) remove_names(name_);
     owns_name_ = false;
+}
+
+void OwnedRegion::remove_names(std::string_view name) noexcept {
+    // The region's name first: from then on no client can open the region
+    // and then find the companion gone (and make a new one that the clients
+    // still running do not share).
+    SharedMapping::unlink(name);
+    LeaseCompanion::remove(name);
 }
 
 }  // namespace quelt::shm

@@ -1,10 +1,12 @@
 #pragma once
 // The creator's side of a region (the server): creates the named object,
 // writes the header, initialises both queues, and removes the name again when
-// the owner is destroyed. Clients never use this.
+// the owner is destroyed, with the lease companion that the clients made
+// beside it. Clients never use this.
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/expected.hpp"
 #include "shm/region_layout.hpp"
@@ -24,6 +26,9 @@ public:
     OwnedRegion(const OwnedRegion&) = delete;
     OwnedRegion& operator=(const OwnedRegion&) = delete;
     ~OwnedRegion();
+
+    // Removes the region's name and its lease companion's; mappings stay valid.
+    static void remove_names(std::string_view name) noexcept;
 
     const std::string& name() const noexcept { return name_; }
     const RegionLayout& layout() const noexcept { return layout_; }

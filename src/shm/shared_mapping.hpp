@@ -13,6 +13,22 @@
 
 namespace quelt::shm {
 
+// Which shared-memory object a mapping shows: two mappings of one object have
+// equal identities, and an object made anew under an old name has another.
+struct ObjectIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t object = 0;
+    friend auto operator<=>(const ObjectIdentity&, const ObjectIdentity&) = default;
+};
+
+// Who may open the object, as the platform says it (POSIX: permission bits
+// and group), so that an object made beside it can be opened by the same
+// users.
+struct ObjectAccess {
+    std::uint32_t permissions = 0;
+    std::uint32_t group = 0;
+};
+
 class SharedMapping {
 public:
     SharedMapping() = default;
@@ -33,13 +49,18 @@ public:
     std::byte* data() const noexcept { return static_cast<std::byte*>(base_); }
     std::size_t size() const noexcept { return size_; }
     std::span<std::byte> bytes() const noexcept { return {data(), size_}; }
+    const ObjectIdentity& identity() const noexcept { return identity_; }
+    const ObjectAccess& access() const noexcept { return access_; }
 
 private:
-    SharedMapping(void* base, std::size_t size) noexcept : base_(base), size_(size) {}
+    SharedMapping(void* base, std::size_t size, ObjectIdentity identity, ObjectAccess access) noexcept
+        : base_(base), size_(size), identity_(identity), access_(access) {}
     void reset() noexcept;
 
     void* base_ = nullptr;
     std::size_t size_ = 0;
+    ObjectIdentity identity_;
+    ObjectAccess access_;
 };
 
 // The system-wide name of region `name`: "/" followed by the name without its

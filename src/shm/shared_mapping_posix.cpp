@@ -31,6 +31,14 @@ quelt::unexpected<ShmError> os_failure(const char* what, int code) {
 // such a name is invalid, as the system reports any other invalid name.
 bool names_one_object(std::string_view name) { return name.find('\0') == std::string_view::npos; }
 
+ObjectIdentity identity_of(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+ObjectAccess access_of(const struct stat& status) {
+    return {static_cast<std::uint32_t>(status.st_mode & 07777), static_cast<std::uint32_t>(status.st_gid)};
+}
+
 }  // namespace
 
 std::string system_object_name(std::string_view name) {
@@ -39,13 +47,18 @@ std::string system_object_name(std::string_view name) {
 }
 
 SharedMapping::SharedMapping(SharedMapping&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : base_(std::exchange(other.base_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      identity_(other.identity_),
+      access_(other.access_) {}
 
 SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
     if (this != &other) {
         reset();
         base_ = std::exchange(other.base_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        identity_ = other.identity_;
+        access_ = other.access_;
     }
     return *this;
 }
@@ -70,7 +83,7 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::strin
     void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (base == MAP_FAILED) return os_failure("Opening the shared memory failed", size == 0 ? EINVAL : errno);
     // The mapping keeps the object alive; the descriptor is no longer needed.
-    return SharedMapping(base, size);
+    return SharedMapping(base, size, identity_of(status), access_of(status));
 }
 
 quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
@@ -91,7 +104,9 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
         ::shm_unlink(object.c_str());
         return os_failure("Creating the shared memory failed", code);
     }
-    return SharedMapping(base, mapped);
+    struct stat status {};
+    (void)::fstat(fd.get(), &status);  // what it could not tell stays zero
+    return SharedMapping(base, mapped, identity_of(status), access_of(status));
 }
 
 void SharedMapping::unlink(std::string_view name) noexcept {

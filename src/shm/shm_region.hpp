@@ -31,6 +31,8 @@ public:
     std::byte* data() const noexcept { return mapping_.data(); }
     std::uint64_t size() const noexcept { return mapping_.size(); }
     std::span<std::byte> bytes() const noexcept { return mapping_.bytes(); }
+    // Which object is mapped: a server that restarts makes a new one under the old name.
+    const SharedMapping& mapping() const noexcept { return mapping_; }
 
     // The queue offsets are read from the header at every use, and checked
     // (inside the region, 8-byte aligned) before they are handed out.

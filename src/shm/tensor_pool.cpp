@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "shm/lease_companion.hpp"
+
 namespace quelt::shm {
 namespace {
 
@@ -67,50 +69,78 @@ std::vector<std::uint64_t> slot_counts(const std::vector<SlotSize>& pairs, std::
 
 }  // namespace
 
-TensorPool::SlotClass::SlotClass(std::string name_, std::uint64_t base_, std::uint64_t slot_size_,
-                                 std::uint64_t slots_, Clock::duration lease_)
-    : name(std::move(name_)), lease_until(slots_), base(base_), slot_size(slot_size_), slots(slots_), lease(lease_) {}
+TensorPool::SlotClass::SlotClass(const SlotClassLayout& layout, std::uint64_t first_word_)
+    : name(layout.name),
+      base(layout.base),
+      slot_size(layout.slot_size),
+      slots(layout.slots),
+      first_word(first_word_),
+      held(std::make_unique<std::atomic<std::uint64_t>[]>(layout.slots)) {}
 
 std::uint64_t TensorPool::SlotClass::total() const { return saturating_mul(slot_size, slots); }
 
-std::optional<std::uint64_t> TensorPool::SlotClass::try_allocate() {
-    const Clock::time_point now = Clock::now();
-    // Outside the lock, so that concurrent allocations start at different slots.
-    const std::uint64_t start = cursor.fetch_add(1, std::memory_order_relaxed) % slots;
-    std::lock_guard guard(lock);
-    for (std::uint64_t k = 0; k < slots; ++k) {
-        const std::uint64_t i = (start + k) % slots;
-        auto& until = lease_until[i];
-        if (!until || *until <= now) {
-            until = now + lease;
-            return base + i * slot_size;
-        }
+std::vector<SlotClassLayout> TensorPool::plan(std::uint64_t pool_offset, std::uint64_t pool_size,
+                                              std::span<const SlotSize> sizes) {
+    const std::vector<SlotSize> pairs = normalised(sizes, pool_size);
+    const std::vector<std::uint64_t> count = slot_counts(pairs, pool_size);
+    std::vector<SlotClassLayout> layout;
+    std::uint64_t offset = pool_offset;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (count[i] == 0) continue;
+        layout.push_back({"class" + std::to_string(i), offset, pairs[i].size, count[i]});
+        offset = saturating_add(offset, saturating_mul(pairs[i].size, count[i]));
     }
-    return std::nullopt;
+    // Even the smallest size exceeds the pool: the whole pool is one slot.
+    if (layout.empty()) layout.push_back({"class0", pool_offset, std::max<std::uint64_t>(pool_size, 1), 1});
+    return layout;
+}
+
+std::uint64_t TensorPool::slot_count(const std::vector<SlotClassLayout>& layout) {
+    std::uint64_t count = 0;
+    for (const SlotClassLayout& slot_class : layout) count = saturating_add(count, slot_class.slots);
+    return count;
+}
+
+TensorPool::TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases,
+                       Clock::duration lease)
+    : leases_(std::move(leases)),
+      lease_ms_(static_cast<std::uint64_t>(std::chrono::ceil<std::chrono::milliseconds>(lease).count())) {
+    std::uint64_t first_word = 0;
+    for (const SlotClassLayout& slot_class : layout) {
+        classes_.emplace_back(slot_class, first_word);
+        first_word += slot_class.slots;
+    }
 }
 
 TensorPool TensorPool::build(std::uint64_t pool_offset, std::uint64_t pool_size, std::span<const SlotSize> sizes,
                              Clock::duration lease) {
-    const std::vector<SlotSize> pairs = normalised(sizes, pool_size);
-    const std::vector<std::uint64_t> count = slot_counts(pairs, pool_size);
-    TensorPool pool;
-    std::uint64_t offset = pool_offset;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        if (count[i] == 0) continue;
-        pool.classes_.emplace_back("class" + std::to_string(i), offset, pairs[i].size, count[i], lease);
-        offset = saturating_add(offset, saturating_mul(pairs[i].size, count[i]));
+    const std::vector<SlotClassLayout> layout = plan(pool_offset, pool_size, sizes);
+    return TensorPool(layout, LeaseTable::private_to_process(slot_count(layout)), lease);
+}
+
+std::optional<std::uint64_t> TensorPool::try_allocate(SlotClass& slot_class) {
+    const std::uint64_t now = lease_clock_ms();
+    // Concurrent allocations in this process start at different slots.
+    const std::uint64_t start = slot_class.cursor.fetch_add(1, std::memory_order_relaxed) % slot_class.slots;
+    // First a free or expired slot; only when there is none, asking whether
+    // owners have ended is worth its system calls.
+    for (const bool reclaim_dead : {false, true}) {
+        for (std::uint64_t k = 0; k < slot_class.slots; ++k) {
+            const std::uint64_t i = (start + k) % slot_class.slots;
+            if (auto word = leases_->try_take(slot_class.first_word + i, now, lease_ms_, reclaim_dead)) {
+                slot_class.held[i].store(*word, std::memory_order_relaxed);
+                return slot_class.base + i * slot_class.slot_size;
+            }
+        }
     }
-    // Even the smallest size exceeds the pool: the whole pool is one slot.
-    if (pool.classes_.empty())
-        pool.classes_.emplace_back("class0", pool_offset, std::max<std::uint64_t>(pool_size, 1), 1, lease);
-    return pool;
+    return std::nullopt;
 }
 
 std::optional<std::uint64_t> TensorPool::allocate(std::uint64_t size) {
     if (size == 0) return std::nullopt;
     for (SlotClass& slot_class : classes_) {
         if (slot_class.slot_size < size) continue;
-        if (auto offset = slot_class.try_allocate()) return offset;
+        if (auto offset = try_allocate(slot_class)) return offset;
     }
     return std::nullopt;
 }
@@ -120,8 +150,11 @@ bool TensorPool::release(std::uint64_t offset) {
         if (offset < slot_class.base || offset >= saturating_add(slot_class.base, slot_class.total())) continue;
         const std::uint64_t relative = offset - slot_class.base;
         if (relative % slot_class.slot_size != 0 || relative / slot_class.slot_size >= slot_class.slots) return false;
-        std::lock_guard guard(slot_class.lock);
-        slot_class.lease_until[relative / slot_class.slot_size].reset();
+        // In a child made by fork() the lease is still the parent's, in use there.
+        if (!leases_->usable_here()) return true;
+        const std::uint64_t i = relative / slot_class.slot_size;
+        if (const std::uint64_t word = slot_class.held[i].exchange(0, std::memory_order_relaxed); word != 0)
+            leases_->give_back(slot_class.first_word + i, word);
         return true;
     }
     return false;

@@ -2,17 +2,21 @@
 // The client's allocator of slots in the region's tensor pool. The pool area
 // is split into size classes of equal slots; the bytes are spread over the
 // classes by a smooth weighted round-robin; a slot is leased for a fixed time
-// unless released earlier. The bookkeeping lives in this process only.
+// unless released earlier. The leases are kept in a LeaseTable: shared by
+// every process that has the region open, so that no two of them hold one
+// slot at once, or private to this process where no region is involved.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "shm/lease_table.hpp"
 
 namespace quelt::shm {
 
@@ -26,43 +30,66 @@ inline constexpr SlotSize kDefaultSlotSizes[] = {
 };
 inline constexpr std::chrono::seconds kSlotLease{30};
 
+// One size class as laid out: `slots` slots of `slot_size` bytes from region offset `base`.
+struct SlotClassLayout {
+    std::string name;
+    std::uint64_t base;
+    std::uint64_t slot_size;
+    std::uint64_t slots;
+};
+
 class TensorPool {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // The classes that a pool area of `pool_size` bytes at `pool_offset` is split into.
+    static std::vector<SlotClassLayout> plan(std::uint64_t pool_offset, std::uint64_t pool_size,
+                                             std::span<const SlotSize> sizes = kDefaultSlotSizes);
+    static std::uint64_t slot_count(const std::vector<SlotClassLayout>& layout);
+
+    // A pool whose leases only this process sees.
     static TensorPool build(std::uint64_t pool_offset, std::uint64_t pool_size,
                             std::span<const SlotSize> sizes = kDefaultSlotSizes,
                             Clock::duration lease = kSlotLease);
+    // `leases` holds one word per slot of `layout`, the classes' slots in order.
+    TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases,
+               Clock::duration lease = kSlotLease);
 
     // Region offset of a slot of at least `size` bytes, now leased; none if
     // size is 0, larger than every slot, or every large-enough slot is leased.
     std::optional<std::uint64_t> allocate(std::uint64_t size);
-    // True if `offset` starts a slot (whose lease is then cleared).
+    // True if `offset` starts a slot (whose lease, if this process holds it,
+    // is then cleared).
     bool release(std::uint64_t offset);
+    // False in a child made by fork(): the leases are the parent's.
+    bool usable_here() const noexcept { return leases_->usable_here(); }
     std::uint64_t largest_slot() const;
     // "class0(base=65536 slot_size=262144 slots=4), class1(...)"
     std::string layout() const;
 
 private:
     struct SlotClass {
-        SlotClass(std::string name, std::uint64_t base, std::uint64_t slot_size, std::uint64_t slots,
-                  Clock::duration lease);
-        std::optional<std::uint64_t> try_allocate();
+        SlotClass(const SlotClassLayout& layout, std::uint64_t first_word);
         std::uint64_t total() const;
 
         std::string name;
-        std::mutex lock;
-        std::vector<std::optional<Clock::time_point>> lease_until;  // unset = free
         std::uint64_t base;
         std::uint64_t slot_size;
         std::uint64_t slots;
+        std::uint64_t first_word;  // the lease word of slot 0 in the table
         std::atomic<std::uint64_t> cursor{0};
-        Clock::duration lease;
+        // Per slot, the lease word this process wrote (0: none held), which
+        // the release must find there to clear it.
+        std::unique_ptr<std::atomic<std::uint64_t>[]> held;
     };
 
-    // Classes in ascending slot size; a deque because a class (with its lock
-    // and cursor) never moves once made.
+    std::optional<std::uint64_t> try_allocate(SlotClass& slot_class);
+
+    // Classes in ascending slot size; a deque because a class (with its
+    // cursor) never moves once made.
     std::deque<SlotClass> classes_;
+    std::unique_ptr<LeaseTable> leases_;
+    std::uint64_t lease_ms_;
 };
 
 }  // namespace quelt::shm

@@ -1,10 +1,10 @@
-#include "runtime/process_generation.hpp"
+#include "common/process_generation.hpp"
 
 #include <pthread.h>
 
 #include <atomic>
 
-namespace quelt::runtime {
+namespace quelt {
 namespace {
 
 // Relaxed is enough: a child's only thread bumps it before anything else in
@@ -23,4 +23,4 @@ std::uint64_t process_generation() noexcept {
     return generation.load(std::memory_order_relaxed);
 }
 
-}  // namespace quelt::runtime
+}  // namespace quelt

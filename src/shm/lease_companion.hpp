@@ -1,0 +1,71 @@
+#pragma once
+// The operating-system side of the slot leases that client processes share.
+//
+// Beside every region lies a small companion object that each client process
+// maps: it holds one lease word per pool slot and a table of process cells
+// (lease_table.hpp says what the bytes mean). A process claims a cell with a
+// lock that the kernel holds for it and drops when the process ends, however
+// it ends; asking whether a cell is locked tells a live owner from a dead
+// one. This header is the whole platform interface: lease_companion_posix.cpp
+// implements it with a POSIX shared-memory object "<region>.leases" and
+// open-file-description locks; another platform adds its own twin.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "common/expected.hpp"
+#include "shm/shared_mapping.hpp"
+#include "shm/shm_error.hpp"
+
+namespace quelt::shm {
+
+class LeaseCompanion {
+public:
+    // Opens the companion of the region `region_name` (mapped as `region`),
+    // creating it if no process has yet; a new companion can be opened by
+    // whoever may open the region. Makes it at least `bytes` long, never
+    // shorter (other processes may use more of it), with the space reserved
+    // so that touching it later cannot fail, and maps those bytes; bytes never
+    // written read as zero. Fails with a Platform error naming the companion.
+    static quelt::expected<LeaseCompanion, ShmError> open(std::string_view region_name, const SharedMapping& region,
+                                                        std::uint64_t bytes);
+    // Removes the companion's name: the server does this when it removes its
+    // region. Processes that have it open keep using it.
+    static void remove(std::string_view region_name) noexcept;
+
+    LeaseCompanion(LeaseCompanion&&) noexcept;
+    LeaseCompanion& operator=(LeaseCompanion&&) noexcept;
+    LeaseCompanion(const LeaseCompanion&) = delete;
+    LeaseCompanion& operator=(const LeaseCompanion&) = delete;
+    // Unmaps, and gives up the cell this process claimed through this object.
+    ~LeaseCompanion();
+
+    // The mapped bytes, 8-byte aligned, shared with every process that has
+    // the companion open.
+    std::span<std::byte> bytes() const noexcept;
+
+    // Claims cell `cell` for this process unless another process holds it:
+    // true if claimed. The claim lasts until this object is destroyed or the
+    // process ends. In a child made by fork() the claims of the parent are
+    // not the child's: the child opens the companion anew and claims its own.
+    quelt::expected<bool, ShmError> try_claim(std::uint32_t cell);
+    // True if a process holds cell `cell` (this process's own claims are not
+    // asked about). A failure to find out answers true: a slot is then left
+    // to its lease's expiry rather than taken from a live owner.
+    bool claimed_by_another(std::uint32_t cell) const noexcept;
+
+    struct Platform;
+
+private:
+    explicit LeaseCompanion(std::unique_ptr<Platform> platform) noexcept;
+    std::unique_ptr<Platform> platform_;
+};
+
+// Milliseconds on a clock that never goes back and that every process of the
+// machine reads alike: lease expiry times written by one process are read by
+// the others.
+std::uint64_t lease_clock_ms() noexcept;
+
+}  // namespace quelt::shm

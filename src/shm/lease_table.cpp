@@ -1,0 +1,128 @@
+#include "shm/lease_table.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "common/process_generation.hpp"
+#include "common/random_bits.hpp"
+#include "shm/shm_region.hpp"
+
+namespace quelt::shm {
+namespace {
+
+// "QLTLEAS1": a companion laid out as lease_table.hpp describes.
+constexpr std::uint64_t kFormatMark = 0x31534145'4c544c51ULL;
+constexpr std::uint64_t kIncarnationsOffset = 64;
+constexpr std::uint64_t kWordsOffset = kIncarnationsOffset + 8 * LeaseTable::kCells;
+// More words than any pool that fits in an address space has slots.
+constexpr std::uint64_t kMostSlots = std::uint64_t{1} << 40;
+
+constexpr unsigned kIncarnationBits = 12;
+constexpr unsigned kCellBits = 12;
+constexpr unsigned kOwnerBits = kIncarnationBits + kCellBits;
+constexpr std::uint64_t kIncarnationMask = (std::uint64_t{1} << kIncarnationBits) - 1;
+constexpr std::uint64_t kLatestExpiry = (std::uint64_t{1} << (64 - kOwnerBits)) - 1;
+static_assert(LeaseTable::kCells == std::uint64_t{1} << kCellBits);
+
+std::atomic_ref<std::uint64_t> shared_word(std::uint64_t* word) { return std::atomic_ref<std::uint64_t>(*word); }
+
+std::uint64_t expiry_of(std::uint64_t word) { return word >> kOwnerBits; }
+std::uint32_t cell_of(std::uint64_t word) {
+    return static_cast<std::uint32_t>((word >> kIncarnationBits) & (LeaseTable::kCells - 1));
+}
+std::uint64_t incarnation_of(std::uint64_t word) { return word & kIncarnationMask; }
+
+std::string region_text(const ShmRegion& region) { return "of region '" + region.name() + "'"; }
+
+}  // namespace
+
+LeaseTable::LeaseTable(std::optional<LeaseCompanion> companion, std::uint64_t* words, std::uint32_t cell,
+                       std::uint64_t incarnation)
+    : companion_(std::move(companion)),
+      words_(words),
+      cell_(cell),
+      incarnation_(incarnation),
+      generation_(process_generation()) {}
+
+quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(const ShmRegion& region,
+                                                                             std::uint64_t slots) {
+    if (slots > kMostSlots)
+        return quelt::unexpected(ShmError::invalid_region("a pool of " + std::to_string(slots) + " slots"));
+    auto companion = LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots);
+    if (!companion) return quelt::unexpected(std::move(companion.error()));
+    std::byte* base = companion->bytes().data();
+
+    std::uint64_t mark = 0;
+    shared_word(reinterpret_cast<std::uint64_t*>(base))
+        .compare_exchange_strong(mark, kFormatMark, std::memory_order_acq_rel);
+    if (mark != 0 && mark != kFormatMark)
+        return quelt::unexpected(ShmError::platform("the slot lease table " + region_text(region) +
+                                                    " has a format this client does not know"));
+
+    // Any free cell will do; starting at a random one keeps processes that
+    // start together from contending for the same first cells.
+    const auto start = static_cast<std::uint32_t>(random_bits() % kCells);
+    for (std::uint32_t k = 0; k < kCells; ++k) {
+        const std::uint32_t cell = (start + k) % kCells;
+        auto claimed = companion->try_claim(cell);
+        if (!claimed) return quelt::unexpected(std::move(claimed.error()));
+        if (!*claimed) continue;
+        // Counting the incarnation up marks every lease of this cell's earlier
+        // owners as theirs, not this process's: those owners have ended.
+        auto* incarnations = reinterpret_cast<std::uint64_t*>(base + kIncarnationsOffset);
+        const std::uint64_t incarnation = shared_word(incarnations + cell).fetch_add(1, std::memory_order_acq_rel) + 1;
+        auto* words = reinterpret_cast<std::uint64_t*>(base + kWordsOffset);
+        std::unique_ptr<LeaseTable> table(new LeaseTable(std::move(*companion), words, cell, incarnation));
+        table->incarnations_ = incarnations;
+        return table;
+    }
+    return quelt::unexpected(ShmError::platform("all " + std::to_string(kCells) +
+                                                " process cells of the slot lease table " + region_text(region) +
+                                                " are taken"));
+}
+
+std::unique_ptr<LeaseTable> LeaseTable::private_to_process(std::uint64_t slots) {
+    auto words = std::make_unique<std::uint64_t[]>(slots);  // zeroed: every slot free
+    std::unique_ptr<LeaseTable> table(new LeaseTable(std::nullopt, words.get(), 0, 1));
+    table->private_words_ = std::move(words);
+    return table;
+}
+
+bool LeaseTable::usable_here() const noexcept { return generation_ == process_generation(); }
+
+std::uint64_t LeaseTable::owner_mark() const noexcept {
+    return (std::uint64_t{cell_} << kIncarnationBits) | (incarnation_ & kIncarnationMask);
+}
+
+bool LeaseTable::owner_ended(std::uint64_t word) const noexcept {
+    if (!companion_) return false;  // a private table's leases are all this process's
+    const std::uint32_t cell = cell_of(word);
+    if (cell == cell_) return incarnation_of(word) != (incarnation_ & kIncarnationMask);
+    // The cell was claimed anew since: its owner at the time is gone.
+    const std::uint64_t now_there = shared_word(incarnations_ + cell).load(std::memory_order_acquire);
+    if ((now_there & kIncarnationMask) != incarnation_of(word)) return true;
+    return !companion_->claimed_by_another(cell);
+}
+
+std::optional<std::uint64_t> LeaseTable::try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
+                                                  bool reclaim_dead) {
+    auto word = shared_word(words_ + index);
+    std::uint64_t seen = word.load(std::memory_order_acquire);
+    const bool takeable = seen == 0 || expiry_of(seen) <= now_ms || (reclaim_dead && owner_ended(seen));
+    if (!takeable) return std::nullopt;
+    const std::uint64_t expiry = std::clamp<std::uint64_t>(now_ms + lease_ms, 1, kLatestExpiry);
+    const std::uint64_t mine = (expiry << kOwnerBits) | owner_mark();
+    // Acquire: the slot's previous holder has finished with its bytes (the
+    // answer it read from there included) before this process writes them.
+    if (!word.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) return std::nullopt;
+    return mine;
+}
+
+void LeaseTable::give_back(std::uint64_t index, std::uint64_t word) noexcept {
+    std::uint64_t expected = word;
+    shared_word(words_ + index).compare_exchange_strong(expected, 0, std::memory_order_release,
+                                                        std::memory_order_relaxed);
+}
+
+}  // namespace quelt::shm

@@ -1,0 +1,75 @@
+#pragma once
+// The slot leases of one region, shared by every client process that has the
+// region open. They live in the region's lease companion (lease_companion.hpp),
+// never in the region itself, whose layout belongs to the server:
+//
+//   offset 0                 u64 format mark: 0 in a new companion, set once
+//   offset 64                u64 incarnation of each of the kCells process cells
+//   offset 64 + 8 * kCells   u64 lease word of each slot of the pool
+//
+// A process claims one free cell (a kernel-held lock) and counts that cell's
+// incarnation up; the cell and the incarnation's low bits are its owner mark.
+// A lease word is 0 for a free slot, otherwise the owner mark and the time
+// its lease ends:
+//
+//   bits 63..24 expiry (lease clock, ms)   bits 23..12 cell   bits 11..0 incarnation
+//
+// Taking a slot is one compare-and-swap of its word: from 0, from an expired
+// lease, or, once nothing free is left, from a lease whose owner has ended
+// (its cell was claimed anew, or nobody holds it). Giving it back is one
+// compare-and-swap from exactly the word written back to 0, so a lease that
+// another process took over after expiry is never cleared. No call makes a
+// system call while free slots are left.
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "common/expected.hpp"
+#include "shm/lease_companion.hpp"
+#include "shm/shm_error.hpp"
+
+namespace quelt::shm {
+
+class ShmRegion;
+
+class LeaseTable {
+public:
+    static constexpr std::uint32_t kCells = 4096;
+
+    // The region's shared table with room for `slots` lease words, with a
+    // cell claimed for this process.
+    static quelt::expected<std::unique_ptr<LeaseTable>, ShmError> open_shared(const ShmRegion& region,
+                                                                            std::uint64_t slots);
+    // Words that only this process sees, for tools and tests without a region.
+    static std::unique_ptr<LeaseTable> private_to_process(std::uint64_t slots);
+
+    LeaseTable(const LeaseTable&) = delete;
+    LeaseTable& operator=(const LeaseTable&) = delete;
+
+    // Leases slot `index` until now_ms + lease_ms if it is free or its lease
+    // has expired, or, with `reclaim_dead`, if its owner has ended (a system
+    // call per owner asked about). Returns the word written, which the
+    // release needs, or nothing if the slot was not taken.
+    std::optional<std::uint64_t> try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
+                                          bool reclaim_dead);
+    // Frees slot `index` if it still holds `word`.
+    void give_back(std::uint64_t index, std::uint64_t word) noexcept;
+    // False in a child made by fork(): the cell and the leases are the parent's.
+    bool usable_here() const noexcept;
+
+private:
+    LeaseTable(std::optional<LeaseCompanion> companion, std::uint64_t* words, std::uint32_t cell,
+               std::uint64_t incarnation);
+    std::uint64_t owner_mark() const noexcept;
+    bool owner_ended(std::uint64_t word) const noexcept;
+
+    std::optional<LeaseCompanion> companion_;  // none: private to this process
+    std::unique_ptr<std::uint64_t[]> private_words_;
+    std::uint64_t* words_;
+    std::uint64_t* incarnations_ = nullptr;
+    std::uint32_t cell_;
+    std::uint64_t incarnation_;
+    std::uint64_t generation_;
+};
+
+}  // namespace quelt::shm

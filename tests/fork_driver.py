@@ -1,0 +1,149 @@
+"""Scenarios in which a process forks while it holds quelt_sdk clients.
+
+    python fork_driver.py SCENARIO ARGS...
+
+Run by test_fork.py in a subprocess of its own, so that a process that hangs
+ends in the test's time-out instead of hanging the suite; every process here
+also arms an alarm whose default action kills it. Prints one JSON object with
+what the parent and the child saw.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import signal
+import sys
+
+import quelt_sdk
+
+ALARM_SECONDS = 60
+
+
+def report_to_parent(channel: int, outcome: object) -> None:
+    os.write(channel, json.dumps(outcome).encode())
+    os._exit(0)
+
+
+def child_report(pid: int, channel: int) -> object:
+    """The child's JSON report, or "hung" if it died without one (its alarm)."""
+    received = b""
+    while chunk := os.read(channel, 65536):
+        received += chunk
+    os.waitpid(pid, 0)
+    return json.loads(received) if received else "hung"
+
+
+def fork_with_channel():
+    reading, writing = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reading)
+        signal.alarm(ALARM_SECONDS)
+        return pid, writing
+    os.close(writing)
+    return pid, reading
+
+
+def socket_calls(endpoint: str, calls: str) -> dict:
+    """Parent and child call through the client the parent made, whose pool
+    holds one idle connection at the fork; each checks its own answers."""
+    client = quelt_sdk.QueltClient(endpoint)
+    assert client.infer(0, [1], "u8", b"x") == b"x"
+    pid, channel = fork_with_channel()
+    tag = b"child" if pid == 0 else b"parent"
+    counts = {"calls": int(calls), "wrong": 0, "failed": 0}
+    for number in range(int(calls)):
+        data = tag + number.to_bytes(4, "little")
+        try:
+            if client.infer(0, [len(data)], "u8", data) != data:
+                counts["wrong"] += 1
+        except Exception:  # noqa: BLE001 - every failure counts the same here
+            counts["failed"] += 1
+    if pid == 0:
+        report_to_parent(channel, counts)
+    return {"parent": counts, "child": child_report(pid, channel)}
+
+
+def stream(endpoint: str, model_id: str) -> dict:
+    """The child gets a stream the parent is reading: it must neither read it
+    nor, when it drops its copy, end it for the parent."""
+    client = quelt_sdk.QueltClient(endpoint)
+    chunks = client.infer_stream(int(model_id), [8], "u8", bytes(range(8)))
+    first = next(chunks)
+    pid, channel = fork_with_channel()
+    if pid == 0:
+        try:
+            seen = next(chunks).hex()
+        except Exception as error:  # noqa: BLE001
+            seen = f"{type(error).__name__}: {error}"
+        del chunks
+        gc.collect()
+        report_to_parent(channel, seen)
+    child = child_report(pid, channel)
+    return {"parent": [first.hex()] + [chunk.hex() for chunk in chunks], "child": child}
+
+
+def shm_inherited(shm_name: str) -> dict:
+    """The child tries the shared-memory client the parent made, then drops it;
+    the parent's next calls must be unaffected."""
+    client = quelt_sdk.QueltShmClient(shm_name)
+    assert client.infer([1], "u8", b"a") == b"a"
+    pid, channel = fork_with_channel()
+    if pid == 0:
+        try:
+            seen = client.infer([5], "u8", b"child").decode()
+        except Exception as error:  # noqa: BLE001
+            seen = f"{type(error).__name__}: {error}"
+        del client
+        gc.collect()
+        report_to_parent(channel, seen)
+    child = child_report(pid, channel)
+    after = [client.infer([6], "u8", b"parent") == b"parent" for _ in range(100)]
+    return {"parent": all(after), "child": child}
+
+
+def shm_fork_during_wait(shm_name: str) -> dict:
+    """A signal handler forks while the parent's call waits for its answer (a
+    slow model answers it): the child's copy of that call must end at once and
+    leave the parent's slot leased. The pool has one slot, so a new client in
+    the child finds the pool exhausted while the parent's call lasts."""
+    client = quelt_sdk.QueltShmClient(shm_name)
+    channel = []
+    children = []
+
+    def fork_now(signum, frame):
+        pid, end = fork_with_channel()
+        channel.append(end)
+        if pid:
+            children.append(pid)
+
+    signal.signal(signal.SIGALRM, fork_now)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    data = b"the parent's input"
+    try:
+        outcome = "right" if client.infer([len(data)], "u8", data) == data else "wrong"
+    except Exception as error:  # noqa: BLE001
+        outcome = f"{type(error).__name__}: {error}"
+    signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    if not children:  # in the child
+        try:
+            quelt_sdk.QueltShmClient(shm_name).infer([1], "u8", b"c")
+            probe = "leased the parent's slot"
+        except Exception as error:  # noqa: BLE001
+            probe = f"{type(error).__name__}: {error}"
+        report_to_parent(channel[0], {"inherited_call": outcome, "new_client": probe})
+    return {"parent": outcome, "child": child_report(children[0], channel[0])}
+
+
+SCENARIOS = {
+    "socket-calls": socket_calls,
+    "stream": stream,
+    "shm-inherited": shm_inherited,
+    "shm-fork-during-wait": shm_fork_during_wait,
+}
+
+if __name__ == "__main__":
+    signal.alarm(ALARM_SECONDS)
+    print(json.dumps(SCENARIOS[sys.argv[1]](*sys.argv[2:])))
