@@ -35,6 +35,14 @@ def child_report(pid: int, channel: int) -> object:
     return json.loads(received) if received else "hung"
 
 
+def outcome(call) -> object:
+    """What `call()` gave: its result, or its exception as "Type: message"."""
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - the outcome is what is reported
+        return f"{type(error).__name__}: {error}"
+
+
 def fork_with_channel():
     reading, writing = os.pipe()
     pid = os.fork()
@@ -74,10 +82,7 @@ def stream(endpoint: str, model_id: str) -> dict:
     first = next(chunks)
     pid, channel = fork_with_channel()
     if pid == 0:
-        try:
-            seen = next(chunks).hex()
-        except Exception as error:  # noqa: BLE001
-            seen = f"{type(error).__name__}: {error}"
+        seen = outcome(lambda: next(chunks).hex())
         del chunks
         gc.collect()
         report_to_parent(channel, seen)
@@ -92,10 +97,7 @@ def shm_inherited(shm_name: str) -> dict:
     assert client.infer([1], "u8", b"a") == b"a"
     pid, channel = fork_with_channel()
     if pid == 0:
-        try:
-            seen = client.infer([5], "u8", b"child").decode()
-        except Exception as error:  # noqa: BLE001
-            seen = f"{type(error).__name__}: {error}"
+        seen = outcome(lambda: client.infer([5], "u8", b"child").decode())
         del client
         gc.collect()
         report_to_parent(channel, seen)
@@ -122,19 +124,13 @@ def shm_fork_during_wait(shm_name: str) -> dict:
     signal.signal(signal.SIGALRM, fork_now)
     signal.setitimer(signal.ITIMER_REAL, 0.05)
     data = b"the parent's input"
-    try:
-        outcome = "right" if client.infer([len(data)], "u8", data) == data else "wrong"
-    except Exception as error:  # noqa: BLE001
-        outcome = f"{type(error).__name__}: {error}"
+    answered = outcome(lambda: "right" if client.infer([len(data)], "u8", data) == data else "wrong")
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     if not children:  # in the child
-        try:
-            quelt_sdk.QueltShmClient(shm_name).infer([1], "u8", b"c")
-            probe = "leased the parent's slot"
-        except Exception as error:  # noqa: BLE001
-            probe = f"{type(error).__name__}: {error}"
-        report_to_parent(channel[0], {"inherited_call": outcome, "new_client": probe})
-    return {"parent": outcome, "child": child_report(children[0], channel[0])}
+        new_client = quelt_sdk.QueltShmClient(shm_name)
+        probe = outcome(lambda: new_client.infer([1], "u8", b"c") and "leased the parent's slot")
+        report_to_parent(channel[0], {"inherited_call": answered, "new_client": probe})
+    return {"parent": answered, "child": child_report(children[0], channel[0])}
 
 
 SCENARIOS = {

@@ -83,7 +83,8 @@ PyTypeObject* stream_iterator_type() {
 PyObject* create_stream_iterator(net::Connection connection) {
     PyTypeObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;
-    return StreamIteratorObject::create(type, {std::move(connection), std::this_thread::get_id(), process_generation(), false});
+    return StreamIteratorObject::create(
+        type, {std::move(connection), std::this_thread::get_id(), process_generation(), false});
 }
 
 }  // namespace quelt::py

@@ -36,7 +36,7 @@ public:
     static void remove(std::string_view region_name) noexcept;
 
     LeaseCompanion(LeaseCompanion&&) noexcept;
-    LeaseCompanion& operator=(LeaseCompanion&&) noexcept;
+    LeaseCompanion& operator=(LeaseCompanion&&) = delete;
     LeaseCompanion(const LeaseCompanion&) = delete;
     LeaseCompanion& operator=(const LeaseCompanion&) = delete;
     // Unmaps, and gives up the cell this process claimed through this object.
@@ -56,6 +56,8 @@ public:
     // to its lease's expiry rather than taken from a live owner.
     bool claimed_by_another(std::uint32_t cell) const noexcept;
 
+    // The platform's state: named here only so that its file can keep a
+    // list of the open ones.
     struct Platform;
 
 private:

@@ -136,7 +136,6 @@ void LeaseCompanion::remove(std::string_view region_name) noexcept {
 
 LeaseCompanion::LeaseCompanion(std::unique_ptr<Platform> platform) noexcept : platform_(std::move(platform)) {}
 LeaseCompanion::LeaseCompanion(LeaseCompanion&&) noexcept = default;
-LeaseCompanion& LeaseCompanion::operator=(LeaseCompanion&&) noexcept = default;
 
 LeaseCompanion::~LeaseCompanion() {
     if (!platform_) return;
