@@ -59,10 +59,9 @@ public:
     // size is 0, larger than every slot, or every large-enough slot is leased.
     std::optional<std::uint64_t> allocate(std::uint64_t size);
     // True if `offset` starts a slot (whose lease, if this process holds it,
-    // is then cleared).
+    // is then cleared; in a child made by fork() nothing is: the leases there
+    // are the parent's).
     bool release(std::uint64_t offset);
-    // False in a child made by fork(): the leases are the parent's.
-    bool usable_here() const noexcept { return leases_->usable_here(); }
     std::uint64_t largest_slot() const;
     // "class0(base=65536 slot_size=262144 slots=4), class1(...)"
     std::string layout() const;
