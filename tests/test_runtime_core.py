@@ -9,8 +9,8 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = ["tests/runtime_check.cpp", "src/common/os_error.cpp", "src/common/process_generation_posix.cpp",
-           "src/net/pipe_path.cpp", "src/transport/hybrid_messages.cpp"]
+SOURCES = ["tests/runtime_check.cpp", "src/common/os_error_posix.cpp", "src/common/process_generation_posix.cpp",
+           "src/net/pipe_path_posix.cpp", "src/transport/hybrid_messages.cpp"]
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++23 compiler")
@@ -21,7 +21,7 @@ def test_runtime_core(tmp_path):
     subprocess.run(
         ["g++", "-std=c++23", "-O1", "-pthread", f"-I{ROOT / 'src'}", "-o", str(binary)]
         + [str(ROOT / source) for source in SOURCES]
-        + [str(path) for path in sorted((ROOT / "src/runtime").glob("*.cpp"))],
+        + [str(path) for path in sorted((ROOT / "src/runtime").glob("*.cpp")) if not path.stem.endswith("_windows")],
         check=True,
         timeout=180,
     )

@@ -1,13 +1,16 @@
 #pragma once
-// One open, blocking, bidirectional byte stream to the server (a TCP or
-// Unix-domain socket), held by exactly one owner at a time: the pool, a call
-// in progress, or a stream iterator. Closed when the owner lets it go.
+// One open, blocking, bidirectional byte stream to the server (a TCP socket,
+// or the local stream: a Unix-domain socket on POSIX, a named pipe on
+// Windows), held by exactly one owner at a time: the pool, a call in
+// progress, or a stream iterator. Closed when the owner lets it go. The
+// system calls live in connection_io_<platform>.cpp; the buffering here is
+// the same everywhere.
 #include <cstdint>
 #include <span>
 
 #include "common/spin_window.hpp"
-#include "common/unique_fd.hpp"
 #include "net/spinning_receive.hpp"
+#include "net/stream_handle.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/exchange_error.hpp"
 
@@ -23,8 +26,8 @@ inline constexpr std::size_t kReadAheadSize = 16 * 1024;
 
 class Connection {
 public:
-    explicit Connection(UniqueFd socket) noexcept
-        : socket_(std::move(socket)), sleep_(sleeping_receive_for(socket_.get())) {}
+    explicit Connection(StreamHandle stream) noexcept
+        : stream_(std::move(stream)), sleep_(sleeping_receive_for(static_cast<int>(stream_.get()))) {}
 
     // Every byte, retrying short and interrupted writes. A peer that has gone
     // away is an error value, never a SIGPIPE.
@@ -45,12 +48,12 @@ public:
     // Bytes already read off the socket and not yet consumed.
     std::size_t buffered() const noexcept { return read_to_ - read_from_; }
 
-    int native_handle() const noexcept { return socket_.get(); }
+    std::intptr_t native_handle() const noexcept { return stream_.get(); }
 
 private:
     ExchangeResult<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
 
-    UniqueFd socket_;
+    StreamHandle stream_;
     // Bytes read but not yet consumed: a read may take more than the frame it
     // was made for when the server has already sent the next one (a stream);
     // those bytes wait here for the next read, exactly as they would have
@@ -65,6 +68,7 @@ private:
     SleepingReceive sleep_;
 };
 
+// A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.
 ExchangeError io_error_from_errno(int code);
 ExchangeError io_error(const char* text);
 

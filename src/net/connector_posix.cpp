@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/os_error.hpp"
+#include "common/unique_fd.hpp"
 #include "net/connector.hpp"
 #include "net/pipe_path.hpp"
 #include "net/socket_address.hpp"
@@ -47,7 +48,7 @@ int open_and_connect(int family, const sockaddr* address, socklen_t length, Uniq
 Connection tcp_connection(UniqueFd fd) {
     int on = 1;
     (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // best effort
-    return Connection(std::move(fd));
+    return Connection(StreamHandle(fd.release(), StreamHandle::Kind::Socket));
 }
 
 // An IPv4 literal, or an IPv6 literal in brackets, needs no resolver.
@@ -130,7 +131,7 @@ ExchangeResult<Connection> connect_unix(const std::string& path) {
     UniqueFd fd;
     if (int error = open_and_connect(AF_UNIX, reinterpret_cast<sockaddr*>(&address), sizeof address, fd))
         return os_failure(error);
-    return Connection(std::move(fd));
+    return Connection(StreamHandle(fd.release(), StreamHandle::Kind::Socket));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "net/unix_endpoint.hpp"
+
 namespace quelt::net {
 namespace {
 
@@ -64,11 +66,7 @@ ExchangeResult<Transport> parse_endpoint(const std::string& text) {
         if (text.size() == 6) return invalid("tcp:// endpoint must include host:port");
         return Transport{Transport::Kind::Tcp, text.substr(6)};
     }
-    if (starts_with(text, "unix://")) {
-        // POSIX builds reach Unix-domain sockets directly by path.
-        if (text.size() == 7) return invalid("unix:// endpoint must include a socket path");
-        return Transport{Transport::Kind::Unix, text.substr(7)};
-    }
+    if (starts_with(text, "unix://")) return parse_unix_endpoint(text.substr(7));
     if (starts_with(text, "pipe://")) {
         if (text.size() == 7) return invalid("pipe:// endpoint must include a pipe name");
         return Transport{Transport::Kind::Pipe, normalise_pipe_name(text.substr(7))};

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/os_error.hpp"
-#include "net/pipe_path.hpp"
 
 namespace quelt::runtime {
 namespace {
@@ -21,7 +20,7 @@ ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
     : runtime_(runtime), socket_path_(std::move(socket_path)) {}
 
 quelt::expected<void, ControlError> ControlChannel::open() {
-    auto stream = UnixStream::connect(runtime_.poller(), net::pipe_socket_path(socket_path_));
+    auto stream = LocalStream::connect(runtime_.poller(), socket_path_);
     if (!stream)
         return Failure(ControlError{"Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error()),
                                     stream.error()});

@@ -1,5 +1,5 @@
 #pragma once
-// The hybrid client's control channel: one Unix-socket connection per client,
+// The hybrid client's control channel: one local stream per client,
 // opened by the first exchange and kept for the client's life, guarded by a
 // FIFO async lock. One exchange writes the 52-byte request frame and reads
 // the reply (reply_code, body_length, body).
@@ -15,14 +15,15 @@
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
-#include "runtime/unix_stream.hpp"
+#include "runtime/local_stream.hpp"
 #include "transport/hybrid_messages.hpp"
 
 namespace quelt::runtime {
 
 struct ControlError {
     std::string text;
-    // errno when the failure came from the system, else 0.
+    // The system's error code (errno, or GetLastError on Windows) when the
+    // failure came from the system, else 0.
     int os_code = 0;
 };
 
@@ -30,8 +31,9 @@ using ControlResult = quelt::expected<HybridResponse, ControlError>;
 
 class ControlChannel {
 public:
-    // `socket_path` exactly as the caller gave it: a "\\.\pipe\NAME" path
-    // names <tmp>/NAME.sock, anything else is used as the socket's path.
+    // `socket_path` exactly as the caller gave it: the named pipe on Windows;
+    // on POSIX a "\\.\pipe\NAME" path names <tmp>/NAME.sock, anything else
+    // is used as the socket's path.
     ControlChannel(Runtime& runtime, std::string socket_path);
     ControlChannel(const ControlChannel&) = delete;
     ControlChannel& operator=(const ControlChannel&) = delete;
@@ -56,7 +58,7 @@ private:
     Runtime& runtime_;
     std::string socket_path_;
     AsyncMutex lock_;
-    std::optional<UnixStream> stream_;
+    std::optional<LocalStream> stream_;
     // Read-ahead: the reply header and body usually arrive together and are
     // taken with one system call. Bytes beyond the current reply (only a
     // misbehaving server sends them) stay here for the next exchange, exactly

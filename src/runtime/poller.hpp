@@ -1,8 +1,18 @@
 #pragma once
-// Readiness backend of the runtime: a descriptor is registered once, then
-// armed for one readiness event at a time; when that event arrives a worker
-// thread runs the armed handler. The only implementation is poller_epoll.cpp; a
-// different backend replaces that file and nothing else.
+// I/O driver of the runtime, whose worker threads sit in wait().
+//
+// POSIX (poller_epoll_posix.cpp), readiness: a descriptor is registered once,
+// then armed for one readiness event at a time; when that event arrives a
+// worker thread runs the armed handler.
+//
+// Windows (poller_iocp_windows.cpp), completion: a handle is registered with
+// the completion port once; every overlapped operation started on it carries
+// its own handler (completion_windows.hpp), which a worker runs when the
+// operation's completion packet arrives. Nothing is armed there.
+//
+// The streams above the driver are twins too (local_stream.hpp): each speaks
+// to the driver of its own platform.
+#include <cstdint>
 #include <memory>
 
 #include "common/expected.hpp"
@@ -10,6 +20,9 @@
 namespace quelt::runtime {
 
 enum class Interest { Read, Write };
+
+// A descriptor on POSIX, a HANDLE on Windows.
+using NativeHandle = std::intptr_t;
 
 // An operation waiting on one descriptor. The poller calls on_ready() on a
 // worker thread when the armed event arrives; the handler lives at a stable
@@ -24,18 +37,18 @@ protected:
 
 class Poller {
 public:
-    // Failures carry errno.
+    // Failures carry errno (GetLastError on Windows).
     static quelt::expected<Poller, int> create();
     Poller(Poller&&) noexcept;
     Poller& operator=(Poller&&) noexcept;
     ~Poller();
 
     // Registers the descriptor disarmed: nothing is delivered until arm().
-    quelt::expected<void, int> add(int fd);
+    quelt::expected<void, int> add(NativeHandle fd);
     // One-shot: the handler runs once for the next readiness event, then the
     // descriptor is disarmed again.
-    quelt::expected<void, int> arm(int fd, ReadyHandler* handler, Interest interest);
-    void remove(int fd) noexcept;
+    quelt::expected<void, int> arm(NativeHandle fd, ReadyHandler* handler, Interest interest);
+    void remove(NativeHandle fd) noexcept;
 
     // True in a process forked from the one that made the poller. The kernel
     // object is shared with that parent, whose workers serve it, so here it is

@@ -27,7 +27,9 @@ class UnixStream {
 
 public:
     // Connects at once: a socket that does not accept right now (missing,
-    // refused, backlog full) is a failure, never waited for.
+    // refused, backlog full) is a failure, never waited for. A pipe path
+    // "\\.\pipe\NAME" names the socket <tmp>/NAME.sock; any other path is
+    // the socket's own.
     static quelt::expected<UnixStream, int> connect(Poller& poller, const std::string& path);
 
     UnixStream(UnixStream&& other) noexcept = default;

@@ -1,7 +1,10 @@
 #pragma once
 // A named shared-memory object mapped read-write into this process. The
 // platform-specific part of the region lives behind this small interface
-// (shared_mapping_posix.cpp); the layout code above it is portable.
+// (shared_mapping_posix.cpp: a POSIX shared-memory object;
+// shared_mapping_windows.cpp: a named file mapping backed by a file in the
+// temporary directory's "shared_memory-rs"); the layout code above it is
+// portable.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -43,7 +46,8 @@ public:
     static quelt::expected<SharedMapping, ShmError> open_existing(std::string_view name);
     // Creates a new object of `size` bytes (fails if the name is taken) and maps it.
     static quelt::expected<SharedMapping, ShmError> create_exclusive(std::string_view name, std::uint64_t size);
-    // Removes the name; mappings that exist stay valid until they are unmapped.
+    // Removes the name (Windows: the backing file); mappings that exist stay
+    // valid until they are unmapped.
     static void unlink(std::string_view name) noexcept;
 
     std::byte* data() const noexcept { return static_cast<std::byte*>(base_); }
@@ -53,18 +57,23 @@ public:
     const ObjectAccess& access() const noexcept { return access_; }
 
 private:
-    SharedMapping(void* base, std::size_t size, ObjectIdentity identity, ObjectAccess access) noexcept
-        : base_(base), size_(size), identity_(identity), access_(access) {}
+    SharedMapping(void* base, std::size_t size, ObjectIdentity identity, ObjectAccess access,
+                  std::intptr_t file = 0, std::intptr_t section = 0) noexcept
+        : base_(base), size_(size), identity_(identity), access_(access), file_(file), section_(section) {}
     void reset() noexcept;
 
     void* base_ = nullptr;
     std::size_t size_ = 0;
     ObjectIdentity identity_;
     ObjectAccess access_;
+    // Windows: the backing file's and the mapping's handles, kept until the
+    // view is unmapped. POSIX keeps none (the mapping holds the object).
+    std::intptr_t file_ = 0;
+    std::intptr_t section_ = 0;
 };
 
-// The system-wide name of region `name`: "/" followed by the name without its
-// leading "/" characters.
+// POSIX: the system-wide name of region `name`, "/" followed by the name
+// without its leading "/" characters.
 std::string system_object_name(std::string_view name);
 
 }  // namespace quelt::shm

@@ -57,23 +57,23 @@ Poller::Poller(Poller&&) noexcept = default;
 Poller& Poller::operator=(Poller&&) noexcept = default;
 Poller::~Poller() = default;
 
-quelt::expected<void, int> Poller::add(int fd) {
+quelt::expected<void, int> Poller::add(NativeHandle fd) {
     // The kernel always adds EPOLLERR and EPOLLHUP, so a hang-up before the
     // first arm() is delivered once, to a handler that ignores it.
-    return control(impl_->epoll.get(), EPOLL_CTL_ADD, fd, EPOLLONESHOT, &ignore_event);
+    return control(impl_->epoll.get(), EPOLL_CTL_ADD, static_cast<int>(fd), EPOLLONESHOT, &ignore_event);
 }
 
-quelt::expected<void, int> Poller::arm(int fd, ReadyHandler* handler, Interest interest) {
+quelt::expected<void, int> Poller::arm(NativeHandle fd, ReadyHandler* handler, Interest interest) {
     std::uint32_t events = (interest == Interest::Read ? EPOLLIN | EPOLLRDHUP : EPOLLOUT) | EPOLLONESHOT;
-    return control(impl_->epoll.get(), EPOLL_CTL_MOD, fd, events, handler);
+    return control(impl_->epoll.get(), EPOLL_CTL_MOD, static_cast<int>(fd), events, handler);
 }
 
 bool Poller::inherited() const noexcept { return process_generation() != impl_->owner; }
 
-void Poller::remove(int fd) noexcept {
+void Poller::remove(NativeHandle fd) noexcept {
     if (inherited()) return;
     epoll_event ignored{};
-    ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, &ignored);
+    ::epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, static_cast<int>(fd), &ignored);
 }
 
 bool Poller::wait() {

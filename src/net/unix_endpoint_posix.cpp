@@ -1,0 +1,11 @@
+#include "net/unix_endpoint.hpp"
+
+namespace quelt::net {
+
+ExchangeResult<Transport> parse_unix_endpoint(const std::string& path) {
+    if (path.empty())
+        return quelt::unexpected(ExchangeError::invalid_config("unix:// endpoint must include a socket path"));
+    return Transport{Transport::Kind::Unix, path};
+}
+
+}  // namespace quelt::net

@@ -1,0 +1,10 @@
+#include "net/unix_endpoint.hpp"
+
+namespace quelt::net {
+
+// The local transport here is the named pipe.
+ExchangeResult<Transport> parse_unix_endpoint(const std::string&) {
+    return quelt::unexpected(ExchangeError::invalid_config("unix:// endpoints are only supported on Unix"));
+}
+
+}  // namespace quelt::net
