@@ -1,19 +1,19 @@
 #include "connection_registry.hpp"
 
-#include <sys/socket.h>
+#include "peer_io.hpp"
 
 namespace quelt::server {
 
-bool ConnectionRegistry::add(int fd) {
+bool ConnectionRegistry::add(Peer peer) {
     std::scoped_lock guard(lock_);
     if (closing_) return false;
-    open_.insert(fd);
+    open_.emplace(peer.handle, peer);
     return true;
 }
 
-void ConnectionRegistry::remove(int fd) {
+void ConnectionRegistry::remove(Peer peer) {
     std::scoped_lock guard(lock_);
-    open_.erase(fd);
+    open_.erase(peer.handle);
     if (open_.empty()) drained_.notify_all();
 }
 
@@ -22,7 +22,7 @@ void ConnectionRegistry::shutdown_all(std::chrono::milliseconds patience) {
     closing_ = true;
     // The descriptors stay open (their threads close them), so no number can
     // be reused by another socket while it is being shut down here.
-    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    for (const auto& [handle, peer] : open_) shut_down(peer);
     drained_.wait_for(guard, patience, [&] { return open_.empty(); });
 }
 

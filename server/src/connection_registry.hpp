@@ -4,16 +4,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <set>
+#include <map>
+
+#include "peer.hpp"
 
 namespace quelt::server {
 
 class ConnectionRegistry {
 public:
     // False once shutdown has begun: the caller then closes the connection at once.
-    bool add(int fd);
-    void remove(int fd);
-    // Shuts every registered socket down (their threads see end of stream)
+    bool add(Peer peer);
+    void remove(Peer peer);
+    // Shuts every registered connection down (their threads see end of stream)
     // and waits up to `patience` for the threads to finish.
     void shutdown_all(std::chrono::milliseconds patience);
     bool idle();
@@ -21,7 +23,7 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable drained_;
-    std::set<int> open_;
+    std::map<std::intptr_t, Peer> open_;
     bool closing_ = false;
 };
 

@@ -1,12 +1,9 @@
 #include "frame_reader.hpp"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "net/spinning_receive.hpp"
+#include "peer_io.hpp"
 
 namespace quelt::server {
 namespace {
@@ -14,8 +11,6 @@ namespace {
 constexpr std::size_t kInitialCapacity = 64 * 1024;
 
 }  // namespace
-
-FrameReader::FrameReader(int fd) : fd_(fd), sleep_(net::sleeping_receive_for(fd)) {}
 
 bool FrameReader::next(RequestFrame& frame) {
     if (begin_ == end_) begin_ = end_ = 0;
@@ -34,12 +29,9 @@ bool FrameReader::fill(std::size_t count) {
         make_room(count);
         // A client waiting for its reply sends the next request within
         // microseconds: spinning for it spares a sleep and a wake-up per call.
-        ssize_t got = net::receive_spinning(fd_, buffer_.data() + end_, buffer_.size() - end_, spin_, sleep_);
-        if (got > 0) {
-            end_ += static_cast<std::size_t>(got);
-        } else if (got == 0 || errno != EINTR) {
-            return false;
-        }
+        const std::size_t got = receive_some(peer_, buffer_.data() + end_, buffer_.size() - end_, spin_);
+        if (got == 0) return false;
+        end_ += got;
     }
     return true;
 }

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "common/spin_window.hpp"
-#include "net/spinning_receive.hpp"
+#include "peer.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"
 
@@ -20,7 +20,7 @@ struct RequestFrame {
 
 class FrameReader {
 public:
-    explicit FrameReader(int fd);
+    explicit FrameReader(Peer peer) : peer_(peer) {}
 
     // The next whole frame, or false when the connection ended or failed
     // (also in the middle of a frame). A frame that announces a huge payload
@@ -32,9 +32,7 @@ private:
     bool fill(std::size_t count);
     void make_room(std::size_t count);
 
-    int fd_;
-    // How a read sleeps once it stops spinning (on a Unix socket, after poll()).
-    net::SleepingReceive sleep_;
+    Peer peer_;
     wire::ByteBuffer buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

@@ -1,7 +1,6 @@
 // quelt-refserver: the reference inference server of quelt_sdk.
-#include <unistd.h>
-
 #include <csignal>
+#include <cstdlib>
 
 #include <chrono>
 #include <cstdio>
@@ -10,10 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "acceptor.hpp"
 #include "connection_registry.hpp"
-#include "listener.hpp"
-#include "net/pipe_path.hpp"
+#include "listeners.hpp"
 #include "served_region.hpp"
 #include "server_options.hpp"
 #include "shm/owned_region.hpp"
@@ -34,7 +31,11 @@ int fail(const std::string& message, int status = kStartFailed) {
     return status;
 }
 
-void say(const std::string& line) { std::printf("quelt-refserver: %s\n", line.c_str()); }
+// Flushed at once: where stdout is a pipe, Windows buffers even "line-buffered" output.
+void say(const std::string& line) {
+    std::printf("quelt-refserver: %s\n", line.c_str());
+    std::fflush(stdout);
+}
 
 std::string region_line(const ServedRegion& served, ModelKind model) {
     const auto& layout = served.region().layout();
@@ -47,18 +48,8 @@ std::string region_line(const ServedRegion& served, ModelKind model) {
 std::vector<std::string> arguments_of(int argc, char** argv) { return {argv + 1, argv + argc}; }
 
 int run(const ServerOptions& options) {
-    std::vector<Listener> listeners;
-    listeners.reserve(2);
-    if (options.tcp) {
-        auto listener = listen_tcp(*options.tcp);
-        if (!listener) return fail(listener.error());
-        listeners.push_back(std::move(*listener));
-    }
-    if (options.unix_path) {
-        auto listener = listen_unix(quelt::net::pipe_socket_path(*options.unix_path));
-        if (!listener) return fail(listener.error());
-        listeners.push_back(std::move(*listener));
-    }
+    auto listeners = Listeners::open(options);
+    if (!listeners) return fail(listeners.error());
     std::optional<ServedRegion> region;
     if (options.shm_name) {
         auto created = ServedRegion::create(*options.shm_name, options.pool_size, options.shm_size);
@@ -66,15 +57,14 @@ int run(const ServerOptions& options) {
         region.emplace(std::move(*created));
     }
 
-    for (const Listener& listener : listeners) say("listening on " + listener.description);
+    for (const std::string& listener : (*listeners)->descriptions()) say("listening on " + listener);
     if (region) say(region_line(*region, options.shm_model));
     if (options.token) say("API token required for kind 1 and 2 requests");
     if (options.fault) say("every socket reply is broken by the " + std::string(model_info(*options.fault).name) + " fault");
 
     StreamService service(options, region ? &*region : nullptr);
     ConnectionRegistry registry;
-    std::vector<std::unique_ptr<Acceptor>> acceptors;
-    for (Listener& listener : listeners) acceptors.push_back(std::make_unique<Acceptor>(listener, service, registry));
+    (*listeners)->start(service, registry);
     std::optional<ShmService> queue_service;
     if (region) queue_service.emplace(options, *region);
     if (options.exit_on_stdin_close) stop_when_stdin_closes();
@@ -82,16 +72,16 @@ int run(const ServerOptions& options) {
 
     const int signal_number = wait_for_stop_signal();
     say(std::string("stopping on ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
-    acceptors.clear();
+    (*listeners)->stop_accepting();
     queue_service.reset();
     registry.shutdown_all(kDrainPatience);
     if (!registry.idle()) {
         // A connection thread is still inside a model: leave the mapping in
         // place for it and only remove the names before leaving.
         if (region) quelt::shm::OwnedRegion::remove_names(region->region().name());
-        listeners.clear();
+        listeners->reset();
         std::fflush(stdout);
-        ::_exit(0);
+        std::_Exit(0);
     }
     return 0;
 }

@@ -2,8 +2,6 @@
 // Reply frames laid out as pieces for one sendmsg: a tensor's bytes are sent
 // from where they lie (the request buffer, the region, a model's output)
 // instead of being copied into a frame buffer first.
-#include <sys/uio.h>
-
 #include <array>
 #include <cstdint>
 #include <string>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "gather.hpp"
 #include "model.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"

@@ -1,7 +1,6 @@
 #include "served_region.hpp"
 
-#include <sys/statvfs.h>
-
+#include "region_room.hpp"
 #include "shm/message_block.hpp"
 #include "shm/region_bytes.hpp"
 #include "transport/dtype.hpp"
@@ -10,7 +9,6 @@ namespace quelt::server {
 namespace {
 
 constexpr std::uint64_t kSpillAlignment = 64;
-constexpr const char* kSharedMemoryDirectory = "/dev/shm";
 constexpr std::uint64_t kPoolGranule = 64 * 1024;
 
 quelt::expected<shm::RegionLayout, std::string> layout_for(std::uint64_t pool_size,
@@ -35,19 +33,6 @@ DType dtype_from_shm_code(std::uint8_t code) {
     }
 }
 
-// A region larger than the room left in /dev/shm is created without
-// complaint, but touching its pages later kills the toucher (SIGBUS): refuse
-// it up front instead, while that can still be said clearly.
-quelt::expected<void, std::string> check_room(const std::string& name, std::uint64_t size) {
-    struct statvfs room;
-    if (::statvfs(kSharedMemoryDirectory, &room) != 0) return {};  // nothing known, nothing refused
-    const std::uint64_t available = std::uint64_t{room.f_bavail} * room.f_frsize;
-    if (available >= size) return {};
-    return quelt::unexpected("cannot create the shared-memory region '" + name + "': it needs " +
-                           std::to_string(size) + " bytes but " + kSharedMemoryDirectory + " has " +
-                           std::to_string(available) + " bytes free (use a smaller --pool-size)");
-}
-
 }  // namespace
 
 TensorView view_of(const shm::TensorBlockView& block) {
@@ -61,13 +46,9 @@ quelt::expected<ServedRegion, std::string> ServedRegion::create(const std::strin
     if (!layout) return quelt::unexpected(layout.error());
     if (auto room = check_room(name, layout->region_size); !room) return quelt::unexpected(room.error());
     auto region = shm::OwnedRegion::create(name, *layout);
-    if (!region) {
-        std::string text = "cannot create the shared-memory region '" + name + "': " + region.error().text();
-        if (region.error().detail.find("os error 17") != std::string::npos)
-            text += " (it exists already: another server uses it, or a crashed one left /dev/shm/" +
-                    name.substr(name.find_first_not_of('/')) + " behind)";
-        return quelt::unexpected(text);
-    }
+    if (!region)
+        return quelt::unexpected("cannot create the shared-memory region '" + name + "': " + region.error().text() +
+                                 name_taken_hint(name, region.error()));
     return ServedRegion(std::move(*region));
 }
 

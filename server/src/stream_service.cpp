@@ -6,7 +6,7 @@
 
 #include "frame_reader.hpp"
 #include "reply_frames.hpp"
-#include "socket_io.hpp"
+#include "peer_io.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"
 #include "transport/hybrid_messages.hpp"
@@ -30,11 +30,11 @@ std::string text_of(InferenceError::Kind kind, std::string message) {
 
 // The fault models break the reply in a way a real server might: each says
 // whether the connection survives.
-Next send_fault(int fd, ModelKind fault, std::uint32_t success_code, bool stream) {
+Next send_fault(Peer peer, ModelKind fault, std::uint32_t success_code, bool stream) {
     std::vector<iovec> pieces;
     switch (fault) {
         case ModelKind::Reset:
-            abort_connection(fd);
+            abort_connection(peer);
             return Next::Close;
         case ModelKind::Drop:
             return Next::Close;
@@ -42,7 +42,7 @@ Next send_fault(int fd, ModelKind fault, std::uint32_t success_code, bool stream
             // Announces a body and stops half-way through it.
             RawReply reply(success_code, std::vector<std::uint8_t>(kTruncatedLength / 2, 0), kTruncatedLength);
             reply.append_to(pieces);
-            send_all(fd, pieces);
+            send_all(peer, pieces);
             return Next::Close;
         }
         case ModelKind::Garbage: {
@@ -52,7 +52,7 @@ Next send_fault(int fd, ModelKind fault, std::uint32_t success_code, bool stream
             TextReply end(wire::reply_code::kStreamEnd, {});
             reply.append_to(pieces);
             if (stream) end.append_to(pieces);
-            return send_all(fd, pieces) ? Next::Continue : Next::Close;
+            return send_all(peer, pieces) ? Next::Continue : Next::Close;
         }
         default: return Next::Continue;
     }
@@ -60,7 +60,8 @@ Next send_fault(int fd, ModelKind fault, std::uint32_t success_code, bool stream
 
 class Exchange {
 public:
-    Exchange(int fd, const ServerOptions& options, ServedRegion* region) : fd_(fd), options_(options), region_(region) {}
+    Exchange(Peer peer, const ServerOptions& options, ServedRegion* region)
+        : peer_(peer), options_(options), region_(region) {}
 
     Next answer(const wire::RequestFrameHeader& header, std::span<const std::uint8_t> payload) {
         switch (header.message_kind) {
@@ -76,7 +77,7 @@ public:
     }
 
 private:
-    Next send(std::vector<iovec>& pieces) { return send_all(fd_, pieces) ? Next::Continue : Next::Close; }
+    Next send(std::vector<iovec>& pieces) { return send_all(peer_, pieces) ? Next::Continue : Next::Close; }
 
     Next send_text(std::uint32_t code, std::string text) {
         std::vector<iovec>& pieces = fresh_pieces();
@@ -115,7 +116,7 @@ private:
                      : model && model->fault ? std::optional(model->kind)
                                              : std::nullopt;
         if (fault)
-            return send_fault(fd_, *fault, stream ? wire::reply_code::kStreamChunk : wire::reply_code::kSuccess, stream);
+            return send_fault(peer_, *fault, stream ? wire::reply_code::kStreamChunk : wire::reply_code::kSuccess, stream);
         if (!model) return send_failure(stream, std::string(kModelNotLoaded));
 
         auto input = wire::resolve_packet(std::move(request->input));
@@ -164,7 +165,7 @@ private:
             return send_text(kFailure, text_of(InferenceError::Kind::ModelNotLoaded, {}) +
                                            " (this server has no shared-memory region)");
         const ModelKind model = options_.fault ? *options_.fault : options_.shm_model;
-        if (model_info(model).fault) return send_fault(fd_, model, wire::reply_code::kSuccess, false);
+        if (model_info(model).fault) return send_fault(peer_, model, wire::reply_code::kSuccess, false);
 
         auto input = region_->read_input(request->tensor_offset, request->tensor_size);
         if (!input) return send_text(kFailure, std::move(input.error()));
@@ -192,7 +193,7 @@ private:
         return pieces_;
     }
 
-    int fd_;
+    Peer peer_;
     const ServerOptions& options_;
     ServedRegion* region_;
     std::vector<iovec> pieces_;
@@ -200,9 +201,9 @@ private:
 
 }  // namespace
 
-void StreamService::serve(int fd) const {
-    FrameReader frames(fd);
-    Exchange exchange(fd, options_, region_);
+void StreamService::serve(Peer peer) const {
+    FrameReader frames(peer);
+    Exchange exchange(peer, options_, region_);
     RequestFrame frame;
     while (frames.next(frame)) {
         if (exchange.answer(frame.header, frame.payload) == Next::Close) return;

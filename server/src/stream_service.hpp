@@ -2,7 +2,7 @@
 // The stream protocol on one connection: any number of exchanges, one after
 // another, until the client closes it. Kinds 1 (one reply), 2 (chunks, then
 // an end frame) and 4 (the hybrid exchange, tensors in the region).
-#include "common/unique_fd.hpp"
+#include "peer.hpp"
 #include "served_region.hpp"
 #include "server_options.hpp"
 
@@ -14,7 +14,7 @@ public:
     StreamService(const ServerOptions& options, ServedRegion* region) : options_(options), region_(region) {}
 
     // Runs on the connection's own thread until the connection ends.
-    void serve(int fd) const;
+    void serve(Peer peer) const;
 
 private:
     const ServerOptions& options_;

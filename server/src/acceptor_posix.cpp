@@ -55,19 +55,20 @@ void Acceptor::start_connection(int fd) {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    if (!registry_.add(fd)) return;
+    const Peer peer{fd, !tcp_};
+    if (!registry_.add(peer)) return;
     try {
         // The thread may outlive this acceptor (stopping it only ends
         // accepting), so it holds the service and registry, not the acceptor.
-        std::thread([&service = service_, &registry = registry_, fd] {
-            UniqueFd owned(fd);
-            service.serve(fd);
+        std::thread([&service = service_, &registry = registry_, peer] {
+            UniqueFd owned(static_cast<int>(peer.handle));
+            service.serve(peer);
             // Unregistered before it is closed, so shutdown never touches a reused number.
-            registry.remove(fd);
+            registry.remove(peer);
         }).detach();
         connection.release();  // the thread owns it now
     } catch (const std::system_error&) {
-        registry_.remove(fd);  // no thread to be had: closed here instead
+        registry_.remove(peer);  // no thread to be had: closed here instead
     }
 }
 

@@ -1,0 +1,15 @@
+#include "region_room.hpp"
+
+namespace quelt::server {
+
+// The region is a mapping of an ordinary file: a disk without room for it
+// makes the creation itself fail, with the system's own code.
+quelt::expected<void, std::string> check_room(const std::string&, std::uint64_t) { return {}; }
+
+std::string name_taken_hint(const std::string& name, const shm::ShmError& error) {
+    if (error.detail.find("os error 80") == std::string::npos) return {};
+    return " (it exists already: another server uses it, or a crashed one left %TEMP%\\shared_memory-rs\\" +
+           name.substr(name.find_first_not_of('/')) + " behind)";
+}
+
+}  // namespace quelt::server
