@@ -30,10 +30,11 @@ quelt::unexpected<std::string> failure(const std::string& what, int code) {
     return quelt::unexpected("cannot listen on " + what + ": " + os_error_text(code));
 }
 
+// A pipe is closed without disconnecting it first: the client still reads
+// what was written, then the end of the stream (ERROR_BROKEN_PIPE), where a
+// disconnect would drop the unread bytes and fail its reads instead.
 void close_peer(Peer peer) {
     if (peer.local) {
-        ::FlushFileBuffers(reinterpret_cast<HANDLE>(peer.handle));
-        ::DisconnectNamedPipe(reinterpret_cast<HANDLE>(peer.handle));
         ::CloseHandle(reinterpret_cast<HANDLE>(peer.handle));
     } else {
         ::closesocket(static_cast<SOCKET>(peer.handle));
