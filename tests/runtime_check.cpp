@@ -20,6 +20,7 @@
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/unix_stream.hpp"
+#include "lock_order.hpp"
 
 using namespace quelt::runtime;
 using namespace std::chrono_literals;
@@ -41,38 +42,12 @@ std::size_t entries(const char* directory) {
     return count;
 }
 
-Task<int> hold_until(AsyncMutex& mutex, std::atomic<bool>& held, std::atomic<bool>& release) {
-    auto guard = co_await mutex.lock();
-    held = true;
-    held.notify_all();
-    release.wait(false);
-    co_return 0;
-}
-
-Task<int> take_in_turn(AsyncMutex& mutex, std::vector<int>& order, int who) {
-    auto guard = co_await mutex.lock();
-    order.push_back(who);  // the lock itself protects `order`
-    co_return who;
-}
-
 void lock_grants_waiters_in_arrival_order() {
     auto runtime = Runtime::create(2);
     check(runtime.has_value(), "runtime builds");
     AsyncMutex mutex;
-    std::atomic<bool> held = false, release = false;
-    std::vector<int> order;
-    std::thread holder([&] { (*runtime)->block_on(hold_until(mutex, held, release)); });
-    held.wait(false);
-    std::vector<std::thread> waiters;
-    for (int who = 1; who <= 5; ++who) {
-        waiters.emplace_back([&, who] { (*runtime)->block_on(take_in_turn(mutex, order, who)); });
-        while (mutex.waiting() < static_cast<std::size_t>(who)) std::this_thread::sleep_for(1ms);
-    }
-    release = true;
-    release.notify_all();
-    holder.join();
-    for (auto& waiter : waiters) waiter.join();
-    check(order == std::vector<int>({1, 2, 3, 4, 5}), "waiters get the lock in the order they asked");
+    check(lock_order::grant_order(**runtime, mutex) == std::vector<int>({1, 2, 3, 4, 5}),
+          "waiters get the lock in the order they asked");
     check(mutex.try_lock(), "the lock is free after the last holder");
 }
 

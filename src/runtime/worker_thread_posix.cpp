@@ -48,15 +48,4 @@ quelt::expected<WorkerThread, int> WorkerThread::start(std::function<void()> bod
     return WorkerThread(thread, std::move(owned));
 }
 
-WorkerThread::WorkerThread(WorkerThread&& other) noexcept
-    : thread_(other.thread_), body_(std::move(other.body_)), joinable_(std::exchange(other.joinable_, false)) {}
-
-WorkerThread::~WorkerThread() { join(); }
-
-void WorkerThread::join() noexcept {
-    if (!joinable_) return;
-    pthread_join(thread_, nullptr);
-    joinable_ = false;
-}
-
 }  // namespace quelt::runtime

@@ -36,6 +36,7 @@
 #include "shm/tensor_block.hpp"
 #include "shm/tensor_pool.hpp"
 #include "transport/hybrid_messages.hpp"
+#include "lock_order.hpp"
 
 using namespace quelt;
 using namespace std::chrono_literals;
@@ -527,37 +528,14 @@ void hybrid_calls(const Server& server) {
 
 // Waiters on the async lock are served in the order they asked, on runtimes
 // driven by the completion port.
-void lock_order() {
+void lock_order_check() {
     auto runtime = runtime::Runtime::create(2);
     check(runtime.has_value(), "a runtime builds");
     if (!runtime) return;
     runtime::AsyncMutex mutex;
-    std::atomic<bool> held = false, release = false;
-    std::vector<int> order;
-    auto hold = [&]() -> runtime::Task<int> {
-        auto guard = co_await mutex.lock();
-        held = true;
-        held.notify_all();
-        release.wait(false);
-        co_return 0;
-    };
-    auto take = [&](int who) -> runtime::Task<int> {
-        auto guard = co_await mutex.lock();
-        order.push_back(who);
-        co_return who;
-    };
-    std::thread holder([&] { (*runtime)->block_on(hold()); });
-    held.wait(false);
-    std::vector<std::thread> waiters;
-    for (int who = 1; who <= 5; ++who) {
-        waiters.emplace_back([&, who] { (*runtime)->block_on(take(who)); });
-        while (mutex.waiting() < static_cast<std::size_t>(who)) std::this_thread::sleep_for(1ms);
-    }
-    release = true;
-    release.notify_all();
-    holder.join();
-    for (auto& waiter : waiters) waiter.join();
-    check(order == std::vector<int>({1, 2, 3, 4, 5}), "lock waiters are served in the order they asked");
+    check(lock_order::grant_order(**runtime, mutex) == std::vector<int>({1, 2, 3, 4, 5}),
+          "lock waiters are served in the order they asked");
+    check(mutex.try_lock(), "the lock is free after the last holder");
 }
 
 void hybrid_failures(const std::string& executable, const Server& dropping) {
@@ -595,7 +573,7 @@ int main(int argc, char** argv) {
     }
     const std::string executable = argv[1];
     endpoint_resolution();
-    lock_order();
+    lock_order_check();
     {
         Server server(executable, {});
         check(server.ready() && !server.tcp_address.empty(), "the Windows server starts on a pipe and TCP");
