@@ -321,6 +321,12 @@ void server_fault_models(const Server& server) {
                 check(!result.reply && result.reply.error().message == "failed to fill whole buffer",
                       "a reply cut short is \"failed to fill whole buffer\" over " + transport.protocol() + ": " +
                           (result.reply ? "" : result.reply.error().message));
+            // A pipe the server disconnects fails the client's read with
+            // "pipe not connected" (233); a closed one ends the stream.
+            if (fault.model == 6 && transport.kind == net::Transport::Kind::Pipe)
+                check(!result.reply && result.reply.error().os_code == ERROR_PIPE_NOT_CONNECTED &&
+                          ends_with(result.reply.error().message, " (os error 233)"),
+                      "a disconnected pipe fails with os error 233");
         }
 }
 
@@ -343,6 +349,8 @@ void connect_failures(const Server& server) {
 
     auto nul = net::connect({net::Transport::Kind::Pipe, std::string(server.pipe_name) + std::string(1, '\0') + "x"});
     check(!nul && nul.error().os_code == ERROR_INVALID_NAME, "a pipe path holding NUL fails as an invalid name");
+    auto nul_host = net::connect({net::Transport::Kind::Tcp, std::string("localhost") + std::string(1, '\0') + "x:80"});
+    check(!nul_host && nul_host.error().os_code == WSAHOST_NOT_FOUND, "a host holding NUL is not found");
 
     // Port 1 on the loopback address: nobody listens there.
     auto refused = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:1"});
@@ -380,6 +388,11 @@ void region_opening(const Server& server) {
     auto missing = shm::ShmRegion::open(unique_name("absent_region"));
     check(!missing && missing.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
           "a region without a backing file fails with os error 2");
+
+    // The name as given would reach the system shorter: no such backing file.
+    auto nul = shm::ShmRegion::open(server.shm_name + std::string(1, '\0') + "x");
+    check(!nul && nul.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
+          "a region name holding NUL fails like a missing one");
 
     const std::uint32_t magic = 0x41494D4F;
     const struct {
