@@ -6,6 +6,7 @@
 // Prints one line per failed check and ends with "N passed, N failed".
 // Wine's texts for system errors are its own (and sometimes missing), so the
 // checks compare error codes and the fixed parts of texts only.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -356,6 +357,12 @@ void connect_failures(const Server& server) {
     auto refused = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:1"});
     check(!refused && refused.error().os_code == WSAECONNREFUSED && ends_with(refused.error().message, " (os error 10061)"),
           "a refused TCP connect fails with os error 10061");
+    auto tcp = net::connect({net::Transport::Kind::Tcp, server.tcp_address});
+    BOOL no_delay = FALSE;
+    int length = sizeof no_delay;
+    check(tcp && ::getsockopt(static_cast<SOCKET>(tcp->native_handle()), IPPROTO_TCP, TCP_NODELAY,
+                              reinterpret_cast<char*>(&no_delay), &length) == 0 && no_delay,
+          "a TCP connection has no-delay on");
     auto bad_port = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:http"});
     check(!bad_port && bad_port.error().message == "invalid port value", "a bad port is refused before connecting");
 
