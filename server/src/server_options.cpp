@@ -4,6 +4,8 @@
 #include <functional>
 #include <map>
 
+#include "platform_help.hpp"
+
 namespace quelt::server {
 namespace {
 
@@ -174,25 +176,15 @@ quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<s
 }
 
 std::string help_text() {
-    std::string text = R"(usage: quelt-refserver [options]
-
-Reference inference server for quelt_sdk: serves QueltClient over TCP and a
-Unix socket (message kinds 1 and 2), QueltHybridClient over the Unix socket
-(kind 4, tensors in shared memory), and QueltShmClient through the request and
-response queues of a shared-memory region that it creates. Runs until SIGINT
-or SIGTERM, then removes its socket file and its region.
-
+    const PlatformHelp& platform = platform_help();
+    std::string text = std::string("usage: quelt-refserver [options]\n\n") + platform.intro + R"(
 Listening:
   --tcp HOST:PORT     TCP address (default 127.0.0.1:9096; port 0 picks a free port)
   --no-tcp            no TCP listener
-  --unix PATH         Unix socket: a pipe path \\.\pipe\NAME means <tmp>/NAME.sock,
-                      any other path is used as given (default \\.\pipe\quelt)
-  --no-unix           no Unix-socket listener (and so no hybrid clients)
-  --token TOKEN       refuse kind 1 and 2 requests that do not carry this API token
+)" + platform.local_listener + R"(  --token TOKEN       refuse kind 1 and 2 requests that do not carry this API token
 
 Shared memory:
-  --shm-name NAME     region name, /dev/shm/NAME (default quelt_shm)
-  --no-shm            no region (kind 4 requests are then refused)
+)" + platform.region_name + R"(  --no-shm            no region (kind 4 requests are then refused)
   --pool-size BYTES   tensor pool size (default 256M; suffixes K, M, G)
   --shm-size BYTES    total region size instead; the pool gets what the layout leaves
   --shm-model NAME    model that serves the queue and kind 4 requests, which carry
