@@ -15,11 +15,16 @@ namespace lock_order {
 using quelt::runtime::AsyncMutex;
 using quelt::runtime::Task;
 
+// Polled rather than waited for with atomic wait(): libstdc++ 12 can lose
+// its wake-up where it has no futex (mingw-w64), and the check hangs then.
+inline void await_flag(const std::atomic<bool>& flag) {
+    while (!flag) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 inline Task<int> hold_until(AsyncMutex& mutex, std::atomic<bool>& held, std::atomic<bool>& release) {
     auto guard = co_await mutex.lock();
     held = true;
-    held.notify_all();
-    release.wait(false);
+    await_flag(release);
     co_return 0;
 }
 
@@ -34,14 +39,13 @@ inline std::vector<int> grant_order(quelt::runtime::Runtime& runtime, AsyncMutex
     std::atomic<bool> held = false, release = false;
     std::vector<int> order;
     std::thread holder([&] { runtime.block_on(hold_until(mutex, held, release)); });
-    held.wait(false);
+    await_flag(held);
     std::vector<std::thread> waiters;
     for (int who = 1; who <= 5; ++who) {
         waiters.emplace_back([&, who] { runtime.block_on(take_in_turn(mutex, order, who)); });
         while (mutex.waiting() < static_cast<std::size_t>(who)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     release = true;
-    release.notify_all();
     holder.join();
     for (auto& waiter : waiters) waiter.join();
     return order;
