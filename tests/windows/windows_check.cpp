@@ -33,7 +33,9 @@
 #include "shm/message_block.hpp"
 #include "shm/region_queues.hpp"
 #include "shm/response_wait.hpp"
+#include "shm/shared_pools.hpp"
 #include "shm/shm_region.hpp"
+#include "shm/lease_companion.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/tensor_pool.hpp"
 #include "transport/hybrid_messages.hpp"
@@ -433,6 +435,39 @@ void region_opening(const Server& server) {
           "the server's region opens with the size the server mapped");
 }
 
+// The slot leases that processes share live in a companion file beside the
+// backing file; a cell is held by a lock that the system drops with its
+// holder. Two opens stand for two processes: locks belong to the handle.
+void lease_companion() {
+    const std::string name = unique_name("companion");
+    write_backing_file(name, 0x41494D4F, 1, 4096);
+    {
+        auto region = shm::SharedMapping::open_existing(name);
+        std::optional<shm::LeaseCompanion> first, second;
+        if (region) {
+            if (auto opened = shm::LeaseCompanion::open(name, *region, 4096)) first.emplace(std::move(*opened));
+            if (auto opened = shm::LeaseCompanion::open(name, *region, 8192)) second.emplace(std::move(*opened));
+        }
+        check(first && second && std::filesystem::exists(backing_directory() / (name + ".leases")),
+              "the lease companion lies beside the backing file");
+        if (first && second) {
+            first->bytes()[100] = std::byte{42};
+            check(second->bytes().size() == 8192 && second->bytes()[100] == std::byte{42},
+                  "both opens see the same bytes, and a companion grows");
+            auto claimed = first->try_claim(7);
+            auto again = second->try_claim(7);
+            check(claimed && *claimed && again && !*again, "a cell held by one holder cannot be claimed by another");
+            check(second->claimed_by_another(7) && !second->claimed_by_another(8),
+                  "a held cell is seen as held, a free one as free");
+            first.reset();  // as if the holder ended
+            check(!second->claimed_by_another(7), "a holder's cell is free once it has gone");
+        }
+    }
+    shm::LeaseCompanion::remove(name);
+    check(!std::filesystem::exists(backing_directory() / (name + ".leases")), "the companion can be removed");
+    std::filesystem::remove(backing_directory() / name);
+}
+
 struct QueueAnswer {
     std::optional<shm::ResponseEntry> entry;
     std::string failure;
@@ -466,11 +501,12 @@ void queue_calls(const Server& server, const char* model, const std::string& exp
     auto region = shm::ShmRegion::open(server.shm_name);
     check(region.has_value(), std::string("the ") + model + " server's region opens");
     if (!region) return;
-    auto area = region->pool_area();
-    auto pool = shm::TensorPool::build(area->offset, area->size);
+    auto pool = shm::shared_pool(*region);
+    check(pool.has_value(), std::string("the ") + model + " server's region has a shared slot pool");
+    if (!pool) return;
     const auto input = pattern(100'000);
     const std::vector<std::int64_t> shape{100'000};
-    auto answer = queue_call(*region, pool, 7, shape, input);
+    auto answer = queue_call(*region, **pool, 7, shape, input);
     const std::string text = answer_text(*region, answer);
     if (expected_start.empty())
         check(answer.entry && answer.entry->request_id == 7 && text == std::string(input.begin(), input.end()),
@@ -486,7 +522,7 @@ void queue_calls(const Server& server, const char* model, const std::string& exp
 struct Hybrid {
     std::unique_ptr<runtime::Runtime> runtime;
     std::optional<shm::ShmRegion> region;
-    std::optional<shm::TensorPool> pool;
+    std::shared_ptr<shm::TensorPool> pool;
     std::unique_ptr<runtime::ControlChannel> channel;
 
     Hybrid(const std::string& shm_name, const std::string& pipe) {
@@ -495,12 +531,11 @@ struct Hybrid {
         auto opened = shm::ShmRegion::open(shm_name);
         if (opened) {
             region.emplace(std::move(*opened));
-            auto area = region->pool_area();
-            pool.emplace(shm::TensorPool::build(area->offset, area->size));
+            if (auto shared = shm::shared_pool(*region)) pool = std::move(*shared);
         }
         if (runtime) channel = std::make_unique<runtime::ControlChannel>(*runtime, pipe);
     }
-    bool usable() const { return runtime && region && channel; }
+    bool usable() const { return runtime && region && pool && channel; }
 
     // The output's bytes, or the failure's text.
     quelt::expected<std::string, std::string> infer(std::uint64_t request_id, const std::vector<std::uint8_t>& input) {
@@ -602,11 +637,14 @@ int main(int argc, char** argv) {
             server_fault_models(server);
             connect_failures(server);
             region_opening(server);
+            lease_companion();
             queue_calls(server, "identity", "");
             hybrid_calls(server);
         }
         check(server.stop() == 0, "the server stops cleanly when its input closes");
-        check(!std::filesystem::exists(backing_directory() / server.shm_name), "the stopped server removed its backing file");
+        check(!std::filesystem::exists(backing_directory() / server.shm_name) &&
+                  !std::filesystem::exists(backing_directory() / (server.shm_name + ".leases")),
+              "the stopped server removed its backing file and the lease companion");
     }
     {
         Server error(executable, {"--shm-model", "error"});
