@@ -46,25 +46,6 @@ std::string system_object_name(std::string_view name) {
     return "/" + std::string(name);
 }
 
-SharedMapping::SharedMapping(SharedMapping&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      identity_(other.identity_),
-      access_(other.access_) {}
-
-SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
-    if (this != &other) {
-        reset();
-        base_ = std::exchange(other.base_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        identity_ = other.identity_;
-        access_ = other.access_;
-    }
-    return *this;
-}
-
-SharedMapping::~SharedMapping() { reset(); }
-
 void SharedMapping::reset() noexcept {
     if (base_ != nullptr) ::munmap(base_, size_);
     base_ = nullptr;

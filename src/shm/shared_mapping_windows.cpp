@@ -79,29 +79,6 @@ std::intptr_t release(UniqueHandle& handle) { return reinterpret_cast<std::intpt
 
 }  // namespace
 
-SharedMapping::SharedMapping(SharedMapping&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      identity_(other.identity_),
-      access_(other.access_),
-      file_(std::exchange(other.file_, 0)),
-      section_(std::exchange(other.section_, 0)) {}
-
-SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
-    if (this != &other) {
-        reset();
-        base_ = std::exchange(other.base_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        identity_ = other.identity_;
-        access_ = other.access_;
-        file_ = std::exchange(other.file_, 0);
-        section_ = std::exchange(other.section_, 0);
-    }
-    return *this;
-}
-
-SharedMapping::~SharedMapping() { reset(); }
-
 // The view first, then the mapping, then the file.
 void SharedMapping::reset() noexcept {
     if (base_ != nullptr) ::UnmapViewOfFile(base_);
