@@ -15,14 +15,13 @@
 #include <thread>
 #include <type_traits>
 
+#include "common/expected.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
 #include "shm/shm_error.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #include <immintrin.h>
-
-#include "common/expected.hpp"
 #endif
 
 namespace quelt::shm {
@@ -32,7 +31,7 @@ static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
 static_assert(std::atomic_ref<std::uint64_t>::required_alignment == queue_layout::kAlignment);
 
 inline void spin_hint() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
     _mm_pause();
 #elif defined(__aarch64__)
     asm volatile("yield" ::: "memory");

@@ -12,10 +12,7 @@ constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax64 - b ? kMax64 : a + b; }
 
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? kMax64 : product;
-}
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) { return a != 0 && b > kMax64 / a ? kMax64 : a * b; }
 
 // Steps 1-4: drop empty entries, sort by size (stable), merge equal sizes.
 std::vector<SlotSize> normalised(std::span<const SlotSize> sizes, std::uint64_t pool_size) {
