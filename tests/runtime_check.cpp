@@ -141,16 +141,17 @@ void runtimes_leave_nothing_behind() {
     check(entries("/proc/self/fd") == fds, "descriptors closed");
 }
 
-// Reads (out of `reads`) that would spin against a server whose every reply
-// comes too late for the window.
-int spins_against_a_late_server(quelt::SpinWindow& window, int reads) {
+// Reads (out of `reads`) that spin before they sleep, when every reply comes
+// `after` the read began.
+int spins_for_replies_after(quelt::SpinWindow& window, std::chrono::nanoseconds after, int reads) {
     int spins = 0;
     for (int i = 0; i < reads; ++i) {
-        if (window.next_spin() > 0ns) {
-            ++spins;
-            window.missed();
+        const auto spin = window.next_spin();
+        if (spin > 0ns) ++spins;
+        if (spin >= after) {
+            window.caught(after);
         } else {
-            window.slept(2ms);
+            window.slept(after);
         }
     }
     return spins;
@@ -159,13 +160,15 @@ int spins_against_a_late_server(quelt::SpinWindow& window, int reads) {
 void spin_window_learns_from_replies() {
     quelt::SpinWindow window;
     check(window.next_spin() > 0ns, "a new connection spins");
-    const int spins = spins_against_a_late_server(window, 100'000);
-    check(spins <= 40, "late replies stop the spin but for one probe in thousands of reads");
-    window.slept(5us);
-    check(window.next_spin() > 0ns, "a prompt reply met asleep resumes the spin at once");
-    for (int i = 0; i < 100; ++i) window.caught(1us);
+    check(spins_for_replies_after(window, 2ms, 100'000) <= 4, "late replies stop the spin within a few reads, for good");
+    // Two peers that both sleep wait for each other's wake-up: tens of
+    // microseconds each way. Replies met asleep that soon must bring the
+    // spin back, long enough to catch them, or both stay asleep for good.
+    spins_for_replies_after(window, 90us, 6);
+    check(window.next_spin() >= 90us, "replies within a wake-up bring back a spin long enough to catch them");
+    for (int i = 0; i < 100; ++i) window.caught(2us);
     check(window.next_spin() == quelt::SpinWindow::kShortest, "prompt replies shrink the window to its shortest");
-    for (int i = 0; i < 100; ++i) window.caught(40us);
+    for (int i = 0; i < 100; ++i) window.caught(100us);
     check(window.next_spin() == quelt::SpinWindow::kLongest, "slower replies caught while spinning widen it");
 }
 

@@ -4,19 +4,22 @@
 // is most of a small round trip; spinning costs processor time, which is
 // only worth spending on replies that come within microseconds.
 //
-// One window per connection, learning from that connection's replies:
-// - the spin lasts a few times the typical wait of recent replies caught
-//   while spinning, between kShortest and kLongest;
-// - a spin that runs out stops spinning for the next reads, for four times
-//   as many each time it runs out again (at most kLongestPause reads), with
-//   a spin now and then to see whether the replies have become prompt;
-// - a read that slept and still had its bytes within the window shows that
-//   the replies are prompt again: spinning resumes at once.
-// Against a server that answers late the cost is one spin per kLongestPause
-// reads; against one that answers at once the reader never sleeps.
+// One window per connection, learning from every read that had to wait for
+// its bytes, whether they were caught while spinning or met after a sleep:
+// - the spin lasts a few times the typical wait, between kShortest and
+//   kLongest;
+// - a connection whose typical wait is above kLate does not spin at all: its
+//   reader sleeps at once, as a plain blocking read does, and costs no
+//   processor time while it waits.
+// A reply met after a sleep counts with the sleeper's own wake-up in it, so
+// it looks later than it was; that errs towards spinning, which is what gets
+// two peers out of the state where each sleeps and each reply waits for a
+// wake-up on the other side (tens of microseconds on a virtual machine, more
+// than the exchange itself). kLongest is long enough to cover such a
+// wake-up. A late reply counts as at most kRemembered, so a connection that
+// was slow for a while spins again after a few prompt replies.
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 
 namespace quelt {
 
@@ -25,44 +28,37 @@ public:
     using Duration = std::chrono::nanoseconds;
 
     static constexpr Duration kShortest = std::chrono::microseconds(10);
-    static constexpr Duration kLongest = std::chrono::microseconds(50);
-    static constexpr std::uint32_t kLongestPause = 4096;
+    static constexpr Duration kLongest = std::chrono::microseconds(200);
+    static constexpr Duration kLate = std::chrono::microseconds(150);
+    static constexpr Duration kRemembered = 2 * kLate;
 
     // The spin for the next read that would block: zero means sleep at once.
-    // Each call counts one read against a pause.
-    Duration next_spin() noexcept {
-        if (pause_left_ == 0) return window_;
-        --pause_left_;
-        return Duration::zero();
+    Duration next_spin() const noexcept {
+        if (typical_ > kLate) return Duration::zero();
+        return std::clamp(4 * typical_, kShortest, kLongest);
     }
 
-    // The bytes came `waited` after the read began, while spinning (or were
-    // there at once).
-    void caught(Duration waited) noexcept {
-        pause_ = 0;
-        typical_ = (3 * typical_ + waited) / 4;
-        window_ = std::clamp(4 * typical_, kShortest, kLongest);
-    }
+    // The bytes came `waited` after the read began, while the reader spun
+    // (or were there at once).
+    void caught(Duration waited) noexcept { learn(waited); }
 
-    // The spin ran out before the bytes came.
-    void missed() noexcept {
-        pause_ = std::min(pause_ == 0 ? 1 : 4 * pause_, kLongestPause);
-        pause_left_ = pause_;
-    }
-
-    // The reader slept (no spin was allowed) and the bytes came `waited`
-    // after the read began, wake-up included.
-    void slept(Duration waited) noexcept {
-        if (waited <= window_) pause_left_ = pause_ = 0;
-    }
+    // The reader slept (after a spin that ran out, or at once) and the bytes
+    // came `waited` after the read began, wake-up included.
+    void slept(Duration waited) noexcept { learn(waited); }
 
 private:
+    void learn(Duration waited) noexcept {
+        // A sleeping read whose bytes were already there returns within a
+        // system call: that is the rest of a reply, not how long the peer took.
+        if (waited < kAlreadyThere) return;
+        typical_ = (3 * typical_ + std::min(waited, kRemembered)) / 4;
+    }
+
+    static constexpr Duration kAlreadyThere = std::chrono::microseconds(2);
+
     // A new connection spins for 20 µs: enough for a server on another
     // processor to answer a small request, cheap to lose against a slow one.
     Duration typical_ = std::chrono::microseconds(5);
-    Duration window_ = 4 * typical_;
-    std::uint32_t pause_ = 0;       // the length of the current pause, in reads
-    std::uint32_t pause_left_ = 0;  // reads left in it
 };
 
 }  // namespace quelt

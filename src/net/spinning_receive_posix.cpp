@@ -38,13 +38,15 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
                          SleepingReceive sleep) noexcept {
     const SpinWindow::Duration spin = window.next_spin();
     if (spin == SpinWindow::Duration::zero()) {
-        // Paused: sleep at once, as a plain blocking read does, and only
-        // note how long the bytes took.
+        // Replies come late on this connection: sleep at once, as a plain
+        // blocking read does, and only note how long the bytes took.
         const auto began = Clock::now();
         const ssize_t got = sleep(fd, into, capacity);
         window.slept(Clock::now() - began);
         return got;
     }
+    // Bytes already there (the rest of a reply, say) say nothing of how long
+    // this peer takes: only a read that has to wait teaches the window.
     ssize_t got = ::recv(fd, into, capacity, MSG_DONTWAIT);
     if (!would_block(got)) return got;
     const auto began = Clock::now();
@@ -62,8 +64,9 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
             }
         }
     } while (Clock::now() < deadline);
-    window.missed();
-    return sleep(fd, into, capacity);
+    got = sleep(fd, into, capacity);
+    window.slept(Clock::now() - began);
+    return got;
 }
 
 }  // namespace quelt::net

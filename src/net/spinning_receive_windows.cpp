@@ -51,24 +51,31 @@ SleepingReceive sleeping_receive_for(int) noexcept { return blocking_receive; }
 ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinWindow& window,
                          SleepingReceive sleep) noexcept {
     const SpinWindow::Duration spin = window.next_spin();
-    const auto began = Clock::now();
     if (spin == SpinWindow::Duration::zero()) {
+        const auto began = Clock::now();
         const ssize_t got = sleep(fd, into, capacity);
         window.slept(Clock::now() - began);
         return got;
     }
+    // Bytes already there (the rest of a reply, say) say nothing of how long
+    // this peer takes: only a read that has to wait teaches the window.
+    int ready = readable_within(fd, 0);
+    if (ready < 0) return received(SOCKET_ERROR);
+    if (ready > 0) return blocking_receive(fd, into, capacity);
+    const auto began = Clock::now();
     const auto deadline = began + spin;
     do {
-        const int ready = readable_within(fd, 0);
+        ::SwitchToThread();
+        ready = readable_within(fd, 0);
         if (ready < 0) return received(SOCKET_ERROR);
         if (ready > 0) {
             window.caught(Clock::now() - began);
             return blocking_receive(fd, into, capacity);
         }
-        ::SwitchToThread();
     } while (Clock::now() < deadline);
-    window.missed();
-    return sleep(fd, into, capacity);
+    const ssize_t got = sleep(fd, into, capacity);
+    window.slept(Clock::now() - began);
+    return got;
 }
 
 }  // namespace quelt::net

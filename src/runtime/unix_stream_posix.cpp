@@ -62,7 +62,7 @@ bool UnixStream::Operation::await_ready() noexcept {
             return true;
         }
     } while (std::chrono::steady_clock::now() < deadline);
-    spin_->missed();
+    sleeping_since_ = began;  // the wait goes on asleep; its whole length is learnt on resuming
     return false;
 }
 
