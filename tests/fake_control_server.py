@@ -21,6 +21,8 @@ from collections import deque
 from dataclasses import dataclass
 from multiprocessing import Pipe
 
+from quiet_fork import fork_after_collecting
+
 FRAME = 52
 RESPONSE = struct.Struct("<QB7xQQQ")  # request_id, status, reserved, extra, shm_offset, shm_size
 
@@ -125,7 +127,7 @@ class FakeControlServer:
         script_in, self._script_out = Pipe(duplex=False)
         self._events_in, events_out = Pipe(duplex=False)
         self._acks_in, acks_out = Pipe(duplex=False)
-        pid = os.fork()
+        pid = fork_after_collecting()
         if pid == 0:  # the server process: never returns into the test
             try:
                 self._script_out.close()

@@ -20,6 +20,8 @@ import threading
 import time
 import uuid
 
+from quiet_fork import fork_after_collecting
+
 
 def u32(value):
     return struct.pack("<I", value)
@@ -140,7 +142,7 @@ class FakeStreamServer:
             self.endpoint = f"unix://{self.path}"
         listener.listen(16)
         self._events, child_end = multiprocessing.Pipe(duplex=False)
-        self.pid = os.fork()
+        self.pid = fork_after_collecting()
         if self.pid == 0:  # child: serve until killed, never return into the tests
             try:
                 self._events.close()
