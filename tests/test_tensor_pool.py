@@ -92,6 +92,9 @@ def test_unreleased_slot_is_handed_out_again_once_its_lease_ends(pool):
     # A 200 ms lease stands in for the clients' 30 s.
     _, _, got = pool(0, 300000, "L200", "a80", "a80", "w250", "a80")
     assert got == ["0", "none", "0"]
+    # An expired lease may belong to a call still running: a free slot goes first.
+    _, _, got = pool(0, 600000, "L200", "a80", "a80", "w250", "r262144", "a80")
+    assert got == ["0", "262144", "true", "262144"]
 
 
 def test_leases_are_shared_by_the_processes_on_a_region(probe):

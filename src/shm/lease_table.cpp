@@ -106,10 +106,11 @@ bool LeaseTable::owner_ended(std::uint64_t word) const noexcept {
 }
 
 std::optional<std::uint64_t> LeaseTable::try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
-                                                  bool reclaim_dead) {
+                                                  Reclaim reclaim) {
     auto word = shared_word(words_ + index);
     std::uint64_t seen = word.load(std::memory_order_acquire);
-    const bool takeable = seen == 0 || expiry_of(seen) <= now_ms || (reclaim_dead && owner_ended(seen));
+    const bool takeable = seen == 0 || (reclaim == Reclaim::EndedOwners && owner_ended(seen)) ||
+                          (reclaim == Reclaim::ExpiredLeases && expiry_of(seen) <= now_ms);
     if (!takeable) return std::nullopt;
     const std::uint64_t expiry = std::clamp<std::uint64_t>(now_ms + lease_ms, 1, kLatestExpiry);
     const std::uint64_t mine = (expiry << kOwnerBits) | owner_mark();

@@ -46,12 +46,17 @@ public:
     LeaseTable(const LeaseTable&) = delete;
     LeaseTable& operator=(const LeaseTable&) = delete;
 
-    // Leases slot `index` until now_ms + lease_ms if it is free or its lease
-    // has expired, or, with `reclaim_dead`, if its owner has ended (a system
-    // call per owner asked about). Returns the word written, which the
+    // Which held slots a take may claim besides free ones.
+    enum class Reclaim {
+        Nothing,
+        EndedOwners,     // leases of processes that have ended (a system call per owner asked about)
+        ExpiredLeases,   // leases past their expiry, whoever holds them
+    };
+    // Leases slot `index` until now_ms + lease_ms if it is free or `reclaim`
+    // allows taking it from its holder. Returns the word written, which the
     // release needs, or nothing if the slot was not taken.
     std::optional<std::uint64_t> try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
-                                          bool reclaim_dead);
+                                          Reclaim reclaim);
     // Frees slot `index` if it still holds `word`.
     void give_back(std::uint64_t index, std::uint64_t word) noexcept;
     // False in a child made by fork(): the cell and the leases are the parent's.

@@ -119,12 +119,14 @@ std::optional<std::uint64_t> TensorPool::try_allocate(SlotClass& slot_class) {
     const std::uint64_t now = lease_clock_ms();
     // Concurrent allocations in this process start at different slots.
     const std::uint64_t start = slot_class.cursor.fetch_add(1, std::memory_order_relaxed) % slot_class.slots;
-    // First a free or expired slot; only when there is none, asking whether
-    // owners have ended is worth its system calls.
-    for (const bool reclaim_dead : {false, true}) {
+    // A free slot first. Only when there is none is asking whether owners
+    // have ended worth its system calls; and only when no owner has ended is
+    // an expired lease taken, since its holder may still be in a long call.
+    using Reclaim = LeaseTable::Reclaim;
+    for (const Reclaim reclaim : {Reclaim::Nothing, Reclaim::EndedOwners, Reclaim::ExpiredLeases}) {
         for (std::uint64_t k = 0; k < slot_class.slots; ++k) {
             const std::uint64_t i = (start + k) % slot_class.slots;
-            if (auto word = leases_->try_take(slot_class.first_word + i, now, lease_ms_, reclaim_dead)) {
+            if (auto word = leases_->try_take(slot_class.first_word + i, now, lease_ms_, reclaim)) {
                 slot_class.held[i].store(*word, std::memory_order_relaxed);
                 return slot_class.base + i * slot_class.slot_size;
             }
