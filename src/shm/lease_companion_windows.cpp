@@ -7,12 +7,11 @@
 // ever covers bytes that other processes read and write.
 #include <windows.h>
 
-#include <filesystem>
 #include <string>
 
 #include "common/unique_handle_windows.hpp"
-#include "common/wide_text_windows.hpp"
 #include "shm/lease_companion.hpp"
+#include "shm/shared_mapping.hpp"
 
 namespace quelt::shm {
 
@@ -28,14 +27,7 @@ namespace {
 
 constexpr std::uint64_t kFirstCellByte = std::uint64_t{1} << 40;
 
-std::wstring companion_path(std::string_view region_name) {
-    while (!region_name.empty() && region_name.front() == '/') region_name.remove_prefix(1);
-    wchar_t buffer[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-    const std::filesystem::path directory =
-        std::filesystem::path(std::wstring(buffer, length > MAX_PATH ? 0 : length)) / L"shared_memory-rs";
-    return (directory / (widen(region_name) + L".leases")).wstring();
-}
+std::wstring companion_path(std::string_view region_name) { return backing_file(region_name) + L".leases"; }
 
 quelt::unexpected<ShmError> failure(const std::string& what, const std::string& name, DWORD code) {
     return quelt::unexpected(ShmError::platform(what + " the slot lease table " + name + " failed, os error " +

@@ -75,5 +75,8 @@ private:
 // POSIX: the system-wide name of region `name`, "/" followed by the name
 // without its leading "/" characters.
 std::string system_object_name(std::string_view name);
+// Windows: the path of region `name`'s backing file, in the temporary
+// directory's "shared_memory-rs", named without its leading "/" characters.
+std::wstring backing_file(std::string_view name);
 
 }  // namespace quelt::shm

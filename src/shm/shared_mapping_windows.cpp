@@ -34,11 +34,6 @@ std::wstring temp_directory() {
 
 std::wstring backing_directory() { return (std::filesystem::path(temp_directory()) / L"shared_memory-rs").wstring(); }
 
-std::wstring backing_file(std::string_view name) {
-    while (!name.empty() && name.front() == '/') name.remove_prefix(1);
-    return (std::filesystem::path(backing_directory()) / widen(name)).wstring();
-}
-
 // 0, or the code of a failure other than "already exists".
 DWORD make_backing_directory() {
     if (::CreateDirectoryW(backing_directory().c_str(), nullptr)) return 0;
@@ -78,6 +73,11 @@ quelt::expected<void, ShmError> map_view(Mapped& mapped, const char* what) {
 std::intptr_t release(UniqueHandle& handle) { return reinterpret_cast<std::intptr_t>(handle.release()); }
 
 }  // namespace
+
+std::wstring backing_file(std::string_view name) {
+    while (!name.empty() && name.front() == '/') name.remove_prefix(1);
+    return (std::filesystem::path(backing_directory()) / widen(name)).wstring();
+}
 
 // The view first, then the mapping, then the file.
 void SharedMapping::reset() noexcept {
