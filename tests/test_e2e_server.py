@@ -139,6 +139,15 @@ def test_stopping_removes_the_socket_and_the_region(start_refserver, stop_signal
     assert server.output[-1] == "quelt-refserver: stopping on " + signal.Signals(stop_signal).name
 
 
+def test_stopping_a_killed_server_removes_its_region_and_lease_table(start_refserver):
+    server = start_refserver(tcp=False)
+    region = f"/dev/shm/{server.shm_name}"
+    quelt_sdk.QueltShmClient(server.shm_name)  # makes the slot lease table beside the region
+    os.kill(server.pid, signal.SIGKILL)
+    assert server.stop() == -signal.SIGKILL
+    assert not os.path.exists(region) and not os.path.exists(region + ".leases")
+
+
 def test_start_up_lines_name_every_address(quiet_server):
     lines = quiet_server.output
     assert lines[-1] == "quelt-refserver: ready"

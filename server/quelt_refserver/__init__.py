@@ -388,7 +388,10 @@ class RefServer:
 
 
 def _unlink_region(name: str) -> None:
-    try:
-        os.unlink(os.path.join("/dev/shm", name.lstrip("/")))
-    except OSError:
-        pass
+    # The clients' slot lease table lies beside the region and goes with it.
+    region = os.path.join("/dev/shm", name.lstrip("/"))
+    for path in (region, region + ".leases"):
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
