@@ -364,19 +364,27 @@ class TestLauncher:
         found = subprocess.run(
             [str(environment / "bin" / "python"), "-c",
              "import sys; sys.path.insert(0, sys.argv[1])\n"
-             "from quelt_refserver import RefServer, find_executable\n"
-             "with RefServer(tcp=False, shm=False) as server: print(find_executable())",
+             "from quelt_refserver import RefServer, find_executable, _interpreter_script_folders\n"
+             "with RefServer(tcp=False, shm=False) as server: print(find_executable())\n"
+             "print(*_interpreter_script_folders(), sep='\\n')",
              launcher_folder],
             capture_output=True, text=True, timeout=30,
-            env={"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", "/")},
+            env={"PATH": "/usr/bin:/bin", "HOME": str(tmp_path)},
         )
-        assert (found.returncode, found.stdout.strip()) == (0, str(installed)), found.stderr
+        assert found.returncode == 0, found.stderr
+        executable, *folders = found.stdout.split()
+        assert executable == str(installed)
+        # A venv leaves the user scheme out: its scripts are not this interpreter's.
+        assert str(tmp_path / ".local" / "bin") not in folders
 
     @pytest.mark.parametrize("free, expected", [
         (25 << 30, []),                                    # room for the 256 MiB pool
         (545390592, []),                                   # just room for it
         (64 << 20, ["--shm-size", str(48 << 20)]),          # Docker's default /dev/shm
         ((64 << 20) - 1, ["--shm-size", str(47 << 20)]),   # whole MiB only
+        (10 << 20, ["--shm-size", "8650752"]),             # never below the smallest region
+        (8650752, ["--shm-size", "8650752"]),
+        (8650751, []),                                     # not even that: the server says so
         (None, []),                                        # room unknown: the server decides
     ])
     def test_the_default_region_fits_the_room_in_dev_shm(self, free, expected):
@@ -392,6 +400,8 @@ class TestLauncher:
         server = start_refserver(tcp=False)
         assert server.shm_size <= 48 << 20
         assert "too little for the default region" in caplog.text
+        monkeypatch.setattr(quelt_refserver, "_free_shared_memory", lambda: 60 << 20)
+        assert str(48 << 20) in server.command()  # the size it was started with
         image = bytes(range(256)) * 2352  # a 1x3x224x224 float32 tensor's size
         client = quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
         assert client.infer([len(image)], "uint8", image) == image

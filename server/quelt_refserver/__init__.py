@@ -26,6 +26,7 @@ import os
 import re
 import secrets
 import shutil
+import site
 import signal
 import subprocess
 import sys
@@ -57,6 +58,9 @@ _MiB = 1 << 20
 # and 128 KiB of header and queues.
 _DEFAULT_POOL = 256 * _MiB
 _REGION_OVERHEAD = 8 * _MiB + 128 * 1024
+_DEFAULT_REGION = 2 * _DEFAULT_POOL + _REGION_OVERHEAD
+# The server's smallest region: a 64 KiB pool and its mirror.
+_SMALLEST_REGION = _REGION_OVERHEAD + 2 * 64 * 1024
 
 _log = logging.getLogger("quelt_refserver")
 _T = TypeVar("_T")
@@ -76,7 +80,9 @@ def _interpreter_script_folders() -> list[str]:
     interpreter's own folder."""
     folders = [sysconfig.get_path("scripts")]
     user_scheme = f"{os.name}_user"
-    if user_scheme in sysconfig.get_scheme_names():
+    # A virtual environment turns the user scheme off: a server installed
+    # there belongs to a package this interpreter cannot import.
+    if site.ENABLE_USER_SITE and user_scheme in sysconfig.get_scheme_names():
         folders.append(sysconfig.get_path("scripts", user_scheme))
     folders.append(os.path.dirname(sys.executable))
     return list(dict.fromkeys(folder for folder in folders if folder))
@@ -113,17 +119,12 @@ def _region_size_options(free: Optional[int]) -> list[str]:
     """The server's region-size flags when the caller chose none: nothing
     (a 256 MiB pool) where /dev/shm has room for that region, else a whole
     region of three quarters of the room (containers often give /dev/shm
-    64 MiB only)."""
-    default_region = 2 * _DEFAULT_POOL + _REGION_OVERHEAD
-    if free is None or free >= default_region:
+    64 MiB only), and never less than the server's smallest region. Nothing
+    either where not even that fits: the server then says how much it needs."""
+    if free is None or free >= _DEFAULT_REGION:
         return []
-    fitted = free * 3 // 4 // _MiB * _MiB
-    _log.warning(
-        "%s has %.1f MiB free, too little for the default region of %.1f MiB: "
-        "the region takes %.1f MiB (pass pool_size= to choose its tensor pool)",
-        _SHARED_MEMORY, free / _MiB, default_region / _MiB, fitted / _MiB,
-    )
-    return ["--shm-size", str(fitted)]
+    fitted = max(free * 3 // 4 // _MiB * _MiB, _SMALLEST_REGION)
+    return ["--shm-size", str(fitted)] if fitted <= free else []
 
 
 def _required(value: Optional[_T], missing: str) -> _T:
@@ -197,6 +198,7 @@ class RefServer:
         self._listening_socket: Optional[str] = None
         self._region_name: Optional[str] = None
         self._region_size: Optional[int] = None
+        self._region_flags: list[str] = []
 
     # -- addresses ---------------------------------------------------------
 
@@ -249,19 +251,34 @@ class RefServer:
 
     def command(self) -> list[str]:
         """The command line the server is (or would be) started with."""
+        if self._process is not None:
+            return self._command_line(self._region_flags)
+        return self._command_line(self._fitted_region_flags(_free_shared_memory()))
+
+    def _fitted_region_flags(self, free: Optional[int]) -> list[str]:
+        return _region_size_options(free) if self._want_shm and not self._sized_by_caller else []
+
+    def _command_line(self, region_flags: list[str]) -> list[str]:
         arguments = [self._executable or find_executable()]
         arguments += ["--tcp", f"127.0.0.1:{self._port}"] if self._want_tcp else ["--no-tcp"]
         arguments += ["--unix", self._planned_socket_path()] if self._want_unix else ["--no-unix"]
         arguments += ["--shm-name", self._planned_shm_name()] if self._want_shm else ["--no-shm"]
-        if self._want_shm and not self._sized_by_caller:
-            arguments += _region_size_options(_free_shared_memory())
+        arguments += region_flags
         # The server also stops when this process goes away without stopping it.
         return arguments + ["--exit-on-stdin-close"] + self._options
 
     def start(self) -> "RefServer":
         if self._process is not None:
             raise RefServerError("the server is already running")
-        command = self.command()
+        free = _free_shared_memory()
+        self._region_flags = self._fitted_region_flags(free)
+        if self._region_flags:
+            _log.warning(
+                "%s has %.1f MiB free, too little for the default region of %.1f MiB: "
+                "the region takes %.1f MiB (pass pool_size= to choose its tensor pool)",
+                _SHARED_MEMORY, (free or 0) / _MiB, _DEFAULT_REGION / _MiB, int(self._region_flags[1]) / _MiB,
+            )
+        command = self._command_line(self._region_flags)
         self._lines = []
         self._process = subprocess.Popen(
             command,
@@ -389,7 +406,7 @@ class RefServer:
 
 def _unlink_region(name: str) -> None:
     # The clients' slot lease table lies beside the region and goes with it.
-    region = os.path.join("/dev/shm", name.lstrip("/"))
+    region = os.path.join(_SHARED_MEMORY, name.lstrip("/"))
     for path in (region, region + ".leases"):
         try:
             os.unlink(path)
