@@ -76,6 +76,7 @@ def main():
             print(f"    stream    -> {len(chunks)} chunks of {[len(c) for c in chunks]} bytes")
             try:
                 client.infer(MODELS["error"], [1], "float32", small[:1])
+                checked(f"{name} error", False)  # the error model must fail
             except RuntimeError as error:
                 print(f"    error     -> RuntimeError: {error}")
             _, times = timed(lambda: client.infer(MODELS["identity"], [small.size], "float32", small))
