@@ -15,6 +15,7 @@ import json
 import os
 import signal
 import sys
+import time
 
 import quelt_sdk
 
@@ -107,19 +108,23 @@ def shm_inherited(shm_name: str) -> dict:
 
 
 def shm_fork_during_wait(shm_name: str) -> dict:
-    """A signal handler forks while the parent's call waits for its answer (a
-    slow model answers it): the child's copy of that call must end at once and
-    leave the parent's slot leased. The pool has one slot, so a new client in
-    the child finds the pool exhausted while the parent's call lasts."""
+    """A signal handler forks while the parent's call waits for its answer,
+    after the slow model has answered, and the parent lets the child run
+    first: the child's copy of that call must end at once, leaving the answer
+    and the parent's slot leased to the parent. The pool has one slot, so a
+    new client in the child finds the pool exhausted while the parent's call
+    lasts."""
     client = quelt_sdk.QueltShmClient(shm_name)
     channel = []
     children = []
 
     def fork_now(signum, frame):
+        time.sleep(0.6)  # the answer is in the response queue by now
         pid, end = fork_with_channel()
         channel.append(end)
         if pid:
             children.append(pid)
+            time.sleep(0.3)
 
     signal.signal(signal.SIGALRM, fork_now)
     signal.setitimer(signal.ITIMER_REAL, 0.05)

@@ -95,9 +95,11 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
 
     const auto start = std::chrono::steady_clock::now();
     // A signal handler may fork: the child's copy of this wait ends at once,
-    // leaving the answer, and the slot, to the parent.
+    // leaving the answer, and the slot, to the parent. The handler runs inside
+    // the signal check, so the process is known only after it.
     auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(lease->size()), [&] {
-        if (client.generation == process_generation()) return PyErr_CheckSignals() == 0;
+        if (PyErr_CheckSignals() != 0) return false;
+        if (client.generation == process_generation()) return true;
         raise(runtime_error(kMadeInAnotherProcess));
         return false;
     });
