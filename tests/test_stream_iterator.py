@@ -3,6 +3,8 @@ import gc
 import os
 import socket
 import struct
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -100,6 +102,46 @@ def test_connection_closed_mid_stream(frames):
             for item in stream:
                 items.append(item)
         assert items == ([b"a"] if frames == [chunk(b"a")] else [])
+
+
+SECOND_READ_AFTER_MEMORY_RAN_OUT = """
+import resource, sys, quelt_sdk
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+stream = quelt_sdk.QueltClient(sys.argv[1]).infer_stream(1, [1], "u8", b"\\x00")
+for _ in range(2):
+    try:
+        next(stream)
+        print("chunk")
+    except StopIteration:
+        print("StopIteration")
+    except Exception as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves terabytes of shadow memory, so no address-space limit can hold")
+def test_a_chunk_that_runs_out_of_memory_breaks_the_stream_off():
+    # A 600 MiB chunk of zeros: the client runs out of memory inside its
+    # data, where the next read would take zeros for an empty, final frame.
+    size = 600 << 20
+    head = struct.pack("<Qq", 1, size) + struct.pack("<Q", 2) + b"u8" + b"\x01" + struct.pack("<Q", size)
+
+    def huge_chunk(peer):
+        peer.read_frame()
+        peer.send(struct.pack("<II", 2, len(head) + size + 1) + head)
+        zeros = bytes(1 << 20)
+        try:
+            for _ in range(size >> 20):
+                peer.send(zeros)
+        except OSError:
+            pass  # the client has gone
+
+    with FakeStreamServer(huge_chunk) as server:
+        seen = subprocess.run([sys.executable, "-c", SECOND_READ_AFTER_MEMORY_RAN_OUT, server.endpoint],
+                              capture_output=True, text=True, timeout=60)
+    assert seen.stdout.splitlines() == [
+        "MemoryError ", "RuntimeError the stream broke off inside a frame; start a new stream"], seen.stderr
 
 
 def test_streams_use_connections_of_their_own():

@@ -25,7 +25,12 @@ struct StreamIteratorState {
     // Once the server has ended the stream, later calls end again without
     // reading: a further read would wait for frames that never come.
     bool finished = false;
+    // A read cut short by an exception (memory ran out) leaves the
+    // connection inside a frame, where a chunk's data could pass for frames.
+    bool broken = false;
 };
+
+constexpr const char* kBrokenOff = "the stream broke off inside a frame; start a new stream";
 
 using StreamIteratorObject = NativeObject<StreamIteratorState>;
 
@@ -50,8 +55,13 @@ PyObject* next_chunk(PyObject* self) {
     if (!borrow) return raise(borrow.error());
     StreamIteratorState& state = *object->native;
     if (state.finished) return nullptr;
+    if (state.broken) return raise({ExceptionKind::RuntimeError, kBrokenOff, 0});
     BytesSink data;
+    // Cleared only if the read returns: a frame that failed as a value was
+    // read whole, or the connection itself failed and keeps failing.
+    state.broken = true;
     auto step = net::next_stream_frame(state.connection, python_lower, data);
+    state.broken = false;
     if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
     if (!*step) {
         state.finished = true;
@@ -84,7 +94,7 @@ PyObject* create_stream_iterator(net::Connection connection) {
     PyTypeObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;
     return StreamIteratorObject::create(
-        type, {std::move(connection), std::this_thread::get_id(), process_generation(), false});
+        type, {std::move(connection), std::this_thread::get_id(), process_generation(), false, false});
 }
 
 }  // namespace quelt::py
