@@ -46,6 +46,11 @@ class LyingList(list):
         return self.length
 
 
+class LenRaises(list):
+    def __len__(self):
+        raise KeyboardInterrupt("from __len__")
+
+
 def in_a_child_interpreter(scenario):
     """Runs a scenario of this module in a fresh interpreter whose Python
     objects come from malloc: under the sanitized run a read of a freed
@@ -109,8 +114,9 @@ def every_method(region, tmp_path):
         ([1], range(2**40), MemoryError, "argument 'data': a sequence of more than 4294967295 items cannot be sent"),
         ([1], LyingList([1], 2**32), MemoryError, "argument 'data': a sequence of more than 4294967295 items"),
         ([1], LyingList([1, 2], 5), ValueError, "argument 'data': the sequence holds 2 items, not the 5 its len()"),
+        ([1], LenRaises([1]), KeyboardInterrupt, "from __len__"),  # only a TypeError means "no length"
     ],
-    ids=["range-shape", "lying-shape", "range-data", "lying-data", "short-data"],
+    ids=["range-shape", "lying-shape", "range-data", "lying-data", "short-data", "len-raises"],
 )
 def test_reported_lengths_are_not_trusted(region, tmp_path, shape, data, error, message):
     for call in every_method(region, tmp_path):

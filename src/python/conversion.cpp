@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "python/py_ref.hpp"
+#include "transport/frame_header.hpp"
 
 namespace quelt::py {
 namespace {
@@ -72,7 +73,7 @@ Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
 // sizeof(Element) bytes in it, so a longer sequence could never be sent: it is
 // refused from its length alone, before anything is read or allocated.
 template <class Element>
-constexpr Py_ssize_t kMaxItems = static_cast<Py_ssize_t>(0xFFFFFFFFull / sizeof(Element));
+constexpr Py_ssize_t kMaxItems = static_cast<Py_ssize_t>(wire::kMaxFrameBody / sizeof(Element));
 
 // A length reported by the caller's object is a hint only: no more than this
 // is reserved up front; the vector grows as the items really arrive.
@@ -135,8 +136,13 @@ Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name
 // that promises more items than the sequence yields is an error.
 template <class Element>
 Result<std::vector<Element>> iterated_vector(PyObject* sequence, const char* name, Converter<Element> convert) {
-    const Py_ssize_t reported = PySequence_Size(sequence);  // negative: the object cannot tell
-    if (reported < 0) PyErr_Clear();
+    const Py_ssize_t reported = PySequence_Size(sequence);
+    if (reported < 0) {
+        // A TypeError says the object cannot tell its length; anything else
+        // (Ctrl+C, say) is the caller's to see.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending_for(name);
+        PyErr_Clear();
+    }
     if (reported > kMaxItems<Element>) return too_long<Element>(name);
     std::vector<Element> elements;
     elements.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(reported, 0, kMaxReserve)));
