@@ -200,10 +200,6 @@ def run_clients_and_kill_one_server(endpoint, kill):
     return results, done_at_kill
 
 
-def calls_served(stats, server, reply_bytes):
-    return int(stats[("quelt_servers", server)]["bout"]) // reply_bytes
-
-
 @pytest.mark.slow
 def test_clients_spread_over_two_servers_and_survive_one_being_killed(two_servers_behind_haproxy):
     servers, start = two_servers_behind_haproxy
@@ -219,7 +215,7 @@ def test_clients_spread_over_two_servers_and_survive_one_being_killed(two_server
     results, done_at_kill = run_clients_and_kill_one_server(balancer.endpoint, servers[0].process.kill)
     duration = time.monotonic() - started
     stats = balancer.settled_stats()
-    served = {s: calls_served(stats, s, reply_bytes) for s in ("s1", "s2")}
+    served = {s: int(stats[("quelt_servers", s)]["bout"]) // reply_bytes for s in ("s1", "s2")}
     answered = sum(result["ok"] + result["wrong"] for result in results.values())
     failed = sum(len(result["failures"]) for result in results.values())
     connections = int(stats[("quelt", "FRONTEND")]["stot"]) - int(before[("quelt", "FRONTEND")]["stot"])
