@@ -69,6 +69,7 @@ def test_help_lists_every_model_and_flag():
         (["--tcp", "localhost"], "--tcp: invalid value 'localhost'"),
         (["--tcp", "127.0.0.1:70000"], "--tcp: invalid value"),
         (["--pool-size", "lots"], "--pool-size: invalid value 'lots'"),
+        (["--pool-size", "64"], "--pool-size: 64 bytes cannot hold one tensor"),
         (["--shm-model", "resnet"], "--shm-model: unknown model 'resnet'"),
         (["--fault", "identity"], "--fault: unknown fault 'identity'"),
         (["--stream-chunks", "0"], "--stream-chunks: invalid value '0'"),
