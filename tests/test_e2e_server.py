@@ -310,7 +310,8 @@ def _pool_size(server):
 def _write_block(server, offset, data):
     with open(f"/dev/shm/{server.shm_name}", "r+b") as region:
         region.seek(offset)
-        region.write(struct.pack("<IB3x8QQ", 1, 0, len(data), 0, 0, 0, 0, 0, 0, 0, len(data)) + data)
+        # A float32 block (code 0) of one dimension: 4 bytes per element.
+        region.write(struct.pack("<IB3x8QQ", 1, 0, len(data) // 4, 0, 0, 0, 0, 0, 0, 0, len(data)) + data)
 
 
 def _read_block_data(server, offset):

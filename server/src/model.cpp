@@ -59,6 +59,9 @@ ModelResult sum_model(const TensorView& input) {
     if (input.dtype != DType::Float32)
         return quelt::unexpected("Invalid input: the sum model takes float32 data, not " +
                                std::string(dtype_name(input.dtype)));
+    if (input.data.size() % 4 != 0)
+        return quelt::unexpected("Invalid input: " + std::to_string(input.data.size()) +
+                               " bytes are not a whole number of float32 elements");
     // The shared-memory clients label uint8, float16 and string tensors as
     // float32 too: data that is not 4 bytes per element of its shape is not
     // float32, whatever its label says, and summing it would be a wrong answer.
