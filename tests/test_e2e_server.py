@@ -69,6 +69,7 @@ def test_help_lists_every_model_and_flag():
         (["--tcp", "localhost"], "--tcp: invalid value 'localhost'"),
         (["--tcp", "127.0.0.1:70000"], "--tcp: invalid value"),
         (["--pool-size", "lots"], "--pool-size: invalid value 'lots'"),
+        (["--pool-size", "64"], "--pool-size: 64 bytes cannot hold one tensor"),
         (["--shm-model", "resnet"], "--shm-model: unknown model 'resnet'"),
         (["--fault", "identity"], "--fault: unknown fault 'identity'"),
         (["--stream-chunks", "0"], "--stream-chunks: invalid value '0'"),
@@ -309,7 +310,8 @@ def _pool_size(server):
 def _write_block(server, offset, data):
     with open(f"/dev/shm/{server.shm_name}", "r+b") as region:
         region.seek(offset)
-        region.write(struct.pack("<IB3x8QQ", 1, 0, len(data), 0, 0, 0, 0, 0, 0, 0, len(data)) + data)
+        # A float32 block (code 0) of one dimension: 4 bytes per element.
+        region.write(struct.pack("<IB3x8QQ", 1, 0, len(data) // 4, 0, 0, 0, 0, 0, 0, 0, len(data)) + data)
 
 
 def _read_block_data(server, offset):

@@ -43,7 +43,8 @@ def model_servers():
 
     def get(model):
         if model not in servers:
-            servers[model] = RefServer(shm_model=model, tcp=False).start()
+            # Small pools: their regions are reserved in full, and these calls are small.
+            servers[model] = RefServer(shm_model=model, tcp=False, pool_size=8 << 20).start()
         return servers[model]
 
     yield get

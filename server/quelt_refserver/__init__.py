@@ -1,10 +1,13 @@
 """Start and stop the quelt_sdk reference inference server from Python.
 
-    from quelt_refserver import RefServer
+    import quelt_sdk
+    from quelt_refserver import RefServer, MODELS
 
     with RefServer() as server:
-        client = quelt_sdk.QueltClient(endpoint=server.tcp_endpoint)
-        ...
+        client = quelt_sdk.QueltClient(server.tcp_endpoint)
+        assert client.infer(MODELS["identity"], [2], "uint8", b"hi") == b"hi"
+        shm = quelt_sdk.QueltShmClient(server.shm_name)
+        hybrid = quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
 
 ``RefServer`` picks free addresses (a TCP port chosen by the system, a Unix
 socket in a private temporary directory, a region name of its own), waits
@@ -16,11 +19,19 @@ it, whether or not the virtual environment is activated), else from PATH.
 
 Without ``pool_size`` the region's tensor pool is 256 MiB when /dev/shm has
 room for the region that makes (2 x pool + 8 MiB and a little), else the
-region takes three quarters of the room there, and a warning says so.
+region takes three quarters of the room there, and a warning says so. The
+server reserves the whole region's memory when it starts.
+
+A ``RefServer`` belongs to the process that started it: in a child made by
+``os.fork()`` it stops nothing and removes nothing. The temporary folders
+that launchers killed before they could clean up left behind are removed by
+the next ``RefServer`` that starts (only its own user's).
 """
 
 from __future__ import annotations
 
+import errno
+import fcntl
 import logging
 import os
 import re
@@ -30,6 +41,7 @@ import site
 import signal
 import subprocess
 import sys
+import stat
 import sysconfig
 import tempfile
 import threading
@@ -61,6 +73,13 @@ _REGION_OVERHEAD = 8 * _MiB + 128 * 1024
 _DEFAULT_REGION = 2 * _DEFAULT_POOL + _REGION_OVERHEAD
 # The server's smallest region: a 64 KiB pool and its mirror.
 _SMALLEST_REGION = _REGION_OVERHEAD + 2 * 64 * 1024
+
+# A launcher's private folder in the temporary directory: its pid, and a lock
+# that it holds for as long as it lives.
+_FOLDER_PREFIX = "quelt-refserver-"
+_FOLDER = re.compile(r"^quelt-refserver-(\d+)-[A-Za-z0-9_]+$")
+_FOLDER_LOCK = "launcher.lock"
+_REGION_PREFIX = "quelt-ref-"
 
 _log = logging.getLogger("quelt_refserver")
 _T = TypeVar("_T")
@@ -127,6 +146,55 @@ def _region_size_options(free: Optional[int]) -> list[str]:
     return ["--shm-size", str(fitted)] if fitted <= free else []
 
 
+def _process_exists(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def _lock_held(lock_path: str) -> bool:
+    """Whether a live process holds the lock file (a missing or unreadable
+    one counts as held: the folder may be in the middle of its creation)."""
+    try:
+        descriptor = os.open(lock_path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return True
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as error:
+        return error.errno in (errno.EWOULDBLOCK, errno.EAGAIN)
+    finally:
+        os.close(descriptor)
+    return False
+
+
+def _remove_abandoned_folders(temporary: str) -> None:
+    """Removes the private folders of launchers that were killed: folders of
+    this user with a launcher's name whose process has ended and whose lock
+    nobody holds (a launcher in another pid namespace still holds its lock)."""
+    try:
+        names = os.listdir(temporary)
+    except OSError:
+        return
+    for name in names:
+        match = _FOLDER.match(name)
+        if not match or _process_exists(int(match.group(1))):
+            continue
+        folder = os.path.join(temporary, name)
+        try:
+            status = os.lstat(folder)
+        except OSError:
+            continue
+        if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.getuid():
+            continue
+        if not _lock_held(os.path.join(folder, _FOLDER_LOCK)):
+            shutil.rmtree(folder, ignore_errors=True)
+
+
 def _required(value: Optional[_T], missing: str) -> _T:
     if value is None:
         raise RefServerError(missing)
@@ -136,13 +204,42 @@ def _required(value: Optional[_T], missing: str) -> _T:
 class RefServer:
     """A running reference server on private addresses; a context manager.
 
-    Attributes after ``start()``: ``host``, ``port``, ``tcp_endpoint``
-    ("tcp://127.0.0.1:PORT"), ``socket_path`` (the Unix socket, also the
-    ``socket_path`` of QueltHybridClient), ``unix_endpoint`` ("unix://PATH"),
-    ``shm_name`` and ``shm_size`` (the region), and ``output`` (the lines the
-    server printed so far). Reading an address the server does not have (not
-    started, or started without that listener or region) raises
+    ``start()`` (or ``with``) starts the server and waits until it is ready;
+    ``stop()`` (or leaving the ``with`` block) stops it and removes its
+    socket folder. The addresses are read from what the server printed:
+    ``host``, ``port``, ``tcp_endpoint``, ``socket_path``, ``unix_endpoint``,
+    ``shm_name`` and ``shm_size``. Reading an address the server does not
+    have (not started, or started without that listener or region) raises
     RefServerError.
+
+    Keyword arguments (each maps to a ``quelt-refserver`` flag):
+
+    tcp, unix, shm
+        Serve TCP (QueltClient), the Unix socket (QueltClient and
+        QueltHybridClient) and the shared-memory region (QueltShmClient and
+        QueltHybridClient). All on by default.
+    token
+        API token that every QueltClient call must carry (``--token``).
+    pool_size
+        Bytes of the region's tensor pool (``--pool-size``); the region is
+        about twice as large. Default: 256 MiB, or what fits in /dev/shm.
+    shm_model
+        Name of the model that serves the shared-memory clients, whose calls
+        carry no model id (``--shm-model``; a key of ``MODELS``).
+    fault
+        Breaks every socket reply this way: "truncate", "reset", "garbage"
+        or "drop" (``--fault``).
+    stream_chunks, slow_ms
+        Chunks of the stream model and delay of the slow model.
+    extra_args
+        More command-line flags, passed as they are.
+    port, socket_path, shm_name
+        Fixed addresses instead of free ones chosen for you.
+    executable
+        Path of quelt-refserver (default: ``find_executable()``).
+    start_timeout, stop_timeout
+        Seconds to wait for "ready", and for the server to stop on SIGTERM
+        before it is killed.
     """
 
     def __init__(
@@ -188,8 +285,12 @@ class RefServer:
         self._start_timeout = start_timeout
         self._stop_timeout = stop_timeout
         self._process: Optional[subprocess.Popen[str]] = None
+        # The process that started the server: the only one that stops it and
+        # removes its files (a forked child holds a copy of this object).
+        self._owner_pid: Optional[int] = None
         self._collector: Optional[threading.Thread] = None
         self._directory: Optional[str] = None
+        self._directory_lock: Optional[int] = None
         self._lines: list[str] = []
         self._lines_changed = threading.Condition()
         # What the running server said it listens on and serves.
@@ -204,42 +305,49 @@ class RefServer:
 
     @property
     def host(self) -> str:
+        """The TCP listener's address, "127.0.0.1"."""
         return _required(self._host, "the server has no TCP listener")
 
     @property
     def port(self) -> int:
+        """The TCP listener's port (chosen by the system unless ``port=`` was given)."""
         return _required(self._listening_port, "the server has no TCP listener")
 
     @property
     def socket_path(self) -> str:
-        """The Unix socket: a QueltHybridClient's socket_path."""
+        """The Unix socket's path: a QueltHybridClient's ``socket_path``."""
         return _required(self._listening_socket, "the server has no Unix-socket listener")
 
     @property
     def shm_name(self) -> str:
-        """The region's name: a QueltShmClient's or QueltHybridClient's shm_name."""
+        """The region's name: a QueltShmClient's or QueltHybridClient's ``shm_name``."""
         return _required(self._region_name, "the server has no shared-memory region")
 
     @property
     def shm_size(self) -> int:
+        """The region's size in bytes."""
         return _required(self._region_size, "the server has no shared-memory region")
 
     @property
     def tcp_endpoint(self) -> str:
+        """A QueltClient endpoint for TCP: "tcp://127.0.0.1:PORT"."""
         host = f"[{self.host}]" if ":" in self.host else self.host
         return f"tcp://{host}:{self.port}"
 
     @property
     def unix_endpoint(self) -> str:
+        """A QueltClient endpoint for the Unix socket: "unix://PATH"."""
         return f"unix://{self.socket_path}"
 
     @property
     def output(self) -> list[str]:
+        """The lines the server printed so far (standard output and error)."""
         with self._lines_changed:
             return list(self._lines)
 
     @property
     def pid(self) -> Optional[int]:
+        """The server process's id (None when it is not running)."""
         return self._process.pid if self._process else None
 
     @property
@@ -268,6 +376,12 @@ class RefServer:
         return arguments + ["--exit-on-stdin-close"] + self._options
 
     def start(self) -> "RefServer":
+        """Starts the server and waits until it is ready; returns self.
+        Raises RefServerError if it cannot start or does not get ready in time."""
+        if not self._owned_here():
+            raise RefServerError(
+                f"this RefServer belongs to process {self._owner_pid}: make a new one in process {os.getpid()}"
+            )
         if self._process is not None:
             raise RefServerError("the server is already running")
         free = _free_shared_memory()
@@ -280,6 +394,7 @@ class RefServer:
             )
         command = self._command_line(self._region_flags)
         self._lines = []
+        self._owner_pid = os.getpid()
         self._process = subprocess.Popen(
             command,
             stdin=subprocess.PIPE,
@@ -298,7 +413,12 @@ class RefServer:
         return self
 
     def stop(self) -> Optional[int]:
-        """Stops the server (SIGTERM, then SIGKILL); returns its exit status."""
+        """Stops the server (SIGTERM, then SIGKILL) and removes its socket
+        folder; returns its exit status. In a process forked from the one
+        that started it, does nothing and returns None."""
+        if not self._owned_here():
+            self._forget_inherited()
+            return None
         process, self._process = self._process, None
         status = None
         if process is not None:
@@ -318,9 +438,7 @@ class RefServer:
                 self._collector = None
             if process.stdout and not process.stdout.closed:
                 process.stdout.close()
-        if self._directory is not None:
-            shutil.rmtree(self._directory, ignore_errors=True)
-            self._directory = None
+        self._remove_directory()
         if status is not None and status < 0 and self._region_name:
             # Killed: it could not remove its region itself.
             _unlink_region(self._region_name)
@@ -331,12 +449,12 @@ class RefServer:
         self._port = self._listening_port or self._port
         self._socket_path = self._listening_socket or self._socket_path
         self._shm_name = self._region_name or self._shm_name
-        keep = self._directory
-        self._directory = None  # keep the socket's directory across the restart
+        keep = self._directory, self._directory_lock
+        self._directory, self._directory_lock = None, None  # keep the socket's directory across the restart
         try:
             self.stop()
         finally:
-            self._directory = keep
+            self._directory, self._directory_lock = keep
         return self.start()
 
     def __enter__(self) -> "RefServer":
@@ -346,22 +464,53 @@ class RefServer:
         self.stop()
 
     def __del__(self) -> None:
-        if getattr(self, "_process", None) is not None:
+        if getattr(self, "_process", None) is not None or getattr(self, "_directory", None) is not None:
             self.stop()
 
     # -- internals -----------------------------------------------------------
 
+    def _owned_here(self) -> bool:
+        return self._owner_pid is None or self._owner_pid == os.getpid()
+
+    def _forget_inherited(self) -> None:
+        """In a forked child: drops this process's references to the parent's
+        server, pipes and folder without touching any of them (the
+        descriptors are closed when the child ends)."""
+        self._process = self._collector = None
+        self._directory = self._directory_lock = None
+
     def _planned_socket_path(self) -> str:
         if self._socket_path is None:
             if self._directory is None:
-                # Short on purpose: a Unix socket path holds at most 107 bytes.
-                self._directory = tempfile.mkdtemp(prefix="quelt-")
+                self._make_directory()
+            assert self._directory is not None
             self._socket_path = os.path.join(self._directory, "refserver.sock")
         return self._socket_path
 
+    def _make_directory(self) -> None:
+        """A private folder for the socket, named with this process's id and
+        locked for as long as it lives, so that a later launcher can tell it
+        was abandoned. Folders that killed launchers left are removed first."""
+        temporary = tempfile.gettempdir()
+        _remove_abandoned_folders(temporary)
+        # Short on purpose: a Unix socket path holds at most 107 bytes.
+        directory = tempfile.mkdtemp(prefix=f"{_FOLDER_PREFIX}{os.getpid()}-", dir=temporary)
+        lock = os.open(os.path.join(directory, _FOLDER_LOCK), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        self._directory, self._directory_lock = directory, lock
+        self._owner_pid = os.getpid()
+
+    def _remove_directory(self) -> None:
+        if self._directory is not None:
+            shutil.rmtree(self._directory, ignore_errors=True)
+            self._directory = None
+        if self._directory_lock is not None:
+            os.close(self._directory_lock)
+            self._directory_lock = None
+
     def _planned_shm_name(self) -> str:
         if self._shm_name is None:
-            self._shm_name = f"quelt_test_{os.getpid()}_{secrets.token_hex(4)}"
+            self._shm_name = _REGION_PREFIX + secrets.token_hex(8)
         return self._shm_name
 
     def _collect_output(self, process: subprocess.Popen[str]) -> None:

@@ -41,7 +41,7 @@ std::string region_line(const ServedRegion& served, ModelKind model) {
     const auto& layout = served.region().layout();
     return "shared-memory region '" + served.region().name() + "' of " + std::to_string(served.region().size()) +
            " bytes (tensor pool of " + std::to_string(layout.tensor_pool_size) + " bytes at offset " +
-           std::to_string(layout.tensor_pool_offset) + "; queue and kind 4 requests served by the " +
+           std::to_string(layout.tensor_pool_offset) + "; QueltShmClient and QueltHybridClient calls served by the " +
            std::string(model_info(model).name) + " model)";
 }
 
@@ -59,7 +59,7 @@ int run(const ServerOptions& options) {
 
     for (const std::string& listener : (*listeners)->descriptions()) say("listening on " + listener);
     if (region) say(region_line(*region, options.shm_model));
-    if (options.token) say("API token required for kind 1 and 2 requests");
+    if (options.token) say("API token required for QueltClient calls");
     if (options.fault) say("every socket reply is broken by the " + std::string(model_info(*options.fault).name) + " fault");
 
     StreamService service(options, region ? &*region : nullptr);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <thread>
 
 namespace quelt::server {
@@ -19,6 +21,25 @@ constexpr std::array<ModelInfo, 9> kModels{{
     {ModelKind::Garbage, 7, "garbage", "fault: a success reply whose body is garbage bytes", true},
     {ModelKind::Drop, 8, "drop", "fault: the request is never answered (a socket is closed)", true},
 }};
+
+// The number of elements a shape holds; none when a dimension is negative
+// or the product overflows.
+std::optional<std::uint64_t> element_count(std::span<const std::int64_t> shape) {
+    std::uint64_t count = 1;
+    for (std::int64_t dimension : shape) {
+        if (dimension < 0) return std::nullopt;
+        const auto extent = static_cast<std::uint64_t>(dimension);
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return std::nullopt;
+        count *= extent;
+    }
+    return count;
+}
+
+std::string shape_text(std::span<const std::int64_t> shape) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + "]";
+}
 
 TensorOutput sum_of(std::span<const std::uint8_t> data) {
     // Accumulated in double so long inputs keep their precision.
@@ -41,6 +62,15 @@ ModelResult sum_model(const TensorView& input) {
     if (input.data.size() % 4 != 0)
         return quelt::unexpected("Invalid input: " + std::to_string(input.data.size()) +
                                " bytes are not a whole number of float32 elements");
+    // The shared-memory clients label uint8, float16 and string tensors as
+    // float32 too: data that is not 4 bytes per element of its shape is not
+    // float32, whatever its label says, and summing it would be a wrong answer.
+    const auto elements = element_count(input.shape);
+    if (!elements || *elements > input.data.size() / 4 || *elements * 4 != input.data.size())
+        return quelt::unexpected("Invalid input: the sum model takes float32 data, 4 bytes per element, but shape " +
+                               shape_text(input.shape) + " comes with " + std::to_string(input.data.size()) +
+                               " bytes (uint8, float16 and string tensors sent through shared memory arrive "
+                               "labelled float32)");
     return sum_of(input.data);
 }
 

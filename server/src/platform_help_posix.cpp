@@ -1,23 +1,26 @@
 #include "platform_help.hpp"
 
+#include "net/pipe_path.hpp"
+
 namespace quelt::server {
 
-const PlatformHelp& platform_help() {
-    static const PlatformHelp help{
-        R"(Reference inference server for quelt_sdk: serves QueltClient over TCP and a
-Unix socket (message kinds 1 and 2), QueltHybridClient over the Unix socket
-(kind 4, tensors in shared memory), and QueltShmClient through the request and
-response queues of a shared-memory region that it creates. Runs until SIGINT
-or SIGTERM, then removes its socket file and its region.
+PlatformHelp platform_help() {
+    return {
+        R"(Reference inference server for quelt_sdk. It serves all three clients at once:
+  QueltClient        over TCP and the Unix socket
+  QueltHybridClient  over the Unix socket (never TCP), tensors in the region
+  QueltShmClient     through the request and response queues of the region
+The shared-memory region is created on start. Runs until SIGINT or SIGTERM,
+then removes its socket file and its region.
 )",
         R"(  --unix PATH         Unix socket: a pipe path \\.\pipe\NAME means <tmp>/NAME.sock,
-                      any other path is used as given (default \\.\pipe\quelt)
-  --no-unix           no Unix-socket listener (and so no hybrid clients)
+                      any other path is used as given (default \\.\pipe\quelt,
+                      here )" + quelt::net::pipe_socket_path(R"(\\.\pipe\quelt)") + R"()
+  --no-unix           no Unix-socket listener (and so no QueltHybridClient)
 )",
         R"(  --shm-name NAME     region name, /dev/shm/NAME (default quelt_shm)
 )",
     };
-    return help;
 }
 
 }  // namespace quelt::server

@@ -46,9 +46,11 @@ quelt::expected<ServedRegion, std::string> ServedRegion::create(const std::strin
     if (!layout) return quelt::unexpected(layout.error());
     if (auto room = check_room(name, layout->region_size); !room) return quelt::unexpected(room.error());
     auto region = shm::OwnedRegion::create(name, *layout);
-    if (!region)
+    if (!region) {
+        if (auto no_room = no_room_hint(name, layout->region_size, region.error())) return quelt::unexpected(*no_room);
         return quelt::unexpected("cannot create the shared-memory region '" + name + "': " + region.error().text() +
                                  name_taken_hint(name, region.error()));
+    }
     return ServedRegion(std::move(*region));
 }
 

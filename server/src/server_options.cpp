@@ -5,9 +5,18 @@
 #include <map>
 
 #include "platform_help.hpp"
+#include "shm/tensor_block.hpp"
+
+#ifndef QUELT_VERSION
+#error "QUELT_VERSION comes from the build (the package version in pyproject.toml)"
+#endif
 
 namespace quelt::server {
 namespace {
+
+// A pool must hold at least one block whose tensor has one element of the
+// widest type; anything smaller would start and then refuse every call.
+constexpr std::uint64_t kSmallestPool = shm::tensor_block_size(8);
 
 template <class Number>
 std::optional<Number> parse_number(std::string_view text) {
@@ -85,6 +94,10 @@ const std::map<std::string, Flag, std::less<>>& flags() {
         {"--pool-size", {true, [](ServerOptions& o, const std::string& v) -> std::optional<std::string> {
              auto size = parse_byte_size(v);
              if (!size || *size == 0) return bad_value("--pool-size", v, "a positive size such as 268435456, 256M or 1G");
+             if (*size < kSmallestPool)
+                 return "--pool-size: " + v + " bytes cannot hold one tensor (a block needs " +
+                        std::to_string(shm::kTensorBlockHeadSize) + " bytes of head and its data; at least " +
+                        std::to_string(kSmallestPool) + ")";
              o.pool_size = *size;
              return std::nullopt;
          }}},
@@ -153,6 +166,7 @@ quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<s
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "-h" || argument == "--help") return CommandLine{std::nullopt, help_text()};
+        if (argument == "--version") return CommandLine{std::nullopt, version_text()};
         std::string name = argument, value;
         bool inline_value = false;
         if (auto equals = argument.find('='); argument.starts_with("--") && equals != std::string::npos) {
@@ -175,22 +189,26 @@ quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<s
     return CommandLine{std::move(options), {}};
 }
 
+std::string version_text() { return "quelt-refserver " QUELT_VERSION "\n"; }
+
 std::string help_text() {
-    const PlatformHelp& platform = platform_help();
+    const PlatformHelp platform = platform_help();
     std::string text = std::string("usage: quelt-refserver [options]\n\n") + platform.intro + R"(
 Listening:
   --tcp HOST:PORT     TCP address (default 127.0.0.1:9096; port 0 picks a free port)
   --no-tcp            no TCP listener
-)" + platform.local_listener + R"(  --token TOKEN       refuse kind 1 and 2 requests that do not carry this API token
+)" + platform.local_listener + R"(  --token TOKEN       refuse QueltClient calls that do not carry this API token
+                      (the shared-memory clients carry none: the permissions of
+                      the socket file and of the region guard them)
 
 Shared memory:
-)" + platform.region_name + R"(  --no-shm            no region (kind 4 requests are then refused)
+)" + platform.region_name + R"(  --no-shm            no region (QueltHybridClient calls are then refused)
   --pool-size BYTES   tensor pool size (default 256M; suffixes K, M, G)
   --shm-size BYTES    total region size instead; the pool gets what the layout leaves
-  --shm-model NAME    model that serves the queue and kind 4 requests, which carry
-                      no model id (default identity; any model name below)
+  --shm-model NAME    model that serves QueltShmClient and QueltHybridClient, whose
+                      calls carry no model id (default identity; any name below)
 
-Models (model_id over the socket, name for --shm-model and --fault):
+Models (model_id of QueltClient calls; name for --shm-model and --fault):
 )";
     for (const ModelInfo& model : all_models()) {
         std::string line = "  " + std::to_string(model.id) + "  " + std::string(model.name);
@@ -200,14 +218,17 @@ Models (model_id over the socket, name for --shm-model and --fault):
     text += R"(  other ids     fail with "Model not loaded"
   --stream-chunks N   chunks of the stream model (default 4)
   --slow-ms MS        delay of the slow model (default 200)
-  --fault NAME        break every socket reply this way (truncate, reset, garbage, drop)
+  --fault NAME        break every QueltClient and QueltHybridClient reply this way
+                      (truncate, reset, garbage, drop)
 
-On the shared-memory queue the faults become: truncate = an output block whose
-length runs past the region, garbage = a result offset outside the region,
-reset and drop = no answer at all (the client times out).
+For QueltShmClient (--shm-model) the faults become: truncate = an output
+block whose length runs past the region, garbage = a result offset outside
+the region, reset and drop = no answer at all (the client times out).
 
 Other:
   --exit-on-stdin-close  stop as on SIGTERM when standard input closes (for launchers)
+  --version           print the version and exit
+  -h, --help          print this text and exit
 
 The server prints one line per listener, one for the region, then "ready".
 )";

@@ -45,6 +45,8 @@ struct CommandLine {
 quelt::expected<CommandLine, std::string> parse_command_line(const std::vector<std::string>& arguments);
 
 std::string help_text();
+// "quelt-refserver 0.1.0", the version of the package it ships with.
+std::string version_text();
 
 // "64M", "1G", "4096" -> bytes.
 std::optional<std::uint64_t> parse_byte_size(const std::string& text);

@@ -18,7 +18,12 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSpinWindow = std::chrono::milliseconds(2);
 constexpr std::uint64_t kSpinsPerYield = 64;
 constexpr auto kFirstNap = std::chrono::microseconds(20);
-constexpr auto kLongestNap = std::chrono::milliseconds(1);
+constexpr auto kShortNap = std::chrono::milliseconds(1);
+// After this long without a request the server is idle: it sleeps in long
+// naps, so it costs next to nothing, and the first request after the quiet
+// spell waits at most one nap (the clients wait 5 s).
+constexpr auto kIdleAfter = std::chrono::seconds(1);
+constexpr auto kIdleNap = std::chrono::milliseconds(10);
 // A client stops waiting after about 6 seconds; an answer that cannot be
 // posted for that long is of no use to anyone.
 constexpr auto kPostPatience = std::chrono::seconds(6);
@@ -71,7 +76,8 @@ void ShmService::run() {
         }
         if (napping) {
             std::this_thread::sleep_for(nap);
-            nap = std::min<std::chrono::microseconds>(nap * 2, kLongestNap);
+            nap = Clock::now() - last_request >= kIdleAfter ? std::chrono::microseconds(kIdleNap)
+                                                            : std::min<std::chrono::microseconds>(nap * 2, kShortNap);
             continue;
         }
         // A spinning pass is a pop and a pause; reading the clock on every

@@ -69,14 +69,21 @@ public:
                 return answer_infer(header.model_id, payload, false);
             case static_cast<std::uint32_t>(wire::MessageKind::InferStream):
                 return answer_infer(header.model_id, payload, true);
-            case static_cast<std::uint32_t>(wire::MessageKind::HybridInfer): return answer_hybrid(payload);
-            default:
-                return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput,
-                                                   "unknown message kind " + std::to_string(header.message_kind)));
+            case static_cast<std::uint32_t>(wire::MessageKind::HybridInfer):
+                // The hybrid exchange names places in the region: only a peer
+                // of the local transport, whom the socket file's permissions
+                // let in, may use it. Over TCP it does not exist.
+                if (peer_.local) return answer_hybrid(payload);
+                return refuse_kind(header.message_kind);
+            default: return refuse_kind(header.message_kind);
         }
     }
 
 private:
+    Next refuse_kind(std::uint32_t kind) {
+        return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput, "unknown message kind " + std::to_string(kind)));
+    }
+
     Next send(std::vector<iovec>& pieces) { return send_all(peer_, pieces) ? Next::Continue : Next::Close; }
 
     Next send_text(std::uint32_t code, std::string text) {

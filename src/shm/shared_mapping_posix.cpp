@@ -39,6 +39,16 @@ ObjectAccess access_of(const struct stat& status) {
     return {static_cast<std::uint32_t>(status.st_mode & 07777), static_cast<std::uint32_t>(status.st_gid)};
 }
 
+// posix_fallocate reports its failure as its result, not in errno.
+int reserve(int fd, std::size_t length) {
+    int result;
+    do {
+        result = ::posix_fallocate(fd, 0, static_cast<off_t>(length));
+    } while (result == EINTR);
+    // A file system that cannot reserve at all leaves the region as it was before.
+    return result == EOPNOTSUPP || result == ENOSYS ? 0 : result;
+}
+
 }  // namespace
 
 std::string system_object_name(std::string_view name) {
@@ -74,8 +84,12 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return os_failure("Creating the shared memory failed", errno);
     const std::size_t mapped = round_up_to_pages(size);
-    if (::ftruncate(fd.get(), static_cast<off_t>(mapped)) != 0) {
-        const int code = errno;
+    // The memory is reserved now, not when a page is first touched: when
+    // /dev/shm fills up later, other writers get ENOSPC instead of a client
+    // of this region dying of SIGBUS in the middle of a call.
+    const int reserved = reserve(fd.get(), mapped);
+    if (reserved != 0 || ::ftruncate(fd.get(), static_cast<off_t>(mapped)) != 0) {
+        const int code = reserved != 0 ? reserved : errno;
         ::shm_unlink(object.c_str());
         return os_failure("Creating the shared memory failed", code);
     }
