@@ -47,8 +47,10 @@ class NativeBaselines:
 
     def socket_pingpong(
         self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh",
-        budget: Budget | None = None,
+        budget: Budget | None = None, wait: str = "block", peer_cpu: int | None = None,
     ) -> Samples:
+        """`wait` is "block" (both sides sleep in recv) or "spin" (both poll
+        without sleeping; `peer_cpu` then gives the echo peer a processor of its own)."""
         return self._samples(
             "quelt-bench-socket",
             "--transport", transport,
@@ -57,14 +59,17 @@ class NativeBaselines:
             "--iterations", iterations,
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
+            "--wait", wait,
+            *([] if peer_cpu is None else ["--peer-cpu", peer_cpu]),
             *_time_budget(budget),
         )
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
-                         warmup: int, budget: Budget | None = None) -> Samples:
+                         warmup: int, budget: Budget | None = None, wait: str = "block") -> Samples:
         """The raw client against a running server (`target` is unix:PATH or
         tcp:HOST:PORT), sending `request_frame` and expecting a success reply
-        of `reply_body` bytes."""
+        of `reply_body` bytes; with `wait` "spin" it polls for the reply
+        without sleeping."""
         descriptor, path = tempfile.mkstemp(prefix="quelt-bench-frame-")
         try:
             with os.fdopen(descriptor, "wb") as frame:
@@ -76,6 +81,7 @@ class NativeBaselines:
                 "--reply-body", reply_body,
                 "--iterations", iterations,
                 "--warmup", warmup,
+                "--wait", wait,
                 *_time_budget(budget),
             )
         finally:

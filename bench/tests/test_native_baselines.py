@@ -14,10 +14,10 @@ from quelt_bench.wire_sizes import FrameSizes
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
 @pytest.mark.parametrize("frames", [FrameSizes(51, 0), FrameSizes(115, 105), FrameSizes(300_051, 300_041)])
-@pytest.mark.parametrize("buffer", ["fresh", "warm"])
-def test_socket_pingpong_completes_every_round_trip(build_dir, transport, frames, buffer):
+@pytest.mark.parametrize("buffer,wait", [("fresh", "block"), ("warm", "block"), ("fresh", "spin")])
+def test_socket_pingpong_completes_every_round_trip(build_dir, transport, frames, buffer, wait):
     samples = NativeBaselines(build_dir).socket_pingpong(transport, frames, iterations=20, warmup=2,
-                                                         reply_buffer=buffer)
+                                                         reply_buffer=buffer, wait=wait)
     assert len(samples) == 20 and min(samples) > 0
 
 
