@@ -7,6 +7,11 @@
 // what a Python client adds on top.
 //
 //   quelt-bench-shm-client --shm-name NAME --bytes B --iterations N [--warmup W] [--max-seconds S]
+//                          [--control SOCKET_PATH]
+//
+// With --control the request goes as the hybrid client's control frame over
+// the server's Unix socket instead of the queue, through the same library
+// code the Python hybrid client uses: what that client costs without Python.
 //
 // Every call is timed on its own, with one clock reading before and after, as
 // the Python cases are.
@@ -18,6 +23,8 @@
 #include <vector>
 
 #include "bench_args.hpp"
+#include "runtime/control_exchange.hpp"
+#include "runtime/runtime.hpp"
 #include "sample_output.hpp"
 #include "shm/input_staging.hpp"
 #include "shm/region_queues.hpp"
@@ -25,6 +32,7 @@
 #include "shm/shm_region.hpp"
 #include "shm/tensor_block.hpp"
 #include "shm/tensor_pool.hpp"
+#include "transport/hybrid_messages.hpp"
 
 namespace {
 
@@ -38,20 +46,21 @@ namespace shm = quelt::shm;
 
 class Caller {
 public:
-    Caller(shm::ShmRegion region, shm::TensorPool pool, std::uint64_t bytes)
-        : region_(std::move(region)), pool_(std::move(pool)), data_(bytes, 0x5A), shape_{std::int64_t(bytes / 4)} {}
+    Caller(shm::ShmRegion region, shm::TensorPool pool, std::uint64_t bytes, const std::string& control_path)
+        : region_(std::move(region)), pool_(std::move(pool)), data_(bytes, 0x5A), shape_{std::int64_t(bytes / 4)} {
+        if (control_path.empty()) return;
+        auto runtime = quelt::runtime::Runtime::create();
+        if (!runtime) fail(runtime.error());
+        runtime_ = std::move(*runtime);
+        control_ = std::make_unique<quelt::runtime::ControlChannel>(*runtime_, control_path);
+    }
 
     void call() {
         const std::uint64_t request_id = next_request_id_++;
         auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", quelt::lower_ascii, data_);
         if (!lease) fail(lease.error().message);
-        const shm::RequestEntry request{request_id, 0, 0, lease->offset(), lease->size()};
-        auto queue = shm::request_queue(region_);
-        if (!queue || !queue->push(request)) fail("request queue unusable or full");
-        auto answer = shm::await_response(region_, request_id, std::chrono::steady_clock::now(),
-                                          shm::spin_budget(lease->size()), [] { return true; });
-        if (!answer || answer->status != 0) fail("no answer or a failed one");
-        auto output = shm::read_tensor_data(region_.bytes(), answer->result_offset);
+        const std::uint64_t result_offset = control_ ? exchange(request_id, *lease) : queue_call(request_id, *lease);
+        auto output = shm::read_tensor_data(region_.bytes(), result_offset);
         if (!output) fail(output.error().text());
         // Like a Python bytes object: a fresh allocation of the output's size.
         auto result = std::make_unique_for_overwrite<std::byte[]>(output->size());
@@ -62,12 +71,35 @@ public:
     unsigned sink() const { return sink_; }
 
 private:
+    // The request through the queues; the offset of the answer's output block.
+    std::uint64_t queue_call(std::uint64_t request_id, const shm::SlotLease& lease) {
+        const shm::RequestEntry request{request_id, 0, 0, lease.offset(), lease.size()};
+        auto queue = shm::request_queue(region_);
+        if (!queue || !queue->push(request)) fail("request queue unusable or full");
+        auto answer = shm::await_response(region_, request_id, std::chrono::steady_clock::now(),
+                                          shm::spin_budget(lease.size()), [] { return true; });
+        if (!answer || answer->status != 0) fail("no answer or a failed one");
+        return answer->result_offset;
+    }
+
+    // The request as a control frame over the socket, as the hybrid client sends it.
+    std::uint64_t exchange(std::uint64_t request_id, const shm::SlotLease& lease) {
+        const quelt::HybridRequest request{quelt::RequestHeader::build(request_id), lease.offset(), lease.size()};
+        auto reply = runtime_->block_on(control_->exchange(request));
+        if (!reply) fail(reply.error().text);
+        return reply->shm_offset;
+    }
+
+
     shm::ShmRegion region_;
     shm::TensorPool pool_;
     std::vector<std::uint8_t> data_;
     std::vector<std::int64_t> shape_;
     std::uint64_t next_request_id_ = 1;
     unsigned sink_ = 0;
+    // Destroyed before the runtime: the channel leaves the runtime's poller first.
+    std::unique_ptr<quelt::runtime::Runtime> runtime_;
+    std::unique_ptr<quelt::runtime::ControlChannel> control_;
 };
 
 }  // namespace
@@ -86,7 +118,7 @@ int main(int argc, char** argv) {
     auto area = region->pool_area();
     if (!area) fail(area.error().text());
     auto pool = shm::TensorPool::build(area->offset, area->size);
-    Caller caller(std::move(*region), std::move(pool), bytes);
+    Caller caller(std::move(*region), std::move(pool), bytes, arguments.text("control", ""));
 
     for (std::uint64_t i = 0; i < warmup; ++i) caller.call();
     std::vector<double> samples;

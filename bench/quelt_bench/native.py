@@ -96,11 +96,13 @@ class NativeBaselines:
         )
 
     def shm_client(self, shm_name: str, data_len: int, iterations: int, warmup: int,
-                   max_seconds: int = 60) -> Samples:
-        """The protocol-only C++ client against a running server's region."""
+                   max_seconds: int = 60, control: str | None = None) -> Samples:
+        """The protocol-only C++ client against a running server's region;
+        with `control` (the server's socket path) it sends the hybrid
+        client's control frames instead of using the queues."""
         return self._samples(
             "quelt-bench-shm-client", "--shm-name", shm_name, "--bytes", data_len, "--iterations", iterations,
-            "--warmup", warmup, "--max-seconds", max_seconds,
+            "--warmup", warmup, "--max-seconds", max_seconds, *([] if control is None else ["--control", control]),
         )
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

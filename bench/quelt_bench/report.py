@@ -8,10 +8,10 @@ from .targets import LARGE, Measurements, Verdict
 
 LATENCY_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix",
                 "quelt_tcp", "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp",
-                "hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "copy_warm",
+                "hybrid", "rawsrv_hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "copy_warm",
                 "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
 CPU_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix", "quelt_tcp",
-            "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp", "hybrid", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+            "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp", "hybrid", "rawsrv_hybrid", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
 THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "copy_warm", "purepy_unix",
                    "purepy_tcp", "zmq", "grpc")
 MiB = 1 << 20
@@ -57,6 +57,16 @@ def shm_breakdown(m: Measurements, sizes) -> list[str]:
                 m.median("shm", size)) for size in sizes]
     return _time_split("QueltShmClient", ("spin floor", "protocol and server over the floor",
                                           "Python client over the C++ client"), entries)
+
+
+def hybrid_breakdown(m: Measurements, sizes) -> list[str]:
+    """Splits each small QueltHybridClient figure into the polling floor of its
+    control frames, what the library code and the server add (the C++ client
+    over the same code), and what the Python client adds."""
+    entries = [(f"QueltHybridClient, {format_size(size)}", m.median("raw_ctl_spin", 0),
+                m.median("rawsrv_hybrid", size), m.median("hybrid", size)) for size in sizes]
+    return _time_split("QueltHybridClient", ("polling control-frame floor", "library code and server over the floor",
+                                             "Python client over the C++ client"), entries)
 
 
 def cpu_table(m: Measurements, sizes) -> list[str]:
@@ -163,6 +173,7 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
     out += first_call_table(m)
     out += breakdown(m, sizes)
     out += shm_breakdown(m, sizes)
+    out += hybrid_breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
     if large:
         out += ["", "## Throughput for large tensors (tensor bytes per second at the median)", "",
