@@ -21,7 +21,7 @@ RAW = ("raw_unix", "raw_tcp")
 RAW_SPIN = ("raw_unix_spin", "raw_tcp_spin")
 RAW_SERVER_SPIN = ("rawsrv_unix_spin", "rawsrv_tcp_spin")
 RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
-RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm", "rawsrv_hybrid")
+RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin")
 ECHO = ("zmq", "grpc")
 # QueltClient against a server that takes SLOW_MS per reply, and the raw
 # blocking client against the same server: what waiting costs in processor time.
@@ -50,6 +50,7 @@ LABELS = {
     "rawsrv_unix_spin": "raw polling C++ client → reference server (Unix socket)",
     "rawsrv_tcp_spin": "raw polling C++ client → reference server (TCP)",
     "raw_ctl_spin": "raw C++ ping-pong of the hybrid control frames, both sides polling (Unix socket)",
+    "rawsrv_hybrid_spin": "raw polling C++ hybrid client → reference server (control frames over a plain socket)",
     "rawsrv_hybrid": "C++ hybrid client → reference server (the library code without Python)",
     "rawsrv_shm": "raw C++ shared-memory client → reference server (protocol only)",
     "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",

@@ -96,13 +96,14 @@ class NativeBaselines:
         )
 
     def shm_client(self, shm_name: str, data_len: int, iterations: int, warmup: int,
-                   max_seconds: int = 60, control: str | None = None) -> Samples:
+                   max_seconds: int = 60, control: str | None = None, wait: str = "library") -> Samples:
         """The protocol-only C++ client against a running server's region;
         with `control` (the server's socket path) it sends the hybrid
-        client's control frames instead of using the queues."""
+        client's control frames instead of using the queues, through the
+        library's code or (`wait` "spin") polling a plain socket."""
         return self._samples(
             "quelt-bench-shm-client", "--shm-name", shm_name, "--bytes", data_len, "--iterations", iterations,
-            "--warmup", warmup, "--max-seconds", max_seconds, *([] if control is None else ["--control", control]),
+            "--warmup", warmup, "--max-seconds", max_seconds, *([] if control is None else ["--control", control, "--wait", wait]),
         )
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

@@ -8,10 +8,12 @@ from .targets import LARGE, Measurements, Verdict
 
 LATENCY_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix",
                 "quelt_tcp", "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp",
-                "hybrid", "rawsrv_hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "copy_warm",
-                "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+                "hybrid", "rawsrv_hybrid", "rawsrv_hybrid_spin", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out",
+                "fresh_touch", "copy_warm", "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
 CPU_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix", "quelt_tcp",
-            "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp", "hybrid", "rawsrv_hybrid", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+            "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp", "hybrid", "rawsrv_hybrid",
+            "rawsrv_hybrid_spin", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq",
+            "grpc")
 THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "copy_warm", "purepy_unix",
                    "purepy_tcp", "zmq", "grpc")
 MiB = 1 << 20
@@ -60,12 +62,12 @@ def shm_breakdown(m: Measurements, sizes) -> list[str]:
 
 
 def hybrid_breakdown(m: Measurements, sizes) -> list[str]:
-    """Splits each small QueltHybridClient figure into the polling floor of its
-    control frames, what the library code and the server add (the C++ client
-    over the same code), and what the Python client adds."""
-    entries = [(f"QueltHybridClient, {format_size(size)}", m.median("raw_ctl_spin", 0),
+    """Splits each small QueltHybridClient figure into a raw client polling
+    for the same server's reply, what the library code adds to that (the C++
+    client over the same code), and what the Python client adds."""
+    entries = [(f"QueltHybridClient, {format_size(size)}", m.median("rawsrv_hybrid_spin", size),
                 m.median("rawsrv_hybrid", size), m.median("hybrid", size)) for size in sizes]
-    return _time_split("QueltHybridClient", ("polling control-frame floor", "library code and server over the floor",
+    return _time_split("QueltHybridClient", ("raw polling client with the server", "library code over that",
                                              "Python client over the C++ client"), entries)
 
 

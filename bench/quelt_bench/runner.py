@@ -26,8 +26,8 @@ from .wire_sizes import HYBRID_CONTROL_FRAMES, identity_infer_frames
 # The order in which the socket cases take turns within one size: each client
 # runs right after the floor it is compared with.
 SOCKET_ORDER = ("raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "quelt_unix", "purepy_unix",
-                "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "quelt_tcp", "purepy_tcp", "rawsrv_hybrid",
-                "hybrid", "rawsrv_shm", "shm")
+                "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "quelt_tcp", "purepy_tcp", "rawsrv_hybrid_spin",
+                "rawsrv_hybrid", "hybrid", "rawsrv_shm", "shm")
 
 
 # Spin-waiting cases run with the server on a processor of its own; all the
@@ -35,7 +35,7 @@ SOCKET_ORDER = ("raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", 
 # socket clients spin for small replies too: for those sizes they run apart
 # (a spinning reader needs its peer to run elsewhere), and the blocking
 # ping-pongs they are compared with stay together, where blocking is fastest.
-APART = ("rawsrv_shm", "rawsrv_hybrid", "shm")
+APART = ("rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin", "shm")
 SPINNING_SOCKET_CLIENTS = ("quelt_unix", "quelt_tcp", "hybrid")
 SPINNING_SIZES = (64, 4096)
 # The polling floors (both sides polling, or the raw client polling for the
@@ -157,14 +157,15 @@ class Runner:
             return None
         if case in POLLING_FLOORS:
             return self._polling_floor(case, size)
-        if case in ("rawsrv_shm", "rawsrv_hybrid"):
+        if case in ("rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin"):
             if size not in RAW_SHM_SIZES:
                 return None
             budget = self.plan.round_budget(size)
-            control = self.server.socket_path if case == "rawsrv_hybrid" else None
+            control = self.server.socket_path if case.startswith("rawsrv_hybrid") else None
+            wait = "spin" if case.endswith("_spin") else "library"
             return self._native(case, size, lambda: self.native.shm_client(
                 self.server.shm_name, size, self.plan.native_iterations(size), budget.warmup,
-                max_seconds=max(1, round(budget.seconds)), control=control))
+                max_seconds=max(1, round(budget.seconds)), control=control, wait=wait))
         if case.startswith("rawsrv_"):
             return self._native(case, size, lambda: self._raw_to_server(case[7:], size))
         if case.startswith("raw_"):

@@ -125,8 +125,8 @@ def test_a_pinned_spin_peer_still_answers(build_dir):
     assert len(NativeBaselines(build_dir).shm_spin(iterations=1000, batch=100, warmup=10, peer_cpu=cpu)) == 10
 
 
-@pytest.mark.parametrize("hybrid", [False, True])
-def test_protocol_only_shm_client_against_the_reference_server(build_dir, tmp_path, hybrid):
+@pytest.mark.parametrize("hybrid,wait", [(False, "library"), (True, "library"), (True, "spin")])
+def test_protocol_only_shm_client_against_the_reference_server(build_dir, tmp_path, hybrid, wait):
     server_program = build_dir / "server" / "quelt-refserver"
     name = f"quelt_bench_test_{os.getpid()}"
     socket_path = str(tmp_path / "control.sock")
@@ -136,7 +136,7 @@ def test_protocol_only_shm_client_against_the_reference_server(build_dir, tmp_pa
         lines = iter(server.stdout.readline, "")
         assert any("ready" in line for line in lines), "the server did not start"
         samples = NativeBaselines(build_dir).shm_client(name, 4096, iterations=50, warmup=5,
-                                                        control=socket_path if hybrid else None)
+                                                        control=socket_path if hybrid else None, wait=wait)
         assert len(samples) == 50 and min(samples) > 0
     finally:
         server.terminate()

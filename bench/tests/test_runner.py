@@ -31,7 +31,7 @@ class FakeNative:
         assert (peer_cpu, RecordingPlacement.active) == (1, "apart")
         return [500.0] * max(1, iterations // batch)
 
-    def shm_client(self, shm_name, data_len, iterations, warmup, max_seconds=60, control=None):
+    def shm_client(self, shm_name, data_len, iterations, warmup, max_seconds=60, control=None, wait="library"):
         assert RecordingPlacement.active == "apart"
         return [700.0] * iterations
 
@@ -174,7 +174,7 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
                           "rawsrv_tcp_spin"}),
     ("copy_floor", {"copy"}),
     ("shm_spin", {"spin"}),
-    ("shm_client", {"rawsrv_shm", "rawsrv_hybrid"}),
+    ("shm_client", {"rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin"}),
 ])
 def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch, method, cases):
     def broken(self, *arguments, **keywords):
