@@ -14,7 +14,7 @@
 #include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
-#include "python/result_recycler.hpp"
+#include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
 #include "python/staging_failure.hpp"
 #include "python/types.hpp"
@@ -41,8 +41,6 @@ struct HybridClientState {
     std::unique_ptr<runtime::Runtime> runtime;
     std::unique_ptr<runtime::ControlChannel> control;
     std::uint64_t next_request_id;
-    // Where results of a few megabytes are made (see python/result_recycler.hpp).
-    ResultRecycler results{};
 };
 
 using HybridClientObject = NativeObject<HybridClientState>;
@@ -66,7 +64,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // length is the block's own data_len, checked to lie inside the mapping.
     auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
     if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
-    PyRef bytes = PyRef::steal(client.results.copy(*output));
+    PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;
 }

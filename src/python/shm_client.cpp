@@ -13,7 +13,7 @@
 #include "python/conversion.hpp"
 #include "python/entry_guard.hpp"
 #include "python/native_object.hpp"
-#include "python/result_recycler.hpp"
+#include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
 #include "python/staging_failure.hpp"
 #include "python/types.hpp"
@@ -38,8 +38,6 @@ struct ShmClientState {
     // The process that made the client. A child made by fork() refuses it:
     // its slots and its waits are the parent's.
     std::uint64_t generation;
-    // Where results of a few megabytes are made (see python/result_recycler.hpp).
-    ResultRecycler results{};
 };
 
 using ShmClientObject = NativeObject<ShmClientState>;
@@ -67,11 +65,11 @@ std::uint64_t wall_clock_ns() {
 
 // The answer turned into the call's result: the output block's bytes, or the
 // server's error text.
-PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer, ResultRecycler& results) {
+PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
     if (answer.status == 0) {
         auto data = shm::read_tensor_data(region.bytes(), answer.result_offset);
         if (!data) return raise(runtime_error(data.error().text()));
-        return results.copy(*data);
+        return result_bytes_copy(*data);
     }
     if (answer.error_offset == 0) return raise(runtime_error("Unknown error"));
     auto text = shm::read_message_block(region.bytes(), answer.error_offset);
@@ -106,7 +104,7 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
         return false;
     });
     if (!answer) return raise(wait_failure(std::move(answer.error())));
-    return result_of(client.region, *answer, client.results);
+    return result_of(client.region, *answer);
 }
 
 constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
