@@ -1,15 +1,18 @@
 // Checks of the hybrid client's runtime that cannot be seen through Python:
 // the async lock's FIFO hand-over under real contention, readiness waits of
 // the Unix stream, that runtimes leave no thread or descriptor behind, and
-// how the reply spin window learns.
+// how the reply spin window learns (and from which reads).
 // Built and run by test_runtime_core.py; prints one line per failed check.
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -18,6 +21,7 @@
 
 #include "common/spin_window.hpp"
 #include "runtime/async_mutex.hpp"
+#include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/unix_stream.hpp"
 #include "lock_order.hpp"
@@ -172,9 +176,65 @@ void spin_window_learns_from_replies() {
     check(window.next_spin() == quelt::SpinWindow::kLongest, "slower replies caught while spinning widen it");
 }
 
+double process_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A server that answers after 2 ms, its reply trickling in 8 bytes at a time.
+// Only the first read of each reply may teach the control channel's window:
+// were the later ones to teach it, the channel would take the server for a
+// prompt one and spin at the start of every call. The server is another
+// process, so only the client's processor time is counted.
+void serve_trickling_replies(int listener, int exchanges) {
+    const int peer = ::accept(listener, nullptr, nullptr);
+    std::uint8_t request[quelt::kHybridRequestFrameSize];
+    const auto header = quelt::encode(quelt::ReplyHeader{0, quelt::kHybridResponseSize});
+    const auto body = quelt::encode(quelt::HybridResponse{});
+    for (int i = 0; i < exchanges; ++i) {
+        if (::recv(peer, request, sizeof request, MSG_WAITALL) != static_cast<ssize_t>(sizeof request)) break;
+        std::this_thread::sleep_for(2ms);
+        ::send(peer, header.data(), header.size(), 0);
+        for (std::size_t at = 0; at < body.size(); at += 8) {
+            std::this_thread::sleep_for(40us);
+            ::send(peer, body.data() + at, 8, 0);
+        }
+    }
+    ::close(peer);
+}
+
+void trickling_replies_teach_no_spin() {
+    constexpr int kExchanges = 30;
+    constexpr int kLearning = 10;
+    Listener listener;
+    const pid_t server = ::fork();  // before any runtime thread exists
+    if (server == 0) {
+        serve_trickling_replies(listener.fd, kExchanges);
+        std::_Exit(0);
+    }
+    double cpu = 0;
+    bool answered = true;
+    {
+        auto runtime = Runtime::create(1);
+        ControlChannel channel(**runtime, listener.path);
+        for (int i = 0; i < kExchanges; ++i) {
+            if (i == kLearning) cpu = -process_cpu_seconds();
+            answered = (*runtime)->block_on(channel.exchange(quelt::HybridRequest{})).has_value() && answered;
+        }
+        cpu += process_cpu_seconds();
+    }
+    ::waitpid(server, nullptr, 0);
+    check(answered, "every trickling reply is read whole");
+    const double per_exchange = cpu / (kExchanges - kLearning);
+    if (per_exchange >= 250e-6) std::printf("processor time per exchange: %.0f us\n", per_exchange * 1e6);
+    check(per_exchange < 250e-6, "a server that answers late is waited for asleep, however its replies trickle in");
+}
+
 }  // namespace
 
 int main() {
+    trickling_replies_teach_no_spin();
     spin_window_learns_from_replies();
     lock_grants_waiters_in_arrival_order();
     stream_waits_for_data_and_reports_the_end();

@@ -288,7 +288,7 @@ def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(r
     cpu = (usage_after.ru_utime - usage_before.ru_utime) + (usage_after.ru_stime - usage_before.ru_stime)
     assert str(raised.value) == "Request timed out"
     assert 6.0 <= elapsed < 6.5
-    assert cpu < 0.5 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
+    assert cpu < 0.02 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
     print(f"timed out after {elapsed:.3f} s using {cpu:.3f} s CPU ({100 * cpu / elapsed:.1f}%)")
     region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"

@@ -8,11 +8,18 @@
 //
 //   quelt-bench-socket --transport unix|tcp --request-payload P --reply-body B
 //                      --iterations N [--max-iterations M --budget-ms T]
-//                      [--warmup W] [--reply-buffer fresh|warm]
+//                      [--warmup W] [--reply-buffer fresh|warm] [--wait block|spin]
+//                      [--peer-cpu C]
 //
 // At least N round trips are timed; with a budget, more follow until T
 // milliseconds have passed (at most M), so a floor is sampled over as long a
 // stretch of time as the client it is compared with.
+//
+// With --wait spin both sides poll their socket without sleeping (a
+// non-blocking recv in a loop with the processor's spin hint): the round trip
+// of two processes that never wait for a wake-up, the least a client can take
+// when its peer is awake. Such a pair needs two processors: --peer-cpu pins
+// the echo peer to one of its own.
 //
 // With --connect unix:PATH or tcp:HOST:PORT and --request-file F it sends the
 // frame stored in F to a running server instead (no peer is forked), which
@@ -40,6 +47,8 @@
 
 #include "bench_args.hpp"
 #include "common/unique_fd.hpp"
+#include "cpu_relax.hpp"
+#include "peer_cpu.hpp"
 #include "sample_output.hpp"
 
 namespace {
@@ -83,12 +92,21 @@ void write_frame(int fd, const void* header, std::size_t header_len, const void*
     }
 }
 
+// How a reader waits for bytes: asleep in recv(), or polling without sleeping.
+enum class Wait { Block, Spin };
+
 // Reads at least `need` bytes into buffer[have..capacity); returns the new fill.
 // Zero means the peer closed before a frame began.
-std::size_t read_at_least(int fd, std::uint8_t* buffer, std::size_t have, std::size_t need, std::size_t capacity) {
+std::size_t read_at_least(int fd, std::uint8_t* buffer, std::size_t have, std::size_t need, std::size_t capacity,
+                          Wait wait) {
+    const int flags = wait == Wait::Spin ? MSG_DONTWAIT : 0;
     while (have < need) {
-        ssize_t got = ::recv(fd, buffer + have, capacity - have, 0);
+        ssize_t got = ::recv(fd, buffer + have, capacity - have, flags);
         if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                quelt::bench::cpu_relax();
+                continue;
+            }
             if (errno == EINTR) continue;
             die("recv");
         }
@@ -108,7 +126,7 @@ void set_no_delay(int fd) {
 }
 
 // The echo peer: answers every request frame with the prepared reply.
-void serve(int listener, bool tcp, std::size_t reply_body) {
+void serve(int listener, bool tcp, std::size_t reply_body, Wait wait) {
     UniqueFd connection(::accept(listener, nullptr, nullptr));
     if (!connection) die("accept");
     if (tcp) set_no_delay(connection.get());
@@ -119,7 +137,7 @@ void serve(int listener, bool tcp, std::size_t reply_body) {
     auto body_length = static_cast<std::uint32_t>(reply_body);
     std::memcpy(header + 4, &body_length, 4);
     for (;;) {
-        std::size_t have = read_at_least(connection.get(), scratch.data(), 0, 12, scratch.size());
+        std::size_t have = read_at_least(connection.get(), scratch.data(), 0, 12, scratch.size(), wait);
         if (have == 0) return;
         std::size_t payload_len = load_u32(scratch.data() + 8);
         std::size_t in_scratch = std::min(have - 12, payload_len);
@@ -129,7 +147,7 @@ void serve(int listener, bool tcp, std::size_t reply_body) {
             std::fprintf(stderr, "error: client sent bytes beyond its frame\n");
             std::exit(1);
         }
-        read_at_least(connection.get(), payload.data(), in_scratch, payload_len, payload_len);
+        read_at_least(connection.get(), payload.data(), in_scratch, payload_len, payload_len, wait);
         write_frame(connection.get(), header, sizeof header, body.data(), body.size());
     }
 }
@@ -183,14 +201,14 @@ Block allocate(std::size_t bytes) {
 
 class PingPong {
 public:
-    PingPong(int fd, std::vector<std::uint8_t> request_frame, std::size_t reply_body, bool fresh)
-        : fd_(fd), reply_body_(reply_body), fresh_(fresh), request_(std::move(request_frame)),
+    PingPong(int fd, std::vector<std::uint8_t> request_frame, std::size_t reply_body, bool fresh, Wait wait)
+        : fd_(fd), reply_body_(reply_body), fresh_(fresh), wait_(wait), request_(std::move(request_frame)),
           scratch_(kScratchBytes), warm_(allocate(reply_body)) {}
 
     // One request/reply; the body's bytes end in a buffer owned by the caller's side.
     void round_trip() {
         write_frame(fd_, request_.data(), request_.size(), nullptr, 0);
-        std::size_t have = read_at_least(fd_, scratch_.data(), 0, 8, scratch_.size());
+        std::size_t have = read_at_least(fd_, scratch_.data(), 0, 8, scratch_.size(), wait_);
         if (have == 0) {
             std::fprintf(stderr, "error: peer closed\n");
             std::exit(1);
@@ -209,7 +227,7 @@ public:
             target = fresh.get();
         }
         std::memcpy(target, scratch_.data() + 8, have - 8);
-        read_at_least(fd_, target, have - 8, body, body);
+        read_at_least(fd_, target, have - 8, body, body, wait_);
         if (body) last_byte_seen = target[body - 1];  // keeps the reads observable
     }
 
@@ -217,6 +235,7 @@ private:
     int fd_;
     std::size_t reply_body_;
     bool fresh_;
+    Wait wait_;
     std::vector<std::uint8_t> request_;
     std::vector<std::uint8_t> scratch_;
     Block warm_;
@@ -314,6 +333,10 @@ int main(int argc, char** argv) {
     std::string buffer_mode = arguments.text("reply-buffer", "fresh");
     if (buffer_mode != "fresh" && buffer_mode != "warm") Arguments::usage_error("--reply-buffer is fresh or warm");
     bool fresh = buffer_mode == "fresh";
+    std::string wait_mode = arguments.text("wait", "block");
+    if (wait_mode != "block" && wait_mode != "spin") Arguments::usage_error("--wait is block or spin");
+    Wait wait = wait_mode == "spin" ? Wait::Spin : Wait::Block;
+    long peer_cpu = arguments.cpu("peer-cpu");
     ::signal(SIGPIPE, SIG_IGN);
 
     std::string server = arguments.text("connect", "");
@@ -321,7 +344,7 @@ int main(int argc, char** argv) {
         std::string request_file = arguments.text("request-file", "");
         if (request_file.empty()) Arguments::usage_error("--connect needs --request-file");
         UniqueFd connection = connect_to(server);
-        PingPong pingpong(connection.get(), frame_from_file(request_file), reply_body, fresh);
+        PingPong pingpong(connection.get(), frame_from_file(request_file), reply_body, fresh, wait);
         quelt::bench::print_series(measure(pingpong, repetitions));
         return 0;
     }
@@ -334,7 +357,8 @@ int main(int argc, char** argv) {
     pid_t peer = ::fork();
     if (peer < 0) die("fork");
     if (peer == 0) {
-        serve(listener.fd.get(), tcp, reply_body);
+        quelt::bench::pin_to_cpu(peer_cpu);
+        serve(listener.fd.get(), tcp, reply_body, wait);
         std::_Exit(0);
     }
     listener.fd.reset();
@@ -345,7 +369,7 @@ int main(int argc, char** argv) {
     if (!tcp) ::unlink(path.c_str());
     if (tcp) set_no_delay(connection.get());
 
-    PingPong pingpong(connection.get(), synthetic_frame(request_payload), reply_body, fresh);
+    PingPong pingpong(connection.get(), synthetic_frame(request_payload), reply_body, fresh, wait);
     std::vector<quelt::bench::Series> series = measure(pingpong, repetitions);
     connection.reset();
     int status = 0;

@@ -9,19 +9,28 @@ from typing import Callable
 IDENTITY_MODEL = 0
 SLOW_MODEL = 4  # the reference server's "slow" model, started with --slow-ms 2
 SLOW_MS = 2
+LONG_MS = 500  # a model that works for half a second: waiting for it should cost next to nothing
 DTYPE = "float32"
 ELEMENT = 4
 
 CLIENTS = ("quelt_unix", "quelt_tcp", "shm", "hybrid")
 PURE = ("purepy_unix", "purepy_tcp")
 RAW = ("raw_unix", "raw_tcp")
+# The same ping-pongs with both sides polling without sleeping, and the raw
+# client polling for the reference server's reply: the client-side limit.
+RAW_SPIN = ("raw_unix_spin", "raw_tcp_spin")
+RAW_SERVER_SPIN = ("rawsrv_unix_spin", "rawsrv_tcp_spin")
 RAW_WARM = ("raw_unix_warm", "raw_tcp_warm")
-RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm")
+RAW_SERVER = ("rawsrv_unix", "rawsrv_tcp", "rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin")
 ECHO = ("zmq", "grpc")
 # QueltClient against a server that takes SLOW_MS per reply, and the raw
 # blocking client against the same server: what waiting costs in processor time.
 SLOW = ("quelt_unix_slow", "quelt_tcp_slow")
 RAW_SLOW = ("rawsrv_unix_slow", "rawsrv_tcp_slow")
+# The shared-memory clients against a server whose queue model takes SLOW_MS,
+# and every client against one taking LONG_MS.
+SHM_SLOW = ("shm_slow", "hybrid_slow")
+LONG = ("quelt_unix_long", "quelt_tcp_long", "shm_long", "hybrid_long")
 
 LABELS = {
     "quelt_unix": "QueltClient (Unix socket)",
@@ -36,6 +45,13 @@ LABELS = {
     "raw_tcp_warm": "raw C++ ping-pong, reused reply buffer (TCP)",
     "rawsrv_unix": "raw C++ client → reference server (Unix socket)",
     "rawsrv_tcp": "raw C++ client → reference server (TCP)",
+    "raw_unix_spin": "raw C++ ping-pong, both sides polling (Unix socket)",
+    "raw_tcp_spin": "raw C++ ping-pong, both sides polling (TCP)",
+    "rawsrv_unix_spin": "raw polling C++ client → reference server (Unix socket)",
+    "rawsrv_tcp_spin": "raw polling C++ client → reference server (TCP)",
+    "raw_ctl_spin": "raw C++ ping-pong of the hybrid control frames, both sides polling (Unix socket)",
+    "rawsrv_hybrid_spin": "raw polling C++ hybrid client → reference server (control frames over a plain socket)",
+    "rawsrv_hybrid": "C++ hybrid client → reference server (the library code without Python)",
     "rawsrv_shm": "raw C++ shared-memory client → reference server (protocol only)",
     "spin": "shared-memory spin ping-pong (40 B entry, 48 B answer)",
     "raw_ctl": "raw C++ ping-pong of the hybrid control frames (52 B request, 48 B reply, Unix socket)",
@@ -51,6 +67,12 @@ LABELS = {
     "quelt_tcp_slow": f"QueltClient (TCP), server taking {SLOW_MS} ms",
     "rawsrv_unix_slow": f"raw blocking C++ client (Unix socket), server taking {SLOW_MS} ms",
     "rawsrv_tcp_slow": f"raw blocking C++ client (TCP), server taking {SLOW_MS} ms",
+    "shm_slow": f"QueltShmClient, server taking {SLOW_MS} ms",
+    "hybrid_slow": f"QueltHybridClient, server taking {SLOW_MS} ms",
+    "quelt_unix_long": f"QueltClient (Unix socket), server taking {LONG_MS} ms",
+    "quelt_tcp_long": f"QueltClient (TCP), server taking {LONG_MS} ms",
+    "shm_long": f"QueltShmClient, server taking {LONG_MS} ms",
+    "hybrid_long": f"QueltHybridClient, server taking {LONG_MS} ms",
 }
 
 # The socket transport each socket case runs on: a client is compared with
@@ -80,7 +102,7 @@ class NotLanded(Exception):
 
 
 def make_client(kind: str, server: ServerAddresses):
-    kind = kind.removesuffix("_slow")
+    kind = kind.removesuffix("_slow").removesuffix("_long")
     if kind in PURE:
         from .pure_client import PureInferClient
 
@@ -117,7 +139,7 @@ def infer_call(kind: str, client, data_len: int, check: bool = True) -> Call:
     answer length before it is timed (unless `check` is false: the caller then
     checks the first answer itself)."""
     shape, data = tensor(data_len)
-    if kind in SLOW:
+    if kind in SLOW or kind in LONG[:2]:
         call = Call(client.infer, (SLOW_MODEL, shape, DTYPE, data))
     elif kind in CLIENTS[:2] or kind in PURE:
         call = Call(client.infer, (IDENTITY_MODEL, shape, DTYPE, data))

@@ -15,9 +15,12 @@ from . import echo_baselines
 from .environment import BENCH, ROOT, BuildError, build, describe_machine, use_build
 from .placement import Placement
 from .plan import FULL, QUICK
-from .cases import SLOW_MS
+from .cases import LONG_MS, SLOW_MS
 from .stats import format_size
 from .wire_sizes import identity_infer_frames
+
+
+SLOW_SERVER_POOL = 16 << 20
 
 
 def parse_arguments(argv):
@@ -95,11 +98,17 @@ def main(argv=None) -> int:
     skipped_echo = [] if options.no_echo else [k for k in ("zmq", "grpc") if k not in echo_kinds]
     options.out.mkdir(parents=True, exist_ok=True)
     placement = Placement.choose(pin=not options.no_pin)
-    with RefServer(slow_ms=SLOW_MS) as reference:
+    # Servers whose queue model is slow too, for what waiting costs the
+    # shared-memory clients; they only ever see 64 B calls.
+    slow_server = RefServer(slow_ms=SLOW_MS, shm_model="slow", pool_size=SLOW_SERVER_POOL)
+    long_server = RefServer(slow_ms=LONG_MS, shm_model="slow", pool_size=SLOW_SERVER_POOL)
+    with RefServer(slow_ms=SLOW_MS) as reference, slow_server, long_server:
         placement.server_pid = reference.pid
         server = ServerAddresses(reference.host, reference.port, reference.socket_path, reference.shm_name)
+        slow_servers = {name: ServerAddresses(s.host, s.port, s.socket_path, s.shm_name)
+                        for name, s in (("slow", slow_server), ("long", long_server))}
         notes = check_frame_sizes(server, plan.sizes)
-        runner = Runner(plan, NativeBaselines(build_dir), server, echo_kinds, placement)
+        runner = Runner(plan, NativeBaselines(build_dir), server, echo_kinds, placement, slow_servers)
         for kind in skipped_echo:
             runner.mark_missing(kind, f"package {echo_baselines.KINDS[kind]} is not installed (pip install '.[bench]')")
         measurements = runner.run()

@@ -47,8 +47,10 @@ class NativeBaselines:
 
     def socket_pingpong(
         self, transport: str, frames: FrameSizes, iterations: int, warmup: int, reply_buffer: str = "fresh",
-        budget: Budget | None = None,
+        budget: Budget | None = None, wait: str = "block", peer_cpu: int | None = None,
     ) -> Samples:
+        """`wait` is "block" (both sides sleep in recv) or "spin" (both poll
+        without sleeping; `peer_cpu` then gives the echo peer a processor of its own)."""
         return self._samples(
             "quelt-bench-socket",
             "--transport", transport,
@@ -57,14 +59,17 @@ class NativeBaselines:
             "--iterations", iterations,
             "--warmup", warmup,
             "--reply-buffer", reply_buffer,
+            "--wait", wait,
+            *([] if peer_cpu is None else ["--peer-cpu", peer_cpu]),
             *_time_budget(budget),
         )
 
     def socket_to_server(self, target: str, request_frame: bytes, reply_body: int, iterations: int,
-                         warmup: int, budget: Budget | None = None) -> Samples:
+                         warmup: int, budget: Budget | None = None, wait: str = "block") -> Samples:
         """The raw client against a running server (`target` is unix:PATH or
         tcp:HOST:PORT), sending `request_frame` and expecting a success reply
-        of `reply_body` bytes."""
+        of `reply_body` bytes; with `wait` "spin" it polls for the reply
+        without sleeping."""
         descriptor, path = tempfile.mkstemp(prefix="quelt-bench-frame-")
         try:
             with os.fdopen(descriptor, "wb") as frame:
@@ -76,6 +81,7 @@ class NativeBaselines:
                 "--reply-body", reply_body,
                 "--iterations", iterations,
                 "--warmup", warmup,
+                "--wait", wait,
                 *_time_budget(budget),
             )
         finally:
@@ -90,11 +96,14 @@ class NativeBaselines:
         )
 
     def shm_client(self, shm_name: str, data_len: int, iterations: int, warmup: int,
-                   max_seconds: int = 60) -> Samples:
-        """The protocol-only C++ client against a running server's region."""
+                   max_seconds: int = 60, control: str | None = None, wait: str = "library") -> Samples:
+        """The protocol-only C++ client against a running server's region;
+        with `control` (the server's socket path) it sends the hybrid
+        client's control frames instead of using the queues, through the
+        library's code or (`wait` "spin") polling a plain socket."""
         return self._samples(
             "quelt-bench-shm-client", "--shm-name", shm_name, "--bytes", data_len, "--iterations", iterations,
-            "--warmup", warmup, "--max-seconds", max_seconds,
+            "--warmup", warmup, "--max-seconds", max_seconds, *([] if control is None else ["--control", control, "--wait", wait]),
         )
 
     def copy_floor(self, data_len: int, iterations: int, warmup: int = 2) -> dict[str, list[float]]:

@@ -23,6 +23,7 @@ class Plan:
     spin_seconds: int  # per round, at most
     growth_calls: int
     slow_calls: int = 300  # calls against the server that takes 2 ms per reply
+    long_calls: int = 6  # calls against the server that takes 500 ms per reply
     idle_seconds: float = 10.0  # the pause before the "after an idle pause" call
 
     def rounds_of(self, size: int) -> list[int]:
@@ -59,6 +60,7 @@ FULL = Plan(
     spin_seconds=2,
     growth_calls=GROWTH_CALLS,
     slow_calls=500,
+    long_calls=10,
     idle_seconds=10.0,
 )
 
@@ -78,5 +80,6 @@ QUICK = Plan(
     spin_seconds=1,
     growth_calls=GROWTH_CALLS,
     slow_calls=150,
+    long_calls=4,
     idle_seconds=3.0,
 )

@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
-from .cases import LABELS, RAW_SLOW, SLOW, SLOW_MS
+from .cases import LABELS, LONG, LONG_MS, RAW_SLOW, SHM_SLOW, SLOW, SLOW_MS
 from .stats import format_duration, format_size
 from .targets import LARGE, Measurements, Verdict
 
-LATENCY_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp",
-                "purepy_tcp",
-                "hybrid", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out", "fresh_touch", "copy_warm",
-                "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
-CPU_ROWS = ("quelt_unix", "raw_unix", "rawsrv_unix", "purepy_unix", "quelt_tcp", "raw_tcp", "rawsrv_tcp", "purepy_tcp",
-            "hybrid", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+LATENCY_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix",
+                "quelt_tcp", "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp",
+                "hybrid", "rawsrv_hybrid", "rawsrv_hybrid_spin", "shm", "rawsrv_shm", "copy", "copy_in", "copy_out",
+                "fresh_touch", "copy_warm", "copy_out_warm", "raw_unix_warm", "raw_tcp_warm", "zmq", "grpc")
+CPU_ROWS = ("quelt_unix", "raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "purepy_unix", "quelt_tcp",
+            "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "purepy_tcp", "hybrid", "rawsrv_hybrid",
+            "rawsrv_hybrid_spin", "shm", "rawsrv_shm", "copy", "copy_warm", "raw_unix_warm", "raw_tcp_warm", "zmq",
+            "grpc")
 THROUGHPUT_ROWS = ("quelt_unix", "quelt_tcp", "shm", "hybrid", "raw_unix", "raw_tcp", "copy", "copy_warm", "purepy_unix",
                    "purepy_tcp", "zmq", "grpc")
 MiB = 1 << 20
@@ -59,6 +61,16 @@ def shm_breakdown(m: Measurements, sizes) -> list[str]:
                                           "Python client over the C++ client"), entries)
 
 
+def hybrid_breakdown(m: Measurements, sizes) -> list[str]:
+    """Splits each small QueltHybridClient figure into a raw client polling
+    for the same server's reply, what the library code adds to that (the C++
+    client over the same code), and what the Python client adds."""
+    entries = [(f"QueltHybridClient, {format_size(size)}", m.median("rawsrv_hybrid_spin", size),
+                m.median("rawsrv_hybrid", size), m.median("hybrid", size)) for size in sizes]
+    return _time_split("QueltHybridClient", ("raw polling client with the server", "library code over that",
+                                             "Python client over the C++ client"), entries)
+
+
 def cpu_table(m: Measurements, sizes) -> list[str]:
     """Processor time per call beside the latency: what a call costs the
     measuring process (user + system, every thread of it), not the server."""
@@ -74,16 +86,27 @@ def cpu_table(m: Measurements, sizes) -> list[str]:
             else ""]
 
 
+def _cpu_cells(m: Measurements, case: str, size: int) -> str:
+    if (case, size) not in m.cpu:
+        return "– | –"
+    cpu = m.cpu[(case, size)]
+    return f"{format_duration(cpu)} | {100 * cpu / m.latency[(case, size)].median_ns:.2f} %"
+
+
 def slow_server_table(m: Measurements, size: int) -> list[str]:
-    rows = [f"| {LABELS[case]} | {format_duration(m.latency[(case, size)].median_ns)} | "
-            f"{format_duration(m.cpu[(case, size)]) if (case, size) in m.cpu else '–'} |"
-            for case in SLOW + RAW_SLOW if (case, size) in m.latency]
-    if not rows:
-        return []
-    return ["", f"## Against a server that takes {SLOW_MS} ms per reply ({format_size(size)})", "",
-            "| Case | Latency (median) | Processor time per call |", "|---|---|---|", *rows, "",
-            "The reply comes too late for a spin to pay: the client's window learns that and sleeps, as "
-            "the blocking client does."]
+    out = []
+    for cases, ms in ((SLOW + SHM_SLOW + RAW_SLOW, SLOW_MS), (LONG, LONG_MS)):
+        rows = [f"| {LABELS[case]} | {format_duration(m.latency[(case, size)].median_ns)} | "
+                f"{_cpu_cells(m, case, size)} |" for case in cases if (case, size) in m.latency]
+        if rows:
+            out += ["", f"## Against a server that takes {ms} ms per reply ({format_size(size)})", "",
+                    "| Case | Latency (median) | Processor time per call | Share of a core |", "|---|---|---|---|",
+                    *rows]
+    if out:
+        out += ["", "The reply comes too late for a spin to pay: a socket client's window learns that and sleeps, "
+                "as the blocking client does; a shared-memory client spins briefly, then sleeps between polls, "
+                "longer the longer it waits."]
+    return out
 
 
 def first_call_table(m: Measurements) -> list[str]:
@@ -142,15 +165,17 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
     if spin:
         out += ["", f"{LABELS['spin']}: {format_duration(spin.median_ns)} "
                     f"({format_duration(spin.p99_ns)}) per round trip (samples are means of batches of 100)."]
-    control = m.latency.get(("raw_ctl", 0))
-    if control:
-        out += ["", f"{LABELS['raw_ctl']}: {format_duration(control.median_ns)} "
-                    f"({format_duration(control.p99_ns)})."]
+    for case in ("raw_ctl", "raw_ctl_spin"):
+        control = m.latency.get((case, 0))
+        if control:
+            out += ["", f"{LABELS[case]}: {format_duration(control.median_ns)} "
+                        f"({format_duration(control.p99_ns)})."]
     out += cpu_table(m, sizes)
     out += slow_server_table(m, sizes[0])
     out += first_call_table(m)
     out += breakdown(m, sizes)
     out += shm_breakdown(m, sizes)
+    out += hybrid_breakdown(m, sizes)
     large = [s for s in sizes if s in LARGE]
     if large:
         out += ["", "## Throughput for large tensors (tensor bytes per second at the median)", "",
@@ -191,6 +216,9 @@ def render(m: Measurements, verdicts: list[Verdict], sizes, machine: dict, comma
             "malloc of the output's size and a copy into it, the allocator's first-touch costs included; "
             "the parts and a copy into freshly mapped pages are listed for reference. Copies without page "
             "faults: the same copy in, then a memcpy into a warm buffer reused on every call.",
+            "- Polling floors: the same ping-pongs with both sides reading non-blocking in a loop with the "
+            "processor's spin hint, the echo peer on a processor of its own, and the raw client polling for "
+            "the reference server's reply: the least a round trip takes when neither side ever sleeps.",
             "- Placement: the socket clients spin for small replies, so at 64 B and 4 KiB they run with the "
             "server on a processor of its own, like the shared-memory cases; every blocking baseline runs "
             "with its peer on one processor, where blocking is fastest.",

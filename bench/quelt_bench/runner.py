@@ -11,8 +11,8 @@ from dataclasses import asdict
 from typing import Callable
 
 from . import echo_baselines
-from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, PURE, RAW_SLOW, SLOW, SLOW_MODEL, Call, NotLanded,
-                    ServerAddresses, infer_call, make_client, tensor)
+from .cases import (CLIENTS, DTYPE, IDENTITY_MODEL, LABELS, LONG, PURE, RAW_SLOW, SHM_SLOW, SLOW, SLOW_MODEL, Call,
+                    NotLanded, ServerAddresses, infer_call, make_client, tensor)
 from .pure_client import encode_infer_request
 from .native import NativeBaselines
 from .placement import Placement
@@ -25,8 +25,9 @@ from .wire_sizes import HYBRID_CONTROL_FRAMES, identity_infer_frames
 
 # The order in which the socket cases take turns within one size: each client
 # runs right after the floor it is compared with.
-SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp", "rawsrv_tcp", "quelt_tcp",
-                "purepy_tcp", "hybrid", "rawsrv_shm", "shm")
+SOCKET_ORDER = ("raw_unix", "raw_unix_spin", "rawsrv_unix", "rawsrv_unix_spin", "quelt_unix", "purepy_unix",
+                "raw_tcp", "raw_tcp_spin", "rawsrv_tcp", "rawsrv_tcp_spin", "quelt_tcp", "purepy_tcp", "rawsrv_hybrid_spin",
+                "rawsrv_hybrid", "hybrid", "rawsrv_shm", "shm")
 
 
 # Spin-waiting cases run with the server on a processor of its own; all the
@@ -34,9 +35,12 @@ SOCKET_ORDER = ("raw_unix", "rawsrv_unix", "quelt_unix", "purepy_unix", "raw_tcp
 # socket clients spin for small replies too: for those sizes they run apart
 # (a spinning reader needs its peer to run elsewhere), and the blocking
 # ping-pongs they are compared with stay together, where blocking is fastest.
-APART = ("rawsrv_shm", "shm")
+APART = ("rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin", "shm")
 SPINNING_SOCKET_CLIENTS = ("quelt_unix", "quelt_tcp", "hybrid")
 SPINNING_SIZES = (64, 4096)
+# The polling floors (both sides polling, or the raw client polling for the
+# server's reply) exist for the small calls only, and run apart too.
+POLLING_FLOORS = ("raw_unix_spin", "raw_tcp_spin", "rawsrv_unix_spin", "rawsrv_tcp_spin")
 # The protocol-only shared-memory client runs where it explains a target.
 RAW_SHM_SIZES = (64, 4096)
 
@@ -47,8 +51,10 @@ def frames_for(size: int):
 
 class Runner:
     def __init__(self, plan: Plan, native: NativeBaselines, server: ServerAddresses, echo_kinds: tuple[str, ...],
-                 placement: Placement | None = None):
+                 placement: Placement | None = None, slow_servers: dict[str, ServerAddresses] | None = None):
         self.plan = plan
+        # Servers whose queue model is slow: "slow" takes SLOW_MS, "long" LONG_MS.
+        self.slow_servers = slow_servers or {}
         self.placement = placement or Placement()
         self.native = native
         self.server = server
@@ -64,8 +70,9 @@ class Runner:
     def steps(self, with_memory: bool = True) -> int:
         per_size = {size: len(SOCKET_ORDER) + (3 if size in LARGE else 0) for size in self.plan.sizes}
         sized = sum(count * len(self.plan.rounds_of(size)) for size, count in per_size.items())
-        every_round = 2 * self.plan.rounds  # spin floor, control-frame ping-pong
-        once = len(self.echo_kinds) + len(SLOW) + len(RAW_SLOW) + (3 * len(CLIENTS) if with_memory else 0)
+        every_round = 3 * self.plan.rounds  # spin floor, control-frame ping-pongs blocking and polling
+        once = (len(self.echo_kinds) + len(SLOW) + len(RAW_SLOW) + len(SHM_SLOW) + len(LONG)
+                + (3 * len(CLIENTS) if with_memory else 0))
         return sized + every_round + once
 
     def _add(self, case: str, size: int, values: list[float]) -> None:
@@ -142,17 +149,23 @@ class Runner:
         self._step(f"{label}: {LABELS['spin']}", self._spin)
         with self.placement.together():
             self._step(f"{label}: {LABELS['raw_ctl']}", self._control_frames)
+        with self.placement.apart():
+            self._step(f"{label}: {LABELS['raw_ctl_spin']}", lambda: self._control_frames("spin"))
 
     def _measure_case(self, case: str, size: int, clients: dict, first: bool = True) -> list[float] | None:
         if case in self.measurements.missing:
             return None
-        if case == "rawsrv_shm":
+        if case in POLLING_FLOORS:
+            return self._polling_floor(case, size)
+        if case in ("rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin"):
             if size not in RAW_SHM_SIZES:
                 return None
             budget = self.plan.round_budget(size)
+            control = self.server.socket_path if case.startswith("rawsrv_hybrid") else None
+            wait = "spin" if case.endswith("_spin") else "library"
             return self._native(case, size, lambda: self.native.shm_client(
                 self.server.shm_name, size, self.plan.native_iterations(size), budget.warmup,
-                max_seconds=max(1, round(budget.seconds))))
+                max_seconds=max(1, round(budget.seconds)), control=control, wait=wait))
         if case.startswith("rawsrv_"):
             return self._native(case, size, lambda: self._raw_to_server(case[7:], size))
         if case.startswith("raw_"):
@@ -175,8 +188,19 @@ class Runner:
         self._add(case, size, values)
         return values
 
+    def _polling_floor(self, case: str, size: int) -> list[float] | None:
+        if size not in SPINNING_SIZES:
+            return None
+        floor = case.removesuffix("_spin")
+        if floor.startswith("rawsrv_"):
+            return self._native(case, size, lambda: self._raw_to_server(floor[7:], size, wait="spin"))
+        budget = self.plan.round_budget(size)
+        return self._native(case, size, lambda: self.native.socket_pingpong(
+            floor[4:], frames_for(size), self.plan.native_iterations(size), budget.warmup, budget=budget,
+            wait="spin", peer_cpu=self.placement.peer_cpu))
+
     def _raw_to_server(self, transport: str, size: int, model: int = IDENTITY_MODEL,
-                       budget: Budget | None = None) -> list[float]:
+                       budget: Budget | None = None, wait: str = "block") -> list[float]:
         shape, data = tensor(size)
         payload = encode_infer_request(shape, DTYPE, data)
         frame = struct.pack("<III", model, 1, len(payload)) + payload
@@ -185,10 +209,12 @@ class Runner:
         budget = budget or self.plan.round_budget(size)
         return self.native.socket_to_server(target, frame, frames_for(size).reply_body,
                                             budget.min_calls if model != IDENTITY_MODEL
-                                            else self.plan.native_iterations(size), budget.warmup, budget=budget)
+                                            else self.plan.native_iterations(size), budget.warmup, budget=budget,
+                                            wait=wait)
 
     def _placed(self, case: str, size: int | None = None):
-        apart = case in APART or (case in SPINNING_SOCKET_CLIENTS and size in SPINNING_SIZES)
+        apart = (case in APART or case in POLLING_FLOORS
+                 or (case in SPINNING_SOCKET_CLIENTS and size in SPINNING_SIZES))
         return self.placement.apart() if apart else self.placement.together()
 
     def _native(self, case: str, size: int, measure: Callable[[], list[float]]) -> list[float] | None:
@@ -225,12 +251,15 @@ class Runner:
                 case, size, lambda: self.native.socket_pingpong(transport, frames_for(size), iterations, warmup,
                                                                 "warm")))
 
-    def _control_frames(self) -> list[float] | None:
+    def _control_frames(self, wait: str = "block") -> list[float] | None:
         """The socket floor of a hybrid call: its fixed control frames, whatever the tensor."""
         small = self.plan.sizes[0]
         budget = self.plan.round_budget(small)
-        return self._native("raw_ctl", 0, lambda: self.native.socket_pingpong(
-            "unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small), budget.warmup, budget=budget))
+        case = "raw_ctl" if wait == "block" else "raw_ctl_spin"
+        peer_cpu = self.placement.peer_cpu if wait == "spin" else None
+        return self._native(case, 0, lambda: self.native.socket_pingpong(
+            "unix", HYBRID_CONTROL_FRAMES, self.plan.native_iterations(small), budget.warmup, budget=budget,
+            wait=wait, peer_cpu=peer_cpu))
 
     def _spin(self) -> list[float] | None:
         with self.placement.apart() as peer_cpu:
@@ -264,14 +293,26 @@ class Runner:
             with self._placed(case, size):
                 self._step(LABELS[case], lambda: self._native(
                     case, size, lambda: self._raw_to_server(transport, size, SLOW_MODEL, budget)))
+        long_budget = Budget(self.plan.long_calls, self.plan.long_calls, 0.0, 1)
+        for cases, server, case_budget in ((SHM_SLOW, "slow", budget), (LONG, "long", long_budget)):
+            for case in cases:
+                if server not in self.slow_servers:
+                    self.progress.step(LABELS[case])
+                    self.mark_missing(case, "no server with a slow queue model in this run")
+                    self.progress.finish_step()
+                    continue
+                with self._placed(case, size):
+                    self._step(LABELS[case], lambda: self._slow_client(case, size, case_budget, clients,
+                                                                       self.slow_servers[server]))
         clients.clear()
         gc.collect()
 
-    def _slow_client(self, case: str, size: int, budget: Budget, clients: dict) -> list[float] | None:
+    def _slow_client(self, case: str, size: int, budget: Budget, clients: dict,
+                     server: ServerAddresses | None = None) -> list[float] | None:
         if case in self.measurements.missing:
             return None
         try:
-            clients[case] = make_client(case, self.server)
+            clients[case] = make_client(case, server or self.server)
             call = infer_call(case, clients[case], size)
         except Exception as error:
             self.mark_missing(case, f"{type(error).__name__}: {error}")

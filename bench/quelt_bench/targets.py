@@ -8,7 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Optional
 
-from .cases import LABELS
+from .cases import CLIENTS, LABELS, LONG_MS
 from .stats import Summary, format_size
 
 SMALL = (64, 4096)
@@ -86,6 +86,50 @@ def _shm_row(m: Measurements, size: int) -> Verdict:
     return Verdict(verdict.what, verdict.against, verdict.limit_text, measured, verdict.status, verdict.ratio)
 
 
+def _polling_row(m: Measurements, transport: str, name: str, size: int) -> Verdict:
+    """Judged against the raw client that polls for the same server's reply;
+    beside it, the ping-pong with both sides polling."""
+    verdict = _ratio_row(m, f"QueltClient.infer, {format_size(size)}, {name}, at the client-side limit",
+                         f"raw polling C++ client → reference server, same bytes ({name})",
+                         f"quelt_{transport}", f"rawsrv_{transport}_spin", size, 1.3)
+    client, both = m.median(f"quelt_{transport}", size), m.median(f"raw_{transport}_spin", size)
+    if verdict.ratio is None or both is None:
+        return verdict
+    measured = f"{verdict.measured} ({client / both:.2f}x the ping-pong with both sides polling)"
+    return Verdict(verdict.what, verdict.against, verdict.limit_text, measured, verdict.status, verdict.ratio)
+
+
+def _hybrid_limit_row(m: Measurements, size: int) -> Verdict:
+    """Judged against a raw client that polls for the same server's reply to
+    the same control frame; beside it, how far the same library code called
+    from C++ is from that floor, and the polling ping-pong with an echo peer."""
+    verdict = _ratio_row(m, f"QueltHybridClient.infer, {format_size(size)}, at the client-side limit",
+                         "raw polling C++ hybrid client → reference server, same tensor",
+                         "hybrid", "rawsrv_hybrid_spin", size, 1.3)
+    client, library, floor = m.median("hybrid", size), m.median("rawsrv_hybrid", size), m.median(
+        "rawsrv_hybrid_spin", size)
+    echo = m.median("raw_ctl_spin", 0)
+    if verdict.ratio is None or library is None:
+        return verdict
+    measured = (f"{verdict.measured} (the C++ client over the same library code: {library / floor:.2f}x; "
+                f"this client {client / library:.2f}x that one"
+                + (f"; {client / echo:.2f}x the polling control-frame ping-pong)" if echo else ")"))
+    return Verdict(verdict.what, verdict.against, verdict.limit_text, measured, verdict.status, verdict.ratio)
+
+
+def _waiting_row(m: Measurements, client: str) -> Verdict:
+    """Processor time spent per call while the model works for LONG_MS, as a
+    share of the call: what a waiting client takes from a core."""
+    case = f"{client}_long"
+    what = f"processor time while waiting for a {LONG_MS} ms model, {LABELS[client]}"
+    summary, cpu = m.latency.get((case, SMALL[0])), m.cpu.get((case, SMALL[0]))
+    if summary is None or cpu is None:
+        return Verdict(what, "", "<= 2 % of a core", m.why_missing(case), "n/a")
+    share = cpu / summary.median_ns
+    return Verdict(what, "the call's duration", "<= 2 % of a core", f"{100 * share:.2f} %",
+                   "PASS" if share <= 0.02 else "MISS", share)
+
+
 def _overhead_row(m: Measurements, what, against, case, raw, pure, size):
     client, floor, python = m.median(case, size), m.median(raw, size), m.median(pure, size)
     if None in (client, floor, python):
@@ -111,17 +155,27 @@ def evaluate(m: Measurements) -> list[Verdict]:
             rows.append(_ratio_row(m, f"QueltClient.infer, {format_size(size)}, {name}, below the blocking floor",
                                    f"raw C++ ping-pong, same bytes ({name}), blocking",
                                    f"quelt_{transport}", f"raw_{transport}", size, 0.7))
+    for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
+        for size in SMALL:
+            rows.append(_polling_row(m, transport, name, size))
     for size in SMALL:
         rows.append(_hybrid_row(m, size))
     for size in SMALL:
+        rows.append(_hybrid_limit_row(m, size))
+    for size in SMALL:
         rows.append(_shm_row(m, size))
+    rows.append(_ratio_row(m, f"QueltShmClient.infer, {format_size(SMALL[0])}, at the client-side limit",
+                           "shm spin ping-pong", "shm", "spin", SMALL[0], 2, baseline_size=0))
+    for client in CLIENTS:
+        rows.append(_waiting_row(m, client))
     for size in LARGE:
         rows.append(_ratio_row(m, f"QueltShmClient.infer, {format_size(size)}",
                                "least copying baseline", "shm", "copy", size, 1.2))
     for case, name in (("shm", "QueltShmClient"), ("hybrid", "QueltHybridClient")):
-        rows.append(_ratio_row(m, f"{name}.infer, {format_size(LARGE[1])}, at memory speed",
-                               "copies without page faults (warm shm in, warm reused buffer out)",
-                               case, "copy_warm", LARGE[1], 1.3))
+        for size in LARGE:
+            rows.append(_ratio_row(m, f"{name}.infer, {format_size(size)}, at memory speed",
+                                   "copies without page faults (warm shm in, warm reused buffer out)",
+                                   case, "copy_warm", size, 1.3))
     for transport, name in (("unix", "Unix socket"), ("tcp", "TCP")):
         for size in LARGE:
             rows.append(_ratio_row(m, f"QueltClient.infer, {format_size(size)}, {name}",

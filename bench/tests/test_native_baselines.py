@@ -14,10 +14,10 @@ from quelt_bench.wire_sizes import FrameSizes
 
 @pytest.mark.parametrize("transport", ["unix", "tcp"])
 @pytest.mark.parametrize("frames", [FrameSizes(51, 0), FrameSizes(115, 105), FrameSizes(300_051, 300_041)])
-@pytest.mark.parametrize("buffer", ["fresh", "warm"])
-def test_socket_pingpong_completes_every_round_trip(build_dir, transport, frames, buffer):
+@pytest.mark.parametrize("buffer,wait", [("fresh", "block"), ("warm", "block"), ("fresh", "spin")])
+def test_socket_pingpong_completes_every_round_trip(build_dir, transport, frames, buffer, wait):
     samples = NativeBaselines(build_dir).socket_pingpong(transport, frames, iterations=20, warmup=2,
-                                                         reply_buffer=buffer)
+                                                         reply_buffer=buffer, wait=wait)
     assert len(samples) == 20 and min(samples) > 0
 
 
@@ -125,15 +125,18 @@ def test_a_pinned_spin_peer_still_answers(build_dir):
     assert len(NativeBaselines(build_dir).shm_spin(iterations=1000, batch=100, warmup=10, peer_cpu=cpu)) == 10
 
 
-def test_protocol_only_shm_client_against_the_reference_server(build_dir):
+@pytest.mark.parametrize("hybrid,wait", [(False, "library"), (True, "library"), (True, "spin")])
+def test_protocol_only_shm_client_against_the_reference_server(build_dir, tmp_path, hybrid, wait):
     server_program = build_dir / "server" / "quelt-refserver"
     name = f"quelt_bench_test_{os.getpid()}"
-    server = subprocess.Popen([str(server_program), "--no-tcp", "--no-unix", "--shm-name", name,
+    socket_path = str(tmp_path / "control.sock")
+    server = subprocess.Popen([str(server_program), "--no-tcp", "--unix", socket_path, "--shm-name", name,
                                "--pool-size", "1M"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         lines = iter(server.stdout.readline, "")
         assert any("ready" in line for line in lines), "the server did not start"
-        samples = NativeBaselines(build_dir).shm_client(name, 4096, iterations=50, warmup=5)
+        samples = NativeBaselines(build_dir).shm_client(name, 4096, iterations=50, warmup=5,
+                                                        control=socket_path if hybrid else None, wait=wait)
         assert len(samples) == 50 and min(samples) > 0
     finally:
         server.terminate()

@@ -4,7 +4,7 @@ from contextlib import contextmanager
 import pytest
 
 from quelt_bench import runner as runner_module
-from quelt_bench.cases import CLIENTS, PURE, SLOW, ServerAddresses
+from quelt_bench.cases import CLIENTS, LONG, PURE, SHM_SLOW, SLOW, ServerAddresses
 from quelt_bench.placement import Placement
 from quelt_bench.plan import Plan
 from quelt_bench.progress import Progress
@@ -18,10 +18,12 @@ PLAN = Plan(name="test", sizes=(64, BIG), rounds=2, large_rounds=1,
 
 
 class FakeNative:
-    def socket_pingpong(self, transport, frames, iterations, warmup, reply_buffer="fresh", budget=None):
+    def socket_pingpong(self, transport, frames, iterations, warmup, reply_buffer="fresh", budget=None, wait="block",
+                        peer_cpu=None):
+        assert wait == "block" or (peer_cpu, RecordingPlacement.active) == (1, "apart")
         return [1000.0] * iterations
 
-    def socket_to_server(self, target, frame, reply_body, iterations, warmup, budget=None):
+    def socket_to_server(self, target, frame, reply_body, iterations, warmup, budget=None, wait="block"):
         assert target.startswith(("unix:/sock", "tcp:127.0.0.1:9"))
         return [1500.0] * iterations
 
@@ -29,7 +31,7 @@ class FakeNative:
         assert (peer_cpu, RecordingPlacement.active) == (1, "apart")
         return [500.0] * max(1, iterations // batch)
 
-    def shm_client(self, shm_name, data_len, iterations, warmup, max_seconds=60):
+    def shm_client(self, shm_name, data_len, iterations, warmup, max_seconds=60, control=None, wait="library"):
         assert RecordingPlacement.active == "apart"
         return [700.0] * iterations
 
@@ -57,6 +59,10 @@ class RecordingPlacement(Placement):
 
     active = None
     seen: dict = {}
+
+    @property
+    def peer_cpu(self):
+        return 1
 
     @contextmanager
     def apart(self):
@@ -97,8 +103,9 @@ def run_with(monkeypatch):
 
         monkeypatch.setattr(runner_module, "make_client", make_client)
         RecordingPlacement.seen = {}
+        slow = {name: ServerAddresses("127.0.0.1", 9, "/sock", name) for name in ("slow", "long")}
         runner = Runner(PLAN, FakeNative(), ServerAddresses("127.0.0.1", 9, "/sock", "region"), (),
-                        RecordingPlacement())
+                        RecordingPlacement(), slow)
         runner.progress = Progress(runner.steps(with_memory=False), stream=io.StringIO())
         measurements = runner.run(with_memory=False)
         return runner, measurements, built
@@ -118,14 +125,17 @@ def test_rounds_pool_their_samples_and_every_step_is_announced(run_with):
     assert m.latency[("quelt_tcp_slow", 64)].count == PLAN.slow_calls
     assert m.latency[("spin", 0)].count == 2
     assert m.latency[("raw_ctl", 0)].count == 2 * PLAN.native_iterations(64)
+    assert m.latency[("raw_ctl_spin", 0)].count == 2 * PLAN.native_iterations(64)
+    assert m.latency[("rawsrv_tcp_spin", 64)].median_ns == 1500.0 and ("raw_unix_spin", BIG) not in m.latency
+    assert m.latency[("shm_long", 64)].count == PLAN.long_calls
     assert runner.progress.done == runner.progress.total
-    assert sorted(built) == sorted(CLIENTS + PURE + SLOW)  # one client of each kind, kept for every round
+    assert sorted(built) == sorted(CLIENTS + PURE + SLOW + SHM_SLOW + LONG)  # one client of each kind, kept for every round
     assert not m.missing
     # Spinning clients run apart from the server: the shared-memory one always, the socket ones for small
     # tensors; the blocking pure-Python clients beside it.
     assert RecordingPlacement.seen == {**{kind: {"together"} for kind in PURE}, "shm": {"apart"},
                                        **{kind: {"apart", "together"} for kind in ("quelt_unix", "quelt_tcp", "hybrid")},
-                                       **{kind: {"together"} for kind in SLOW}}
+                                       **{kind: {"together"} for kind in SLOW + SHM_SLOW + LONG}}
 
 
 def _counting(calls):
@@ -160,10 +170,11 @@ def test_a_broken_client_is_reported_and_the_rest_is_measured(run_with, clients,
 
 
 @pytest.mark.parametrize("method,cases", [
-    ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp", "rawsrv_unix_slow", "rawsrv_tcp_slow"}),
+    ("socket_to_server", {"rawsrv_unix", "rawsrv_tcp", "rawsrv_unix_slow", "rawsrv_tcp_slow", "rawsrv_unix_spin",
+                          "rawsrv_tcp_spin"}),
     ("copy_floor", {"copy"}),
     ("shm_spin", {"spin"}),
-    ("shm_client", {"rawsrv_shm"}),
+    ("shm_client", {"rawsrv_shm", "rawsrv_hybrid", "rawsrv_hybrid_spin"}),
 ])
 def test_a_failing_baseline_program_is_reported_not_fatal(run_with, monkeypatch, method, cases):
     def broken(self, *arguments, **keywords):

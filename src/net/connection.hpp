@@ -7,6 +7,7 @@
 // the same everywhere.
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "common/spin_window.hpp"
 #include "net/spinning_receive.hpp"
@@ -53,6 +54,18 @@ public:
 private:
     ExchangeResult<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
 
+    // Only the first read after a request teaches the spin window: its wait
+    // is how long the server takes to answer. The rest of a reply (a large
+    // body, a stream's later chunks) comes at the pace the sender writes it,
+    // which would teach a slow server's connection that its replies are
+    // prompt; those reads spin as the window says and forget what they saw.
+    void request_sent() noexcept { awaiting_reply_ = true; }
+    SpinWindow& window_for_read() noexcept {
+        if (std::exchange(awaiting_reply_, false)) return spin_;
+        untaught_ = spin_;
+        return untaught_;
+    }
+
     StreamHandle stream_;
     // Bytes read but not yet consumed: a read may take more than the frame it
     // was made for when the server has already sent the next one (a stream);
@@ -66,6 +79,8 @@ private:
     // connection's replies, and how it sleeps once it stops spinning.
     SpinWindow spin_;
     SleepingReceive sleep_;
+    bool awaiting_reply_ = true;
+    SpinWindow untaught_;  // the copy a continuation read uses
 };
 
 // A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.

@@ -23,6 +23,7 @@ ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, o
 ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
 
 ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+    request_sent();
     while (!bytes.empty()) {
         const ssize_t sent = ::send(static_cast<int>(stream_.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0) {
@@ -37,6 +38,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
 
 ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
     if (pieces.size() == 1) return write_all(pieces.front());
+    request_sent();
     std::vector<iovec> vectors;
     vectors.reserve(pieces.size());
     for (auto piece : pieces)
@@ -64,8 +66,9 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
 }
 
 ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
+    SpinWindow& window = window_for_read();
     for (;;) {
-        const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, capacity, spin_, sleep_);
+        const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, capacity, window, sleep_);
         if (got > 0) return static_cast<std::size_t>(got);
         if (got == 0) return quelt::unexpected(io_error(kFailedToFill));
         if (errno != EINTR) return quelt::unexpected(io_error_from_errno(errno));

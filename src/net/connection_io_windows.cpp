@@ -54,6 +54,7 @@ ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, o
 ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
 
 ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+    request_sent();
     while (!bytes.empty()) {
         auto sent = write_some(stream_, bytes.data(), bytes.size());
         if (!sent) return quelt::unexpected(sent.error());
@@ -63,6 +64,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
 }
 
 ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+    request_sent();
     if (stream_.kind() == StreamHandle::Kind::Pipe || pieces.size() == 1) {
         for (auto piece : pieces)
             if (auto written = write_all(piece); !written) return written;
@@ -96,7 +98,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
 ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     const std::size_t wanted = std::min(capacity, kLargestCall);
     if (stream_.kind() == StreamHandle::Kind::Socket) {
-        const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, wanted, spin_, sleep_);
+        const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, wanted, window_for_read(), sleep_);
         if (got < 0) return last_socket_error();
         if (got == 0) return quelt::unexpected(io_error(kFailedToFill));
         return static_cast<std::size_t>(got);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/os_error.hpp"
 
@@ -40,7 +41,10 @@ Task<quelt::expected<void, ControlError>> ControlChannel::write_all(std::span<co
 }
 
 Task<quelt::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
-    IoResult received = co_await stream_->read_some(inbox_, &reply_spin_);
+    // Only the first read of a reply teaches the window (see net/connection.hpp).
+    SpinWindow untaught = reply_spin_;
+    SpinWindow* window = std::exchange(awaiting_reply_, false) ? &reply_spin_ : &untaught;
+    IoResult received = co_await stream_->read_some(inbox_, window);
     if (!received) co_return Failure(system_failure(received.error()));
     if (*received == 0) co_return Failure(ControlError{"early eof", 0});
     inbox_begin_ = 0;
@@ -100,6 +104,7 @@ Task<ControlResult> ControlChannel::exchange(HybridRequest request) {
     // The peer reads 0, 4, 40 and the 40-byte request: one buffer, one write.
     const auto frame = encode_request_frame(request);
     if (auto written = co_await write_all(frame); !written) co_return Failure(std::move(written.error()));
+    awaiting_reply_ = true;
 
     std::array<std::uint8_t, kReplyHeaderSize> header_bytes;
     if (auto read = co_await read_exact(header_bytes); !read) co_return Failure(std::move(read.error()));

@@ -69,6 +69,7 @@ private:
     // How long a reply read spins before it waits for the poller, learnt
     // from this channel's replies.
     SpinWindow reply_spin_;
+    bool awaiting_reply_ = false;  // set once a request is written, until its first read
 };
 
 }  // namespace quelt::runtime

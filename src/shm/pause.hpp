@@ -1,7 +1,11 @@
 #pragma once
-// The 1-microsecond sleep between two polls of a queue.
+// A sleep between two polls of a queue.
+#include <chrono>
+
 namespace quelt::shm {
 
-void pause_one_microsecond() noexcept;
+// Sleeps about `length` (the kernel may stretch a short one to its timer
+// slack); a signal ends it early.
+void pause_for(std::chrono::nanoseconds length) noexcept;
 
 }  // namespace quelt::shm

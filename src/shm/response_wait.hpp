@@ -6,9 +6,9 @@
 // Polling is fast at first: for a while the loop only spins with a processor
 // hint, so an answer that arrives meanwhile is seen within about a
 // microsecond. The server needs time in proportion to the bytes it reads, so
-// a larger request spins longer. After that the loop sleeps 1 microsecond
-// between polls (the kernel stretches that to its timer slack, ~50 us), so a
-// server that never answers costs little processor time.
+// a larger request spins longer. After that the loop sleeps between polls,
+// longer the longer it has waited (see shm/wait_pacing.hpp), so a slow model
+// or a server that never answers costs little processor time.
 //
 // A spinning pass is a few dozen nanoseconds, and reading the clock would be
 // the largest part of it: while spinning the clock is read only every few
@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "common/expected.hpp"
-#include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
 #include "shm/ring_buffer.hpp"
+#include "shm/wait_pacing.hpp"
 
 namespace quelt::shm {
 
@@ -82,7 +82,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
             spinning = now < spin_until;
         }
         if (!keep_waiting()) return quelt::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
-        if (!spinning) pause_one_microsecond();
+        if (!spinning) pause_while_waiting(start);
         else if (pass % kPassesPerYield == kPassesPerYield - 1) std::this_thread::yield();
         else spin_hint();
     }
