@@ -2,7 +2,8 @@
 // the async lock's FIFO hand-over under real contention, readiness waits of
 // the Unix stream, that runtimes leave no thread or descriptor behind, and
 // how the reply spin window learns.
-// Built and run by test_runtime_core.py; prints one line per failed check.
+// Run by test_runtime_core.py (built by tests/CMakeLists.txt); prints one line
+// per failed check.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
