@@ -150,9 +150,9 @@ int spins_for_replies_after(quelt::SpinWindow& window, std::chrono::nanoseconds 
         const auto spin = window.next_spin();
         if (spin > 0ns) ++spins;
         if (spin >= after) {
-            window.caught(after);
+            window.learn(after);
         } else {
-            window.slept(after);
+            window.learn(after);
         }
     }
     return spins;
@@ -167,9 +167,9 @@ void spin_window_learns_from_replies() {
     // spin back, long enough to catch them, or both stay asleep for good.
     spins_for_replies_after(window, 90us, 6);
     check(window.next_spin() >= 90us, "replies within a wake-up bring back a spin long enough to catch them");
-    for (int i = 0; i < 100; ++i) window.caught(2us);
+    for (int i = 0; i < 100; ++i) window.learn(2us);
     check(window.next_spin() == quelt::SpinWindow::kShortest, "prompt replies shrink the window to its shortest");
-    for (int i = 0; i < 100; ++i) window.caught(100us);
+    for (int i = 0; i < 100; ++i) window.learn(100us);
     check(window.next_spin() == quelt::SpinWindow::kLongest, "slower replies caught while spinning widen it");
 }
 
