@@ -22,10 +22,10 @@ PROGRAMS = ("shm_ring_probe", "runtime_check")
 
 
 def _beside_the_module() -> Path | None:
-    spec = importlib.util.find_spec("quelt_sdk")
-    if spec is None or spec.origin is None:
+    module = importlib.util.find_spec("quelt_sdk")
+    if module is None or module.origin is None:
         return None
-    return Path(spec.origin).parent / "tests"
+    return Path(module.origin).parent / "tests"
 
 
 def _tool(name: str) -> str:
