@@ -49,7 +49,7 @@ check() {
 
 check "runtime check" "$build/tests/runtime_check"
 check "queue and slots across threads" \
-    bash -c "[ \"\$('$build/tests/shm_ring_probe' threads quelt-tsan-threads-$$ 4 20000)\" = ok ]"
+    bash -c "[ \"\$('$build/tests/shm_ring_probe' threads quelt-tsan-threads-$$ 4 10000)\" = ok ]"
 QUELT_REFSERVER=$PWD/$build/server/quelt-refserver check "server under load" \
     "$python" fuzz/multiprocess_load.py --requests "${QUELT_TSAN_LOAD_REQUESTS:-10000}" --socket-workers 2
 
