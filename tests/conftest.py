@@ -32,6 +32,7 @@ if "QUELT_REFSERVER" not in os.environ and _server_of_the_build():
     os.environ["QUELT_REFSERVER"] = _server_of_the_build()
 
 from quelt_refserver import RefServer, RefServerError, find_executable  # noqa: E402
+from shm_region_fixture import ONE_SLOT_POOL, Region  # noqa: E402
 
 
 def pytest_configure(config):
@@ -43,6 +44,14 @@ def _executable_or_skip():
         return find_executable()
     except RefServerError as error:
         pytest.skip(str(error))
+
+
+@pytest.fixture
+def one_slot_region():
+    """A region made by the test, whose pool has one slot (ONE_SLOT_POOL)."""
+    region = Region(pool_size=ONE_SLOT_POOL)
+    yield region
+    region.close()
 
 
 @pytest.fixture(scope="module")

@@ -14,10 +14,12 @@ import gc
 import json
 import os
 import signal
+import struct
 import sys
 import time
 
 import quelt_sdk
+from shm_region_fixture import RESPONSE_ENTRY, RingQueue, map_existing
 
 ALARM_SECONDS = 60
 
@@ -107,6 +109,20 @@ def shm_inherited(shm_name: str) -> dict:
     return {"parent": all(after), "child": child}
 
 
+def wait_for_an_answer_in_the_queue(shm_name: str) -> None:
+    """Until the server's answer sits in the response queue (committed, not
+    yet read): the call that waits for it is held in a signal handler."""
+    buf, _ = map_existing(shm_name)
+    responses = RingQueue(buf, struct.unpack_from("<Q", buf, 16)[0], RESPONSE_ENTRY)  # the header's offset
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        write, commit, read = responses.indices()
+        if write == commit != read:
+            return
+        time.sleep(0.005)
+    raise TimeoutError("the server did not answer within 20 s")
+
+
 def shm_fork_during_wait(shm_name: str) -> dict:
     """A signal handler forks while the parent's call waits for its answer,
     after the slow model has answered, and the parent lets the child run
@@ -119,7 +135,7 @@ def shm_fork_during_wait(shm_name: str) -> dict:
     children = []
 
     def fork_now(signum, frame):
-        time.sleep(0.6)  # the answer is in the response queue by now
+        wait_for_an_answer_in_the_queue(shm_name)
         pid, end = fork_with_channel()
         channel.append(end)
         if pid:

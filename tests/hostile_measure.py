@@ -7,7 +7,11 @@ and that a hostile length field does not make a client allocate it.
 
 from __future__ import annotations
 
+import gc
 import os
+import subprocess
+import sys
+import textwrap
 from dataclasses import dataclass
 
 MiB = 1 << 20
@@ -15,6 +19,26 @@ MiB = 1 << 20
 # The sanitizer build keeps freed memory in quarantine on purpose, so resident
 # memory grows under it however well the code behaves.
 UNDER_SANITIZER = os.environ.get("QUELT_UNDER_SANITIZER") == "1"
+
+
+def open_descriptors() -> int:
+    """This process's open descriptors. Collects garbage first: clients left
+    by earlier tests would otherwise close theirs in the middle of a count."""
+    gc.collect()
+    return len(os.listdir("/proc/self/fd"))
+
+
+def thread_count() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def run_with_memory_limit(script: str, *arguments: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `script` in a new interpreter that may use 1 GiB of address
+    space: plenty for a client, far too little for a length of 4 GiB that a
+    peer announces, should the client allocate it up front."""
+    limit = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+    return subprocess.run([sys.executable, "-c", limit + textwrap.dedent(script), *arguments],
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def _status_kib(field: str, pid: str = "self") -> int:

@@ -2,7 +2,8 @@
 // the async lock's FIFO hand-over under real contention, readiness waits of
 // the Unix stream, that runtimes leave no thread or descriptor behind, and
 // how the reply spin window learns (and from which reads).
-// Built and run by test_runtime_core.py; prints one line per failed check.
+// Run by test_runtime_core.py (built by tests/CMakeLists.txt); prints one line
+// per failed check.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -153,9 +154,9 @@ int spins_for_replies_after(quelt::SpinWindow& window, std::chrono::nanoseconds 
         const auto spin = window.next_spin();
         if (spin > 0ns) ++spins;
         if (spin >= after) {
-            window.caught(after);
+            window.learn(after);
         } else {
-            window.slept(after);
+            window.learn(after);
         }
     }
     return spins;
@@ -170,9 +171,9 @@ void spin_window_learns_from_replies() {
     // spin back, long enough to catch them, or both stay asleep for good.
     spins_for_replies_after(window, 90us, 6);
     check(window.next_spin() >= 90us, "replies within a wake-up bring back a spin long enough to catch them");
-    for (int i = 0; i < 100; ++i) window.caught(2us);
+    for (int i = 0; i < 100; ++i) window.learn(2us);
     check(window.next_spin() == quelt::SpinWindow::kShortest, "prompt replies shrink the window to its shortest");
-    for (int i = 0; i < 100; ++i) window.caught(100us);
+    for (int i = 0; i < 100; ++i) window.learn(100us);
     check(window.next_spin() == quelt::SpinWindow::kLongest, "slower replies caught while spinning widen it");
 }
 

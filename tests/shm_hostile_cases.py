@@ -9,7 +9,7 @@ import struct
 import sys
 
 from quelt_sdk import QueltShmClient
-from shm_region_fixture import Region, response_entry
+from shm_region_fixture import CAPACITY, Region, response_entry
 
 POOL = 300000
 SERVER_AREA = 1 << 20
@@ -72,7 +72,7 @@ def request_queue_past_the_end(region):
 
 
 def response_read_index_outside(region):
-    region.responses.set_indices(0, 0, 1021)
+    region.responses.set_indices(0, 0, CAPACITY)
 
 
 def pool_past_the_end(region):

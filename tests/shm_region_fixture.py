@@ -30,6 +30,9 @@ RESPONSE_QUEUE_OFFSET = REQUEST_QUEUE_OFFSET + REQUEST_QUEUE_BYTES
 POOL_OFFSET = 131072  # first 64 KiB boundary after both queues
 
 DEFAULT_SLOT_SIZES = (262144, 1048576, 4194304, 16777216, 67108864)
+# A pool of one 256 KiB slot: any slot that a call fails to give back makes
+# the next call fail with "SHM tensor pool exhausted".
+ONE_SLOT_POOL = 300000
 
 
 def unique_name(prefix: str = "quelt-test") -> str:

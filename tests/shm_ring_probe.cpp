@@ -17,6 +17,11 @@
 //                                                 is wN (wait N ms) or a pool number and an operation: +N
 //                                                 opens the pool with an N ms lease, - closes it (leases
 //                                                 still held, as if its process died), aN and rN as above
+//   shm_ring_probe threads NAME THREADS COUNT     one process, one mapping of a new region NAME with four
+//                                                 pool slots: THREADS producers push COUNT entries each and
+//                                                 lease a slot around every push, filling it and checking
+//                                                 that nobody else wrote it; THREADS consumers pop them all;
+//                                                 prints "ok" if every entry came out exactly once
 //
 // QUEUE is "request" or "response"; an entry carries (ID, SEQ) in the fields
 // request_id and tensor_offset / result_offset. COUNTER is the region offset
@@ -25,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -34,6 +40,7 @@
 
 #include "shm/owned_region.hpp"
 #include "shm/region_queues.hpp"
+#include "shm/shared_pools.hpp"
 #include "shm/tensor_pool.hpp"
 
 using namespace quelt::shm;
@@ -174,6 +181,62 @@ int run_leases(const ShmRegion& region, char** args, int nargs) {
     return 0;
 }
 
+// A slot held by one thread only: fill it with the thread's byte, give the
+// others a chance to run, then find it unchanged. Two holders of one slot
+// show up as a changed byte here (and as a data race under ThreadSanitizer).
+bool hold_slot(TensorPool& pool, const ShmRegion& region, unsigned char mark) {
+    constexpr std::uint64_t kBytes = 4096;
+    std::optional<std::uint64_t> offset;
+    while (!(offset = pool.allocate(kBytes))) std::this_thread::yield();
+    std::byte* slot = region.data() + *offset;
+    std::memset(slot, mark, kBytes);
+    std::this_thread::yield();
+    bool intact = true;
+    for (std::uint64_t i = 0; i < kBytes; ++i) intact = intact && slot[i] == std::byte{mark};
+    return pool.release(*offset) && intact;
+}
+
+int run_threads(const std::string& name, unsigned threads, std::uint64_t count) {
+    auto owned = OwnedRegion::create(name, default_region_layout(1 << 20, 1 << 20));
+    if (!owned) die(owned.error().text());
+    auto region = ShmRegion::open(name);
+    if (!region) die(region.error().text());
+    const RequestQueue queue = queue_of<RequestEntry>(*region);
+    const std::uint64_t total = threads * count;
+    std::vector<std::atomic<std::uint32_t>> seen(total);
+    std::atomic<std::uint64_t> taken{0}, faults{0};
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            auto pool = shared_pool(*region);
+            if (!pool) die(pool.error().text());
+            for (std::uint64_t seq = 0; seq < count;) {
+                if (!hold_slot(**pool, *region, static_cast<unsigned char>(t + 1))) faults.fetch_add(1);
+                auto pushed = queue.push(make_entry<RequestEntry>(t, seq));
+                if (pushed) ++seq;
+                else if (pushed.error().kind != ShmError::Kind::QueueFull) die(pushed.error().text());
+                else std::this_thread::yield();
+            }
+        });
+        workers.emplace_back([&] {
+            while (taken.load() < total) {
+                auto popped = queue.pop();
+                if (!popped) die(popped.error().text());
+                if (!*popped) { std::this_thread::yield(); continue; }
+                const std::uint64_t id = (*popped)->request_id, seq = seq_of(**popped);
+                if (id >= threads || seq >= count) faults.fetch_add(1);
+                else seen[id * count + seq].fetch_add(1);
+                taken.fetch_add(1);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    for (auto& times : seen) if (times.load() != 1) faults.fetch_add(1);
+    if (faults.load() == 0) std::printf("ok\n");
+    else std::printf("%llu faults\n", (unsigned long long)faults.load());
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) die("usage: see the top of shm_ring_probe.cpp");
     const std::string_view command = argv[1];
@@ -185,6 +248,10 @@ int main(int argc, char** argv) {
         auto region = ShmRegion::open(argv[2]);
         if (!region) die(region.error().text());
         return run_leases(*region, argv + 3, argc - 3);
+    }
+    if (command == "threads") {
+        if (argc < 5) die("threads needs NAME, THREADS and COUNT");
+        return run_threads(argv[2], static_cast<unsigned>(number(argv[3])), number(argv[4]));
     }
     if (command == "create") {
         auto layout = default_region_layout(number(argv[3]), 1 << 20);

@@ -12,6 +12,7 @@ import time
 import pytest
 
 import quelt_sdk
+from fake_stream_server import packet, request_payload
 from quelt_refserver import RefServer, find_executable
 
 
@@ -19,15 +20,9 @@ def run_server(*arguments, timeout=10):
     return subprocess.run([find_executable(), *arguments], capture_output=True, text=True, timeout=timeout)
 
 
-def packet(shape, dtype, data):
-    body = struct.pack("<Q", len(shape)) + b"".join(struct.pack("<q", d) for d in shape)
-    body += struct.pack("<Q", len(dtype)) + dtype.encode()
-    return body + b"\x01" + struct.pack("<Q", len(data)) + data + b"\x00"
-
-
 def inference_request(data=b"\x01\x02", dtype="uint8"):
     # input, no named inputs, no session, no options
-    return packet([len(data)], dtype, data) + struct.pack("<Q", 0) + b"\x00\x00"
+    return request_payload([len(data)], dtype, data)
 
 
 def recv_exact(connection, count):
@@ -222,11 +217,7 @@ class TestHostileRequests:
     )
     def test_inputs_as_base64_text(self, quiet_server, data_field, base64_field, code, body_end):
         # Other clients may send the data as base64 text; ours never do.
-        packet_bytes = struct.pack("<Q", 1) + struct.pack("<q", 4) + struct.pack("<Q", 5) + b"uint8"
-        packet_bytes += b"\x00" if data_field is None else b"\x01" + struct.pack("<Q", len(data_field)) + data_field
-        packet_bytes += (b"\x00" if base64_field is None
-                         else b"\x01" + struct.pack("<Q", len(base64_field)) + base64_field.encode())
-        request = packet_bytes + struct.pack("<Q", 0) + b"\x00\x00"
+        request = packet([4], "uint8", data_field, base64_field) + struct.pack("<Q", 0) + b"\x00\x00"
         with socket.create_connection((quiet_server.host, quiet_server.port)) as connection:
             reply_code, body = exchange(connection, 0, 1, request)
         assert reply_code == code

@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-quelt_sdk = pytest.importorskip("quelt_sdk")
+import quelt_sdk
 
 CLIENTS = ["shm", "hybrid"]
 ERROR_TEXT = "Inference error: the error model always fails"
@@ -22,8 +22,6 @@ def make_client(server, kind):
         client = quelt_sdk.QueltHybridClient(server.shm_name, server.socket_path)
     try:
         client.infer([1], "uint8", b"\x00")
-    except NotImplementedError:
-        pytest.skip(f"{type(client).__name__} does not run inferences yet")
     except Exception:
         pass  # the test itself looks at failures
     return client
@@ -132,8 +130,6 @@ def test_an_unanswered_request_times_out(model_servers):
     started = time.monotonic()
     try:
         client.infer([1], "uint8", b"x")
-    except NotImplementedError:
-        pytest.skip("QueltShmClient does not run inferences yet")
     except TimeoutError as failure:
         assert str(failure) == "Request timed out"
     else:
@@ -146,8 +142,6 @@ def test_a_hybrid_client_without_the_socket(refserver, tmp_path):
     client = quelt_sdk.QueltHybridClient(refserver.shm_name, missing)
     try:
         client.infer([1], "uint8", b"x")
-    except NotImplementedError:
-        pytest.skip("QueltHybridClient does not run inferences yet")
     except RuntimeError as failure:
         assert str(failure).startswith(f"Failed to open named pipe '{missing}': No such file or directory")
     else:
@@ -176,8 +170,6 @@ def test_a_server_without_a_region_refuses_hybrid_requests(start_refserver):
     hybrid = quelt_sdk.QueltHybridClient(with_region.shm_name, without_region.socket_path)
     try:
         hybrid.infer([1], "uint8", b"x")
-    except NotImplementedError:
-        pytest.skip("QueltHybridClient does not run inferences yet")
     except RuntimeError as failure:
         assert str(failure) == "Model not loaded (this server has no shared-memory region)"
     else:

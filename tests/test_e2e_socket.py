@@ -5,7 +5,7 @@ import time
 import numpy as np
 import pytest
 
-quelt_sdk = pytest.importorskip("quelt_sdk")
+import quelt_sdk
 
 from quelt_refserver import MODELS  # noqa: E402
 
@@ -21,8 +21,6 @@ def connect(server, transport, **options):
     client = quelt_sdk.QueltClient(endpoint(server, transport), **options)
     try:
         client.infer(MODELS["identity"], [1], "uint8", b"\x00")
-    except NotImplementedError:
-        pytest.skip("QueltClient does not run inferences yet")
     except Exception:
         pass  # the test itself looks at failures
     return client

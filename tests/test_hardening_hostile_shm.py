@@ -16,9 +16,9 @@ import sys
 
 import pytest
 
-quelt_sdk = pytest.importorskip("quelt_sdk")
+import quelt_sdk
 
-from shm_region_fixture import REQUEST_QUEUE_OFFSET, RESPONSE_QUEUE_OFFSET, Region  # noqa: E402
+from shm_region_fixture import ONE_SLOT_POOL, REQUEST_QUEUE_OFFSET, RESPONSE_QUEUE_OFFSET, Region  # noqa: E402
 
 CASES = int(os.environ.get("QUELT_HOSTILE_CASES", "2000"))
 DRIVER = pathlib.Path(__file__).with_name("hostile_shm_driver.py")
@@ -54,7 +54,7 @@ def test_hybrid_client_survives_random_answers(seed):
 
 @pytest.mark.parametrize("pool_offset", [0, REQUEST_QUEUE_OFFSET, RESPONSE_QUEUE_OFFSET + 4096])
 def test_a_pool_laid_over_the_header_or_a_queue_is_refused(pool_offset):
-    region = Region(pool_size=262144)
+    region = Region(pool_size=ONE_SLOT_POOL)
     try:
         region.write_header(pool_offset=pool_offset, pool_size=262144)
         with pytest.raises(ConnectionError, match="^Invalid shared memory region: "):

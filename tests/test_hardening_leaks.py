@@ -14,11 +14,11 @@ import socket
 
 import pytest
 
-quelt_sdk = pytest.importorskip("quelt_sdk")
+import quelt_sdk
 
 from hostile_measure import UNDER_SANITIZER, Footprint, MiB  # noqa: E402
 from quelt_refserver import MODELS  # noqa: E402
-from shm_region_fixture import CAPACITY, Region  # noqa: E402
+from shm_region_fixture import CAPACITY  # noqa: E402
 
 FAILING_CALLS = int(os.environ.get("QUELT_LEAK_CALLS", "10000"))
 SUCCESS_CALLS = int(os.environ.get("QUELT_LEAK_SUCCESS_CALLS", "100000"))
@@ -76,10 +76,8 @@ def error_servers():
 
 
 @pytest.fixture
-def region():
-    made = Region(pool_size=262144)
-    yield made
-    made.close()
+def region(one_slot_region):
+    return one_slot_region
 
 
 def failing_socket_calls(servers):

@@ -13,9 +13,6 @@ import pathlib
 import subprocess
 import sys
 
-import pytest
-
-pytest.importorskip("quelt_sdk")
 
 SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "multiprocess_load.py"
 REQUESTS = int(os.environ.get("QUELT_LOAD_REQUESTS", "3000"))

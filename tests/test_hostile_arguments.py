@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 import quelt_sdk
-from shm_region_fixture import Region
+from hostile_measure import run_with_memory_limit
 
 # What a call that got past conversion raises against an absent server.
 REACHED_THE_CONNECTION = ConnectionError
@@ -20,10 +20,8 @@ NOBODY = "unix:///nonexistent-quelt-dir/nobody.sock"
 
 
 @pytest.fixture
-def region():
-    region = Region(pool_size=300000)
-    yield region
-    region.close()
+def region(one_slot_region):
+    return one_slot_region
 
 
 class Index:
@@ -128,9 +126,7 @@ def test_reported_lengths_are_not_trusted(region, tmp_path, shape, data, error, 
 
 GROW_PAST_THE_MEMORY_LIMIT = textwrap.dedent(
     """
-    import resource
     import quelt_sdk
-    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
     name = "n" * (512 << 20)  # copying it needs more than the limit leaves
     try:
         {call}
@@ -147,8 +143,7 @@ GROW_PAST_THE_MEMORY_LIMIT = textwrap.dedent(
 @pytest.mark.parametrize("call", ["quelt_sdk.QueltClient(host=name)", "quelt_sdk.QueltShmClient(name)",
                                   "quelt_sdk.QueltHybridClient(name, 'x')"])
 def test_a_failed_native_allocation_raises_memory_error(call):
-    result = subprocess.run([sys.executable, "-c", GROW_PAST_THE_MEMORY_LIMIT.format(call=call)],
-                            capture_output=True, text=True, timeout=60)
+    result = run_with_memory_limit(GROW_PAST_THE_MEMORY_LIMIT.format(call=call))
     assert (result.returncode, result.stdout, result.stderr) == (0, "MemoryError\n", "")
 
 

@@ -12,12 +12,8 @@ import pytest
 
 from quelt_sdk import QueltHybridClient
 from fake_control_server import FakeControlServer, answer, close_connection, reply
-from shm_region_fixture import MAGIC, Region, unique_name
-
-# A 300000-byte pool is one 256 KiB slot: any slot that a call fails to give
-# back makes the next call fail with "SHM tensor pool exhausted".
-ONE_SLOT_POOL = 300000
-
+from hostile_measure import open_descriptors, thread_count
+from shm_region_fixture import MAGIC, ONE_SLOT_POOL, Region, unique_name
 
 def socket_path() -> str:
     # Short on purpose: a Unix socket path has room for 107 bytes only.
@@ -25,10 +21,8 @@ def socket_path() -> str:
 
 
 @pytest.fixture
-def region():
-    region = Region(pool_size=ONE_SLOT_POOL)
-    yield region
-    region.close()
+def region(one_slot_region):
+    return one_slot_region
 
 
 @pytest.fixture
@@ -234,10 +228,6 @@ def test_constructor_argument_conversion(args, kwargs, error):
         QueltHybridClient(*args, **kwargs)
 
 
-def count(directory: str) -> int:
-    return len(os.listdir(directory))
-
-
 def test_clients_leave_no_thread_or_descriptor_behind(region, server):
     def cycle():
         client = QueltHybridClient(region.name, server.path)
@@ -245,17 +235,17 @@ def test_clients_leave_no_thread_or_descriptor_behind(region, server):
         return client
 
     cycle()  # warm-up: the interpreter's own lazily made objects
-    threads, fds = count("/proc/self/task"), count("/proc/self/fd")
+    threads, fds = thread_count(), open_descriptors()
     alive = cycle()
-    assert count("/proc/self/task") == threads + len(os.sched_getaffinity(0))
+    assert thread_count() == threads + len(os.sched_getaffinity(0))
     del alive
     for _ in range(100):
         cycle()
     # The fake server, in this process too, closes its end once it sees EOF.
     deadline = time.monotonic() + 5
-    while count("/proc/self/fd") != fds and time.monotonic() < deadline:
+    while open_descriptors() != fds and time.monotonic() < deadline:
         time.sleep(0.02)
-    assert (count("/proc/self/task"), count("/proc/self/fd")) == (threads, fds)
+    assert (thread_count(), open_descriptors()) == (threads, fds)
 
 
 def test_one_worker_per_processor_the_process_may_use(region):
@@ -264,9 +254,9 @@ def test_one_worker_per_processor_the_process_may_use(region):
         pytest.skip("needs two processors to tell the process's mask from the machine")
     os.sched_setaffinity(0, {min(allowed)})  # as under `taskset -c N`
     try:
-        threads = count("/proc/self/task")
+        threads = thread_count()
         client = QueltHybridClient(region.name, socket_path())
-        assert count("/proc/self/task") == threads + 1
+        assert thread_count() == threads + 1
         del client
     finally:
         os.sched_setaffinity(0, allowed)

@@ -20,8 +20,8 @@ import pytest
 
 from quelt_sdk import QueltHybridClient, QueltShmClient
 from fake_control_server import FakeControlServer
-from shm_region_fixture import Region
-from test_hybrid_client import ONE_SLOT_POOL, socket_path
+from shm_region_fixture import ONE_SLOT_POOL, Region
+from test_hybrid_client import socket_path
 
 HERE = Path(__file__).resolve().parent
 CALLS = int(os.environ.get("QUELT_REGION_CALLS", "20000"))

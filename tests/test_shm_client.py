@@ -10,7 +10,6 @@ shows up as an exhausted pool on the next call.
 """
 
 import math
-import resource
 import signal
 import struct
 import time
@@ -18,7 +17,7 @@ import time
 import pytest
 
 from quelt_sdk import QueltShmClient
-from shm_region_fixture import POOL_OFFSET, Region
+from shm_region_fixture import ONE_SLOT_POOL, POOL_OFFSET, Region
 
 MiB, GiB = 1 << 20, 1 << 30
 
@@ -27,7 +26,7 @@ MiB, GiB = 1 << 20, 1 << 30
 def regions():
     made = []
 
-    def make(pool_size=300000, **kwargs):
+    def make(pool_size=ONE_SLOT_POOL, **kwargs):
         region = Region(pool_size=pool_size, **kwargs)
         made.append(region)
         return region
@@ -275,20 +274,3 @@ def test_reentrant_call_from_a_signal_handler_is_refused(region, client, first):
         signal.signal(signal.SIGALRM, previous)
     assert seen == ["Already borrowed"]
     assert [r.request_id for r in region.posted_requests()] == [first]  # the refused call posted nothing
-
-
-def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(region, client, first):
-    """Slow (~6 s): the deadline is the first pass after 6 whole seconds."""
-    usage_before = resource.getrusage(resource.RUSAGE_SELF)
-    started = time.monotonic()
-    with pytest.raises(TimeoutError) as raised:
-        client.infer([1], "u8", b"x")
-    elapsed = time.monotonic() - started
-    usage_after = resource.getrusage(resource.RUSAGE_SELF)
-    cpu = (usage_after.ru_utime - usage_before.ru_utime) + (usage_after.ru_stime - usage_before.ru_stime)
-    assert str(raised.value) == "Request timed out"
-    assert 6.0 <= elapsed < 6.5
-    assert cpu < 0.02 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
-    print(f"timed out after {elapsed:.3f} s using {cpu:.3f} s CPU ({100 * cpu / elapsed:.1f}%)")
-    region.answer(first + 1, b"ok")
-    assert client.infer([1], "u8", b"x") == b"ok"

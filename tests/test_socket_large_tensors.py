@@ -2,17 +2,15 @@
 own buffer in pieces, the reply's data is read straight into the result, and
 every reply still leaves the connection at the next frame."""
 import base64
-import os
 import signal
 import socket
 import struct
-import subprocess
-import sys
 import textwrap
 import time
 
 import pytest
 import quelt_sdk
+from hostile_measure import run_with_memory_limit
 from fake_stream_server import (
     FakeStreamServer,
     packet,
@@ -244,9 +242,8 @@ def test_close_in_the_middle_of_the_data_is_an_io_failure():
 
 CLIENT_UNDER_MEMORY_LIMIT = textwrap.dedent(
     """
-    import resource, sys
+    import sys
     import quelt_sdk
-    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
     client = quelt_sdk.QueltClient(sys.argv[1])
     try:
         client.infer(1, [1], "u8", b"\\x00")
@@ -269,10 +266,7 @@ def test_announced_data_is_not_allocated_before_it_arrives(sent):
         peer.close()
 
     with FakeStreamServer(lie) as server:
-        result = subprocess.run(
-            [sys.executable, "-c", CLIENT_UNDER_MEMORY_LIMIT, server.endpoint],
-            capture_output=True, text=True, timeout=60, env=dict(os.environ),
-        )
+        result = run_with_memory_limit(CLIENT_UNDER_MEMORY_LIMIT, server.endpoint)
     assert result.stderr == ""
     assert result.stdout.strip() == "ConnectionError failed to fill whole buffer"
 

@@ -1,12 +1,11 @@
 """Sizes the 32-bit frame lengths cannot carry, and replies that lie about theirs."""
 import mmap
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 import quelt_sdk
+from hostile_measure import run_with_memory_limit
 from fake_stream_server import FakeStreamServer, answer_each_request, reply, tensor_reply
 
 
@@ -29,9 +28,8 @@ def test_request_of_4_gib_is_refused_before_anything_is_written():
 
 CLIENT_UNDER_MEMORY_LIMIT = textwrap.dedent(
     """
-    import resource, sys, time
+    import sys, time
     import quelt_sdk
-    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
     client = quelt_sdk.QueltClient(sys.argv[1])
     started = time.monotonic()
     try:
@@ -57,10 +55,7 @@ def test_announced_body_is_not_allocated_up_front(sent):
         peer.close()
 
     with FakeStreamServer(lie) as server:
-        result = subprocess.run(
-            [sys.executable, "-c", CLIENT_UNDER_MEMORY_LIMIT, server.endpoint],
-            capture_output=True, text=True, timeout=60, env=dict(os.environ),
-        )
+        result = run_with_memory_limit(CLIENT_UNDER_MEMORY_LIMIT, server.endpoint)
         assert result.stderr == ""
         name, text, seconds = result.stdout.strip().rsplit(" ", 1)[0], None, float(result.stdout.split()[-1])
         assert name == "ConnectionError failed to fill whole buffer"

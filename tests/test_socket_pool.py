@@ -1,5 +1,4 @@
 """QueltClient's connections: opening, pooling, the single retry, and failures."""
-import gc
 import os
 import socket
 import tempfile
@@ -8,14 +7,10 @@ import uuid
 import pytest
 import quelt_sdk
 from fake_stream_server import FakeStreamServer, answer_each_request, answer_in_turn, tensor_reply
+from hostile_measure import open_descriptors
 
 OK = tensor_reply([1], "uint8", b"\x2a")
 CHUNK = tensor_reply([1], "uint8", b"\x2a", code=2)
-
-
-def open_fds():
-    gc.collect()  # clients of earlier tests must not close theirs mid-count
-    return len(os.listdir("/proc/self/fd"))
 
 
 @pytest.fixture(params=["tcp", "unix"])
@@ -39,12 +34,12 @@ def test_max_pool_size_zero_keeps_nothing(server):
 
 
 def test_idle_connections_close_with_the_client(server):
-    before = open_fds()
+    before = open_descriptors()
     client = quelt_sdk.QueltClient(server.endpoint)
     client.infer(1, [1], "u8", b"\x00")
-    assert open_fds() == before + 1
+    assert open_descriptors() == before + 1
     del client
-    assert open_fds() == before
+    assert open_descriptors() == before
 
 
 def test_dead_idle_connection_is_retried_silently():

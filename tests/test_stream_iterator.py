@@ -1,5 +1,4 @@
 """infer_stream and StreamIterator: frames, failures, ownership of the connection."""
-import gc
 import os
 import socket
 import struct
@@ -10,19 +9,13 @@ import threading
 import pytest
 import quelt_sdk
 from fake_stream_server import FakeStreamServer, answer_each_request, packet, reply, request_payload
+from hostile_measure import open_descriptors, run_with_memory_limit
 
 END = reply(3, b"done")
 
 
 def chunk(data, dtype="u8", data_base64=None):
     return reply(2, packet([len(data)], dtype, None if data_base64 else data, data_base64))
-
-
-def open_fds():
-    # Clients left by earlier tests would otherwise close their descriptors
-    # whenever the collector happens to run, in the middle of a count.
-    gc.collect()
-    return len(os.listdir("/proc/self/fd"))
 
 
 def streaming(*frames, kind="tcp"):
@@ -105,8 +98,7 @@ def test_connection_closed_mid_stream(frames):
 
 
 SECOND_READ_AFTER_MEMORY_RAN_OUT = """
-import resource, sys, quelt_sdk
-resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+import sys, quelt_sdk
 stream = quelt_sdk.QueltClient(sys.argv[1]).infer_stream(1, [1], "u8", b"\\x00")
 for _ in range(2):
     try:
@@ -138,8 +130,7 @@ def test_a_chunk_that_runs_out_of_memory_breaks_the_stream_off():
             pass  # the client has gone
 
     with FakeStreamServer(huge_chunk) as server:
-        seen = subprocess.run([sys.executable, "-c", SECOND_READ_AFTER_MEMORY_RAN_OUT, server.endpoint],
-                              capture_output=True, text=True, timeout=60)
+        seen = run_with_memory_limit(SECOND_READ_AFTER_MEMORY_RAN_OUT, server.endpoint)
     assert seen.stdout.splitlines() == [
         "MemoryError ", "RuntimeError the stream broke off inside a frame; start a new stream"], seen.stderr
 
@@ -160,15 +151,15 @@ def test_streams_use_connections_of_their_own():
 def test_connection_closes_with_the_iterator_even_on_another_thread():
     with streaming(chunk(b"s"), END) as server:
         client = quelt_sdk.QueltClient(server.endpoint)
-        before = open_fds()
+        before = open_descriptors()
         stream = client.infer_stream(1, [1], "u8", b"\x00")
-        assert open_fds() == before + 1
+        assert open_descriptors() == before + 1
         holder = [stream]
         del stream
         worker = threading.Thread(target=holder.clear)
         worker.start()
         worker.join()
-        assert open_fds() == before
+        assert open_descriptors() == before
 
 
 def test_next_on_another_thread_is_refused_without_reading():
@@ -192,11 +183,11 @@ def test_next_on_another_thread_is_refused_without_reading():
 def test_stream_setup_failures():
     with streaming(END) as server:
         client = quelt_sdk.QueltClient(server.endpoint)
-        before = open_fds()
+        before = open_descriptors()
         with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: bf16$"):
             client.infer_stream(1, [1], "BF16", b"\x00")
         assert server.wait_connections(1) == 1  # opened, then closed
-        assert open_fds() == before
+        assert open_descriptors() == before
 
 
 def test_peer_reset_during_the_request_write():

@@ -10,8 +10,8 @@ KiB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
 
 
 @pytest.fixture(scope="module")
-def probe(tmp_path_factory):
-    return session_probe(tmp_path_factory)
+def probe():
+    return session_probe()
 
 
 @pytest.fixture(scope="module")

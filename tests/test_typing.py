@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-quelt_sdk = pytest.importorskip("quelt_sdk")
+import quelt_sdk
 pytest.importorskip("mypy")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

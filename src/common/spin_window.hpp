@@ -38,15 +38,8 @@ public:
         return std::clamp(4 * typical_, kShortest, kLongest);
     }
 
-    // The bytes came `waited` after the read began, while the reader spun
-    // (or were there at once).
-    void caught(Duration waited) noexcept { learn(waited); }
-
-    // The reader slept (after a spin that ran out, or at once) and the bytes
-    // came `waited` after the read began, wake-up included.
-    void slept(Duration waited) noexcept { learn(waited); }
-
-private:
+    // The bytes came `waited` after the read began: caught while the reader
+    // spun (or there at once), or met after it slept, wake-up included.
     void learn(Duration waited) noexcept {
         // A sleeping read whose bytes were already there returns within a
         // system call: that is the rest of a reply, not how long the peer took.
@@ -54,6 +47,7 @@ private:
         typical_ = (3 * typical_ + std::min(waited, kRemembered)) / 4;
     }
 
+private:
     static constexpr Duration kAlreadyThere = std::chrono::microseconds(2);
 
     // A new connection spins for 20 µs: enough for a server on another

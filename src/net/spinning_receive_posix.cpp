@@ -42,7 +42,7 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
         // blocking read does, and only note how long the bytes took.
         const auto began = Clock::now();
         const ssize_t got = sleep(fd, into, capacity);
-        window.slept(Clock::now() - began);
+        window.learn(Clock::now() - began);
         return got;
     }
     // Bytes already there (the rest of a reply, say) say nothing of how long
@@ -59,13 +59,13 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
         if (::poll(&readable, 1, 0) > 0) {
             got = ::recv(fd, into, capacity, MSG_DONTWAIT);
             if (!would_block(got)) {
-                window.caught(Clock::now() - began);
+                window.learn(Clock::now() - began);
                 return got;
             }
         }
     } while (Clock::now() < deadline);
     got = sleep(fd, into, capacity);
-    window.slept(Clock::now() - began);
+    window.learn(Clock::now() - began);
     return got;
 }
 

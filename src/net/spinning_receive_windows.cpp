@@ -54,7 +54,7 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
     if (spin == SpinWindow::Duration::zero()) {
         const auto began = Clock::now();
         const ssize_t got = sleep(fd, into, capacity);
-        window.slept(Clock::now() - began);
+        window.learn(Clock::now() - began);
         return got;
     }
     // Bytes already there (the rest of a reply, say) say nothing of how long
@@ -69,12 +69,12 @@ ssize_t receive_spinning(int fd, std::uint8_t* into, std::size_t capacity, SpinW
         ready = readable_within(fd, 0);
         if (ready < 0) return received(SOCKET_ERROR);
         if (ready > 0) {
-            window.caught(Clock::now() - began);
+            window.learn(Clock::now() - began);
             return blocking_receive(fd, into, capacity);
         }
     } while (Clock::now() < deadline);
     const ssize_t got = sleep(fd, into, capacity);
-    window.slept(Clock::now() - began);
+    window.learn(Clock::now() - began);
     return got;
 }
 

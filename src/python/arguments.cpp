@@ -32,8 +32,8 @@ Failure too_many_positional(const Signature& s, Py_ssize_t given) {
 
 Failure missing(const Signature& s, const std::vector<std::string>& names) {
     std::string count = std::to_string(names.size());
-    bool positional = true;  // every required parameter of this module may be passed by position
-    std::string kind = positional ? " required positional argument" : " required keyword-only argument";
+    // Every required parameter of this module may be passed by position.
+    std::string kind = " required positional argument";
     return type_error(std::string(s.qualified_name) + "() missing " + count + kind +
                       (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
 }

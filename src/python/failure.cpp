@@ -33,8 +33,6 @@ PyObject* exception_class(ExceptionKind kind, int os_code) {
         case ExceptionKind::RuntimeError: return PyExc_RuntimeError;
         case ExceptionKind::ConnectionError: return PyExc_ConnectionError;
         case ExceptionKind::TimeoutError: return PyExc_TimeoutError;
-        case ExceptionKind::ImportError: return PyExc_ImportError;
-        case ExceptionKind::NotImplementedError: return PyExc_NotImplementedError;
         case ExceptionKind::OsErrorByCode: return os_error_class(os_code);
         case ExceptionKind::AlreadySet: return nullptr;
     }

@@ -18,8 +18,6 @@ enum class ExceptionKind {
     RuntimeError,
     ConnectionError,
     TimeoutError,
-    ImportError,
-    NotImplementedError,
     // The OSError subclass that matches `os_code` (ConnectionResetError, ...).
     OsErrorByCode,
     // An exception already set in the interpreter (a signal handler's, ...).

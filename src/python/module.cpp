@@ -17,17 +17,9 @@ PyModuleDef module_definition = {
 // Single-phase initialisation: the module is built once per process and kept.
 PyObject* the_module = nullptr;
 
-PyObject* builtins_name() {
-    static PyObject* name = PyUnicode_InternFromString("builtins");
-    return name;
-}
-
 bool add_type(PyObject* module, const char* name, PyObject* (*create)()) {
     quelt::py::PyRef type = quelt::py::PyRef::steal(create());
     if (!type) return false;
-    // The type names carry no module prefix, so the classes report the
-    // interpreter's own module, as built-in types do.
-    if (PyObject_SetAttrString(type.get(), "__module__", builtins_name()) != 0) return false;
     // PyModule_AddObjectRef leaves our reference alone on both outcomes.
     return PyModule_AddObjectRef(module, name, type.get()) == 0;
 }

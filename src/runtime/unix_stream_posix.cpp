@@ -58,7 +58,7 @@ bool UnixStream::Operation::await_ready() noexcept {
     do {
         ::sched_yield();
         if (attempt()) {
-            spin_->caught(std::chrono::steady_clock::now() - began);
+            spin_->learn(std::chrono::steady_clock::now() - began);
             return true;
         }
     } while (std::chrono::steady_clock::now() < deadline);
@@ -67,7 +67,7 @@ bool UnixStream::Operation::await_ready() noexcept {
 }
 
 IoResult UnixStream::Operation::await_resume() noexcept {
-    if (sleeping_since_) spin_->slept(std::chrono::steady_clock::now() - *sleeping_since_);
+    if (sleeping_since_) spin_->learn(std::chrono::steady_clock::now() - *sleeping_since_);
     return result_;
 }
 

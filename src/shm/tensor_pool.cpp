@@ -14,7 +14,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) { return a != 0 && b > kMax64 / a ? kMax64 : a * b; }
 
-// Steps 1-4: drop empty entries, sort by size (stable), merge equal sizes.
+// Drops empty entries, sorts by size (stable), merges equal sizes.
 std::vector<SlotSize> normalised(std::span<const SlotSize> sizes, std::uint64_t pool_size) {
     std::vector<SlotSize> pairs;
     for (const SlotSize& pair : sizes)
@@ -33,7 +33,7 @@ std::vector<SlotSize> normalised(std::span<const SlotSize> sizes, std::uint64_t 
     return merged;
 }
 
-// Steps 5-7: one slot of every size that fits, then the rest of the bytes by
+// One slot of every size that fits, then the rest of the bytes by
 // smooth weighted round-robin among the sizes that still fit.
 std::vector<std::uint64_t> slot_counts(const std::vector<SlotSize>& pairs, std::uint64_t pool_size) {
     std::vector<std::uint64_t> count(pairs.size(), 0);
