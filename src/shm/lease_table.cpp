@@ -14,6 +14,7 @@ namespace {
 // tables let leases expire by the clock: a client of that kind would take
 // this kind's leases, so neither uses the other's table.)
 constexpr std::uint64_t kFormatMark = 0x32534145'4c544c51ULL;
+constexpr std::uint64_t kExpiringFormatMark = 0x31534145'4c544c51ULL;
 constexpr std::uint64_t kIncarnationsOffset = 64;
 constexpr std::uint64_t kWordsOffset = kIncarnationsOffset + 8 * LeaseTable::kCells;
 // More words than any pool that fits in an address space has slots.
@@ -47,6 +48,8 @@ quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(c
                                                                              std::uint64_t slots) {
     if (slots > kMostSlots)
         return quelt::unexpected(ShmError::invalid_region("a pool of " + std::to_string(slots) + " slots"));
+    const std::uint64_t known_marks[] = {kFormatMark, kExpiringFormatMark};
+    LeaseCompanion::remove_abandoned(known_marks);
     auto companion = LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots);
     if (!companion) return quelt::unexpected(std::move(companion.error()));
     std::byte* base = companion->bytes().data();
