@@ -9,7 +9,8 @@
 // Every process that has the companion open also holds a shared lock on its
 // gate byte (far past the cells): a process that removes an abandoned
 // companion first takes the gate exclusively, so it never removes one in use,
-// and one who opens it meanwhile waits and then finds it unlinked.
+// and one who opens it meanwhile waits for the gate and then finds it
+// unlinked.
 //
 // One region object, one companion: each process marks the region object
 // itself with a shared lock on the byte that stands for its companion's inode
@@ -118,6 +119,16 @@ quelt::unexpected<ShmError> not_shared(const std::string& shown, const std::stri
         "or bind-mount the region together with its table " + shown));
 }
 
+// A table this process may not open: who owns it, and what to do.
+quelt::unexpected<ShmError> not_ours(const std::string& shown, int code) {
+    struct stat status {};
+    if (kSharedMemoryDirectory == nullptr || ::stat(shown.c_str(), &status) != 0) return failure("Opening", shown, code);
+    return quelt::unexpected(ShmError::platform(
+        "Opening the slot lease table " + shown + " failed, os error " + std::to_string(code) + " (owner uid " +
+        std::to_string(status.st_uid) + ", mode " + octal(status.st_mode) +
+        "): remove the file if no process uses the region, or connect as a user it lets in"));
+}
+
 struct OpenedTable {
     UniqueFd fd;
     bool created = false;
@@ -161,8 +172,9 @@ quelt::expected<OpenedTable, ShmError> open_trusted(const std::string& object, c
         auto table = open_or_create(object, region.access());
         if (!table) {
             last = failure("Opening", shown, table.error());
-            if (table.error() == EACCES) continue;  // perhaps being made: it opens once its mode is set
-            return last;
+            if (table.error() != EACCES) return last;
+            last = not_ours(shown, table.error());
+            continue;  // perhaps being made: it opens once its mode is set
         }
         if (::fstat(table->fd.get(), &table->status) != 0) return failure("Opening", shown, errno);
         const TableFile file{S_ISREG(table->status.st_mode),
@@ -177,9 +189,15 @@ quelt::expected<OpenedTable, ShmError> open_trusted(const std::string& object, c
             if (table->created) ::shm_unlink(object.c_str());
             return not_shared(shown, region_name, "it lies on another file system than the region");
         }
+        // Not waiting for it: a remover holds it only for a moment, unless it
+        // was stopped right then; this then fails instead of hanging.
         struct flock lock;
-        if (lock_range(table->fd.get(), F_OFD_SETLKW, F_RDLCK, kGateByte, 1, lock) != 0)
-            return failure("Locking", shown, errno);
+        if (lock_range(table->fd.get(), F_OFD_SETLK, F_RDLCK, kGateByte, 1, lock) != 0) {
+            const int code = errno;
+            last = failure("Locking", shown, code);
+            if (code == EAGAIN || code == EACCES) continue;
+            return last;
+        }
         struct stat now {};
         if (::fstat(table->fd.get(), &now) != 0) return failure("Opening", shown, errno);
         if (now.st_nlink != 0) return std::move(*table);
