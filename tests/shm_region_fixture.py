@@ -219,11 +219,24 @@ class Region:
         remove_lease_companion(self.name)
 
 
+def lease_table_name(name: str) -> str:
+    """The name of region `name`'s slot lease table: "<region>.leases", or for
+    a name too long for that, its first 231 bytes, "~", a 64-bit FNV-1a hash
+    of the whole name in hex, and ".leases"."""
+    raw = name.lstrip("/").encode()
+    if len(raw) + 7 <= 255:
+        return raw.decode() + ".leases"
+    digest = 0xCBF29CE484222325
+    for byte in raw:
+        digest = ((digest ^ byte) * 0x100000001B3) % (1 << 64)
+    return raw[:231].decode() + f"~{digest:016x}.leases"
+
+
 def remove_lease_companion(name: str) -> None:
-    """Clients keep their slot leases in "<region>.leases" beside the region;
-    whoever removes a region removes that too."""
+    """Clients keep their slot leases in a table beside the region; whoever
+    removes a region removes that too."""
     try:
-        os.unlink(f"/dev/shm/{name.lstrip('/')}.leases")
+        os.unlink(f"/dev/shm/{lease_table_name(name)}")
     except FileNotFoundError:
         pass
 

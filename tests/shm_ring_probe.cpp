@@ -10,12 +10,11 @@
 //   shm_ring_probe pool OFFSET SIZE OP...         build a tensor pool with the default sizes; print its
 //                                                 layout and largest slot, then run each OP: aN allocates
 //                                                 N bytes (prints the offset or "none"), rN releases
-//                                                 offset N (prints true or false), wN waits N ms;
-//                                                 a first OP LN sets the lease to N ms (default 30 s)
+//                                                 offset N (prints true or false), wN waits N ms
 //   shm_ring_probe leases NAME OP...              two pools over region NAME's shared leases, each with a
 //                                                 process cell of its own, as two processes have them: OP
-//                                                 is wN (wait N ms) or a pool number and an operation: +N
-//                                                 opens the pool with an N ms lease, - closes it (leases
+//                                                 is wN (wait N ms) or a pool number and an operation: +
+//                                                 opens the pool, - closes it (leases
 //                                                 still held, as if its process died), aN and rN as above
 //   shm_ring_probe threads NAME THREADS COUNT     one process, one mapping of a new region NAME with four
 //                                                 pool slots: THREADS producers push COUNT entries each and
@@ -131,10 +130,8 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
 }  // namespace
 
 int run_pool(char** args, int nargs) {
-    int first_op = 2;
-    std::chrono::steady_clock::duration lease = kSlotLease;
-    if (nargs > 2 && args[2][0] == 'L') lease = std::chrono::milliseconds(number(args[first_op++] + 1));
-    TensorPool pool = TensorPool::build(number(args[0]), number(args[1]), kDefaultSlotSizes, lease);
+    const int first_op = 2;
+    TensorPool pool = TensorPool::build(number(args[0]), number(args[1]));
     std::printf("%s\n%llu\n", pool.layout().c_str(), (unsigned long long)pool.largest_slot());
     for (int i = first_op; i < nargs; ++i) {
         const std::uint64_t value = number(args[i] + 1);
@@ -167,7 +164,7 @@ int run_leases(const ShmRegion& region, char** args, int nargs) {
         if (op[1] == '+') {
             auto leases = LeaseTable::open_shared(region, TensorPool::slot_count(layout));
             if (!leases) die(leases.error().text());
-            pool.emplace(layout, std::move(*leases), std::chrono::milliseconds(value));
+            pool.emplace(layout, std::move(*leases));
         } else if (op[1] == '-') {
             pool.reset();
         } else if (op[1] == 'a') {

@@ -88,27 +88,27 @@ def test_released_slot_is_handed_out_again(pool):
     assert got == ["0", "none", "true", "0"]
 
 
-def test_unreleased_slot_is_handed_out_again_once_its_lease_ends(pool):
-    # A 200 ms lease stands in for the clients' 30 s.
-    _, _, got = pool(0, 300000, "L200", "a80", "a80", "w250", "a80")
-    assert got == ["0", "none", "0"]
-    # An expired lease may belong to a call still running: a free slot goes first.
-    _, _, got = pool(0, 600000, "L200", "a80", "a80", "w250", "r262144", "a80")
-    assert got == ["0", "262144", "true", "262144"]
-
-
 def test_leases_are_shared_by_the_processes_on_a_region(probe):
     """Two pools with cells of their own, as two processes have them, over a
-    region whose pool is one slot."""
+    region whose pool is one slot. A lease has no expiry: only its release or
+    its process's end frees it."""
     region = Region(pool_size=300000)
     try:
-        got = probe.run("leases", region.name, "1+1000", "2+30000",
-                        "1a80", "2a80",   # held by the first: not the second's
-                        "w1100", "2a80",  # expired: taken over
-                        "1r131072",       # the first's late release leaves the second's lease alone
-                        "1a80",
-                        "2-", "1a80")     # the second's process ended: its lease is taken at once
+        got = probe.run("leases", region.name, "1+", "2+",
+                        "1a80", "2a80",            # held by the first: not the second's
+                        "w300", "2a80",            # however long the first holds it
+                        "1r131072", "2a80", "2r131072",
+                        "1a80", "1-", "2a80")      # the first's process ended: its lease is taken at once
     finally:
         region.close()
     slot = str(POOL_OFFSET)
-    assert got.split() == [slot, "none", slot, "true", "none", slot]
+    assert got.split() == [slot, "none", "none", "true", slot, "true", slot, slot]
+
+
+def test_a_free_larger_slot_goes_before_one_taken_back_from_an_ended_process(probe):
+    region = Region(pool_size=262144 + 1048576)  # one slot of 256 KiB, one of 1 MiB
+    try:
+        got = probe.run("leases", region.name, "1+", "2+", "1a80", "1-", "2a80", "2a80")
+    finally:
+        region.close()
+    assert got.split() == [str(POOL_OFFSET), str(POOL_OFFSET + 262144), str(POOL_OFFSET)]

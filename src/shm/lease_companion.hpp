@@ -9,6 +9,10 @@
 // one. This header is the whole platform interface: lease_companion_posix.cpp
 // implements it with a POSIX shared-memory object "<region>.leases" and
 // open-file-description locks; another platform adds its own twin.
+//
+// The companion is named after the region (lease_table_name.hpp). On POSIX it
+// is used only if it is one that every user of the region object shares and
+// that no one controls who could not write the region anyway: see open().
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,9 +32,19 @@ public:
     // whoever may open the region. Makes it at least `bytes` long, never
     // shorter (other processes may use more of it), with the space reserved
     // so that touching it later cannot fail, and maps those bytes; bytes never
-    // written read as zero. Fails with a Platform error naming the companion.
+    // written read as zero. Fails with a Platform error naming the companion,
+    // also (POSIX) when the companion found may be written by someone who may
+    // not write the region, or is not the one that the region object's other
+    // users have open (a region seen through another name or another
+    // /dev/shm, as in a container).
     static quelt::expected<LeaseCompanion, ShmError> open(std::string_view region_name, const SharedMapping& region,
                                                         std::uint64_t bytes);
+    // Removes the companions of regions that are gone, where this process may
+    // and no process has them open; only files that begin with one of
+    // `format_marks` are companions. Best effort, so that they do not pile up
+    // where servers ended without removing them (POSIX; Windows keeps them in
+    // the user's own temporary directory and leaves them).
+    static void remove_abandoned(std::span<const std::uint64_t> format_marks) noexcept;
     // Removes the companion's name: the server does this when it removes its
     // region. Processes that have it open keep using it.
     static void remove(std::string_view region_name) noexcept;
@@ -53,7 +67,7 @@ public:
     quelt::expected<bool, ShmError> try_claim(std::uint32_t cell);
     // True if a process holds cell `cell` (this process's own claims are not
     // asked about). A failure to find out answers true: a slot is then left
-    // to its lease's expiry rather than taken from a live owner.
+    // held rather than taken from a live owner.
     bool claimed_by_another(std::uint32_t cell) const noexcept;
 
     // The platform's state: named here only so that its file can keep a
@@ -64,10 +78,5 @@ private:
     explicit LeaseCompanion(std::unique_ptr<Platform> platform) noexcept;
     std::unique_ptr<Platform> platform_;
 };
-
-// Milliseconds on a clock that never goes back and that every process of the
-// machine reads alike: lease expiry times written by one process are read by
-// the others.
-std::uint64_t lease_clock_ms() noexcept;
 
 }  // namespace quelt::shm

@@ -11,6 +11,7 @@
 
 #include "common/unique_handle_windows.hpp"
 #include "shm/lease_companion.hpp"
+#include "shm/lease_table_name.hpp"
 #include "shm/shared_mapping.hpp"
 
 namespace quelt::shm {
@@ -27,7 +28,7 @@ namespace {
 
 constexpr std::uint64_t kFirstCellByte = std::uint64_t{1} << 40;
 
-std::wstring companion_path(std::string_view region_name) { return backing_file(region_name) + L".leases"; }
+std::wstring companion_path(std::string_view region_name) { return backing_file(lease_table_name(region_name)); }
 
 quelt::unexpected<ShmError> failure(const std::string& what, const std::string& name, DWORD code) {
     return quelt::unexpected(ShmError::platform(what + " the slot lease table " + name + " failed, os error " +
@@ -54,7 +55,7 @@ DWORD lock_cell(HANDLE file, std::uint32_t cell) {
 quelt::expected<LeaseCompanion, ShmError> LeaseCompanion::open(std::string_view region_name, const SharedMapping&,
                                                              std::uint64_t bytes) {
     auto platform = std::make_unique<Platform>();
-    platform->name = std::string(region_name) + ".leases";
+    platform->name = lease_table_name(region_name);
     if (region_name.find('\0') != std::string_view::npos) return failure("Opening", platform->name, ERROR_INVALID_NAME);
     // The existing companion, or a new one: one call, so no two processes
     // can both make it.
@@ -87,6 +88,10 @@ void LeaseCompanion::remove(std::string_view region_name) noexcept {
     }
 }
 
+// The backing files lie in the user's own temporary directory, where other
+// users put nothing: abandoned companions are left to whoever clears it.
+void LeaseCompanion::remove_abandoned(std::span<const std::uint64_t>) noexcept {}
+
 LeaseCompanion::LeaseCompanion(std::unique_ptr<Platform> platform) noexcept : platform_(std::move(platform)) {}
 LeaseCompanion::LeaseCompanion(LeaseCompanion&&) noexcept = default;
 
@@ -114,8 +119,5 @@ bool LeaseCompanion::claimed_by_another(std::uint32_t cell) const noexcept {
     ::UnlockFileEx(platform_->file.get(), 0, 1, 0, &place);
     return false;
 }
-
-// Milliseconds since the machine started: the same clock for every process.
-std::uint64_t lease_clock_ms() noexcept { return ::GetTickCount64(); }
 
 }  // namespace quelt::shm

@@ -1,6 +1,5 @@
 #include "shm/lease_table.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -11,27 +10,27 @@
 namespace quelt::shm {
 namespace {
 
-// "QLTLEAS1": a companion laid out as lease_table.hpp describes.
-constexpr std::uint64_t kFormatMark = 0x31534145'4c544c51ULL;
+// "QLTLEAS2": a companion laid out as lease_table.hpp describes. ("QLTLEAS1"
+// tables let leases expire by the clock: a client of that kind would take
+// this kind's leases, so neither uses the other's table.)
+constexpr std::uint64_t kFormatMark = 0x32534145'4c544c51ULL;
+constexpr std::uint64_t kExpiringFormatMark = 0x31534145'4c544c51ULL;
 constexpr std::uint64_t kIncarnationsOffset = 64;
 constexpr std::uint64_t kWordsOffset = kIncarnationsOffset + 8 * LeaseTable::kCells;
 // More words than any pool that fits in an address space has slots.
 constexpr std::uint64_t kMostSlots = std::uint64_t{1} << 40;
 
-constexpr unsigned kIncarnationBits = 12;
 constexpr unsigned kCellBits = 12;
-constexpr unsigned kOwnerBits = kIncarnationBits + kCellBits;
-constexpr std::uint64_t kIncarnationMask = (std::uint64_t{1} << kIncarnationBits) - 1;
-constexpr std::uint64_t kLatestExpiry = (std::uint64_t{1} << (64 - kOwnerBits)) - 1;
+constexpr std::uint64_t kHeld = std::uint64_t{1} << 63;  // no lease word is 0, whatever its owner mark
+// 51 bits: a cell is not claimed 2^51 times, so a dead owner's mark never
+// comes round again as a live one's.
+constexpr std::uint64_t kIncarnationMask = (kHeld - 1) >> kCellBits;
 static_assert(LeaseTable::kCells == std::uint64_t{1} << kCellBits);
 
 std::atomic_ref<std::uint64_t> shared_word(std::uint64_t* word) { return std::atomic_ref<std::uint64_t>(*word); }
 
-std::uint64_t expiry_of(std::uint64_t word) { return word >> kOwnerBits; }
-std::uint32_t cell_of(std::uint64_t word) {
-    return static_cast<std::uint32_t>((word >> kIncarnationBits) & (LeaseTable::kCells - 1));
-}
-std::uint64_t incarnation_of(std::uint64_t word) { return word & kIncarnationMask; }
+std::uint32_t cell_of(std::uint64_t word) { return static_cast<std::uint32_t>(word & (LeaseTable::kCells - 1)); }
+std::uint64_t incarnation_of(std::uint64_t word) { return (word >> kCellBits) & kIncarnationMask; }
 
 std::string region_text(const ShmRegion& region) { return "of region '" + region.name() + "'"; }
 
@@ -49,6 +48,8 @@ quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(c
                                                                              std::uint64_t slots) {
     if (slots > kMostSlots)
         return quelt::unexpected(ShmError::invalid_region("a pool of " + std::to_string(slots) + " slots"));
+    const std::uint64_t known_marks[] = {kFormatMark, kExpiringFormatMark};
+    LeaseCompanion::remove_abandoned(known_marks);
     auto companion = LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots);
     if (!companion) return quelt::unexpected(std::move(companion.error()));
     std::byte* base = companion->bytes().data();
@@ -92,7 +93,7 @@ std::unique_ptr<LeaseTable> LeaseTable::private_to_process(std::uint64_t slots) 
 bool LeaseTable::usable_here() const noexcept { return generation_ == process_generation(); }
 
 std::uint64_t LeaseTable::owner_mark() const noexcept {
-    return (std::uint64_t{cell_} << kIncarnationBits) | (incarnation_ & kIncarnationMask);
+    return kHeld | ((incarnation_ & kIncarnationMask) << kCellBits) | cell_;
 }
 
 bool LeaseTable::owner_ended(std::uint64_t word) const noexcept {
@@ -105,15 +106,12 @@ bool LeaseTable::owner_ended(std::uint64_t word) const noexcept {
     return !companion_->claimed_by_another(cell);
 }
 
-std::optional<std::uint64_t> LeaseTable::try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
-                                                  Reclaim reclaim) {
+std::optional<std::uint64_t> LeaseTable::try_take(std::uint64_t index, Reclaim reclaim) {
     auto word = shared_word(words_ + index);
     std::uint64_t seen = word.load(std::memory_order_acquire);
-    const bool takeable = seen == 0 || (reclaim == Reclaim::EndedOwners && owner_ended(seen)) ||
-                          (reclaim == Reclaim::ExpiredLeases && expiry_of(seen) <= now_ms);
+    const bool takeable = seen == 0 || (reclaim == Reclaim::EndedOwners && owner_ended(seen));
     if (!takeable) return std::nullopt;
-    const std::uint64_t expiry = std::clamp<std::uint64_t>(now_ms + lease_ms, 1, kLatestExpiry);
-    const std::uint64_t mine = (expiry << kOwnerBits) | owner_mark();
+    const std::uint64_t mine = owner_mark();
     // Acquire: the slot's previous holder has finished with its bytes (the
     // answer it read from there included) before this process writes them.
     if (!word.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) return std::nullopt;

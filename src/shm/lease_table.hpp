@@ -8,18 +8,18 @@
 //   offset 64 + 8 * kCells   u64 lease word of each slot of the pool
 //
 // A process claims one free cell (a kernel-held lock) and counts that cell's
-// incarnation up; the cell and the incarnation's low bits are its owner mark.
-// A lease word is 0 for a free slot, otherwise the owner mark and the time
-// its lease ends:
+// incarnation up; the cell and the incarnation are its owner mark. A lease
+// word is 0 for a free slot, otherwise the owner mark of its holder:
 //
-//   bits 63..24 expiry (lease clock, ms)   bits 23..12 cell   bits 11..0 incarnation
+//   bit 63 set   bits 62..12 incarnation   bits 11..0 cell
 //
-// Taking a slot is one compare-and-swap of its word: from 0, from an expired
-// lease, or, once nothing free is left, from a lease whose owner has ended
-// (its cell was claimed anew, or nobody holds it). Giving it back is one
-// compare-and-swap from exactly the word written back to 0, so a lease that
-// another process took over after expiry is never cleared. No call makes a
-// system call while free slots are left.
+// Taking a slot is one compare-and-swap of its word: from 0, or, once no free
+// slot is left, from a lease whose owner has ended (its cell was claimed
+// anew, or nobody holds it). A lease never expires: however long its owner's
+// call lasts, and whatever another process's clock says, a live owner keeps
+// it until it gives it back. Giving it back is one compare-and-swap from
+// exactly the word written back to 0. No call makes a system call while free
+// slots are left.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,14 +49,12 @@ public:
     // Which held slots a take may claim besides free ones.
     enum class Reclaim {
         Nothing,
-        EndedOwners,     // leases of processes that have ended (a system call per owner asked about)
-        ExpiredLeases,   // leases past their expiry, whoever holds them
+        EndedOwners,  // leases of processes that have ended (a system call per owner asked about)
     };
-    // Leases slot `index` until now_ms + lease_ms if it is free or `reclaim`
-    // allows taking it from its holder. Returns the word written, which the
-    // release needs, or nothing if the slot was not taken.
-    std::optional<std::uint64_t> try_take(std::uint64_t index, std::uint64_t now_ms, std::uint64_t lease_ms,
-                                          Reclaim reclaim);
+    // Leases slot `index` if it is free or `reclaim` allows taking it from its
+    // holder. Returns the word written, which the release needs, or nothing if
+    // the slot was not taken.
+    std::optional<std::uint64_t> try_take(std::uint64_t index, Reclaim reclaim);
     // Frees slot `index` if it still holds `word`.
     void give_back(std::uint64_t index, std::uint64_t word) noexcept;
     // False in a child made by fork(): the cell and the leases are the parent's.

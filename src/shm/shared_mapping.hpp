@@ -24,12 +24,13 @@ struct ObjectIdentity {
     friend auto operator<=>(const ObjectIdentity&, const ObjectIdentity&) = default;
 };
 
-// Who may open the object, as the platform says it (POSIX: permission bits
-// and group), so that an object made beside it can be opened by the same
-// users.
+// Who may open the object, as the platform says it (POSIX: permission bits,
+// owner and group), so that an object made beside it can be opened by the
+// same users, and one found beside it trusted only if they made it.
 struct ObjectAccess {
     std::uint32_t permissions = 0;
     std::uint32_t group = 0;
+    std::uint32_t owner = 0;
 };
 
 class SharedMapping {

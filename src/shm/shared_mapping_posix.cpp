@@ -36,7 +36,8 @@ ObjectIdentity identity_of(const struct stat& status) {
 }
 
 ObjectAccess access_of(const struct stat& status) {
-    return {static_cast<std::uint32_t>(status.st_mode & 07777), static_cast<std::uint32_t>(status.st_gid)};
+    return {static_cast<std::uint32_t>(status.st_mode & 07777), static_cast<std::uint32_t>(status.st_gid),
+            static_cast<std::uint32_t>(status.st_uid)};
 }
 
 // posix_fallocate reports its failure as its result, not in errno.

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "shm/lease_companion.hpp"
-
 namespace quelt::shm {
 namespace {
 
@@ -98,10 +96,8 @@ std::uint64_t TensorPool::slot_count(const std::vector<SlotClassLayout>& layout)
     return count;
 }
 
-TensorPool::TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases,
-                       Clock::duration lease)
-    : leases_(std::move(leases)),
-      lease_ms_(static_cast<std::uint64_t>(std::chrono::ceil<std::chrono::milliseconds>(lease).count())) {
+TensorPool::TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases)
+    : leases_(std::move(leases)) {
     std::uint64_t first_word = 0;
     for (const SlotClassLayout& slot_class : layout) {
         classes_.emplace_back(slot_class, first_word);
@@ -109,27 +105,19 @@ TensorPool::TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_p
     }
 }
 
-TensorPool TensorPool::build(std::uint64_t pool_offset, std::uint64_t pool_size, std::span<const SlotSize> sizes,
-                             Clock::duration lease) {
+TensorPool TensorPool::build(std::uint64_t pool_offset, std::uint64_t pool_size, std::span<const SlotSize> sizes) {
     const std::vector<SlotClassLayout> layout = plan(pool_offset, pool_size, sizes);
-    return TensorPool(layout, LeaseTable::private_to_process(slot_count(layout)), lease);
+    return TensorPool(layout, LeaseTable::private_to_process(slot_count(layout)));
 }
 
-std::optional<std::uint64_t> TensorPool::try_allocate(SlotClass& slot_class) {
-    const std::uint64_t now = lease_clock_ms();
+std::optional<std::uint64_t> TensorPool::try_allocate(SlotClass& slot_class, LeaseTable::Reclaim reclaim) {
     // Concurrent allocations in this process start at different slots.
     const std::uint64_t start = slot_class.cursor.fetch_add(1, std::memory_order_relaxed) % slot_class.slots;
-    // A free slot first. Only when there is none is asking whether owners
-    // have ended worth its system calls; and only when no owner has ended is
-    // an expired lease taken, since its holder may still be in a long call.
-    using Reclaim = LeaseTable::Reclaim;
-    for (const Reclaim reclaim : {Reclaim::Nothing, Reclaim::EndedOwners, Reclaim::ExpiredLeases}) {
-        for (std::uint64_t k = 0; k < slot_class.slots; ++k) {
-            const std::uint64_t i = (start + k) % slot_class.slots;
-            if (auto word = leases_->try_take(slot_class.first_word + i, now, lease_ms_, reclaim)) {
-                slot_class.held[i].store(*word, std::memory_order_relaxed);
-                return slot_class.base + i * slot_class.slot_size;
-            }
+    for (std::uint64_t k = 0; k < slot_class.slots; ++k) {
+        const std::uint64_t i = (start + k) % slot_class.slots;
+        if (auto word = leases_->try_take(slot_class.first_word + i, reclaim)) {
+            slot_class.held[i].store(*word, std::memory_order_relaxed);
+            return slot_class.base + i * slot_class.slot_size;
         }
     }
     return std::nullopt;
@@ -137,9 +125,13 @@ std::optional<std::uint64_t> TensorPool::try_allocate(SlotClass& slot_class) {
 
 std::optional<std::uint64_t> TensorPool::allocate(std::uint64_t size) {
     if (size == 0) return std::nullopt;
-    for (SlotClass& slot_class : classes_) {
-        if (slot_class.slot_size < size) continue;
-        if (auto offset = try_allocate(slot_class)) return offset;
+    // A free slot of any class that fits first: asking whether holders have
+    // ended costs a system call per holder, worth it only when nothing is free.
+    for (const auto reclaim : {LeaseTable::Reclaim::Nothing, LeaseTable::Reclaim::EndedOwners}) {
+        for (SlotClass& slot_class : classes_) {
+            if (slot_class.slot_size < size) continue;
+            if (auto offset = try_allocate(slot_class, reclaim)) return offset;
+        }
     }
     return std::nullopt;
 }

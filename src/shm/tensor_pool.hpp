@@ -1,12 +1,11 @@
 #pragma once
 // The client's allocator of slots in the region's tensor pool. The pool area
 // is split into size classes of equal slots; the bytes are spread over the
-// classes by a smooth weighted round-robin; a slot is leased for a fixed time
-// unless released earlier. The leases are kept in a LeaseTable: shared by
+// classes by a smooth weighted round-robin; a slot is leased until released
+// (or until the process holding it ends). The leases are kept in a LeaseTable: shared by
 // every process that has the region open, so that no two of them hold one
 // slot at once, or private to this process where no region is involved.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -28,7 +27,6 @@ struct SlotSize {
 inline constexpr SlotSize kDefaultSlotSizes[] = {
     {262144, 1}, {1048576, 1}, {4194304, 1}, {16777216, 1}, {67108864, 1},
 };
-inline constexpr std::chrono::seconds kSlotLease{30};
 
 // One size class as laid out: `slots` slots of `slot_size` bytes from region offset `base`.
 struct SlotClassLayout {
@@ -40,8 +38,6 @@ struct SlotClassLayout {
 
 class TensorPool {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // The classes that a pool area of `pool_size` bytes at `pool_offset` is split into.
     static std::vector<SlotClassLayout> plan(std::uint64_t pool_offset, std::uint64_t pool_size,
                                              std::span<const SlotSize> sizes = kDefaultSlotSizes);
@@ -49,14 +45,14 @@ public:
 
     // A pool whose leases only this process sees.
     static TensorPool build(std::uint64_t pool_offset, std::uint64_t pool_size,
-                            std::span<const SlotSize> sizes = kDefaultSlotSizes,
-                            Clock::duration lease = kSlotLease);
+                            std::span<const SlotSize> sizes = kDefaultSlotSizes);
     // `leases` holds one word per slot of `layout`, the classes' slots in order.
-    TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases,
-               Clock::duration lease = kSlotLease);
+    TensorPool(const std::vector<SlotClassLayout>& layout, std::unique_ptr<LeaseTable> leases);
 
     // Region offset of a slot of at least `size` bytes, now leased; none if
-    // size is 0, larger than every slot, or every large-enough slot is leased.
+    // size is 0, larger than every slot, or every large-enough slot is leased
+    // by a live process. A free slot of any large-enough class is taken
+    // before a slot is taken back from a process that has ended.
     std::optional<std::uint64_t> allocate(std::uint64_t size);
     // True if `offset` starts a slot (whose lease, if this process holds it,
     // is then cleared; in a child made by fork() nothing is: the leases there
@@ -82,13 +78,12 @@ private:
         std::unique_ptr<std::atomic<std::uint64_t>[]> held;
     };
 
-    std::optional<std::uint64_t> try_allocate(SlotClass& slot_class);
+    std::optional<std::uint64_t> try_allocate(SlotClass& slot_class, LeaseTable::Reclaim reclaim);
 
     // Classes in ascending slot size; a deque because a class (with its
     // cursor) never moves once made.
     std::deque<SlotClass> classes_;
     std::unique_ptr<LeaseTable> leases_;
-    std::uint64_t lease_ms_;
 };
 
 }  // namespace quelt::shm
