@@ -119,10 +119,10 @@ except Exception as error:
 
 
 @as_root
-def test_a_stopped_owners_slot_is_not_taken_by_a_process_whose_clock_is_far_ahead(region, tmp_path_factory):
+def test_a_stopped_owners_slot_is_not_taken_by_a_process_whose_clock_is_far_ahead(region):
     if shutil.which("unshare") is None:
         pytest.skip("no unshare")
-    probe = session_probe(tmp_path_factory)
+    probe = session_probe()
     holder = subprocess.Popen([sys.executable, "-c", HOLDER, region.name], stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline() == "calling\n"
