@@ -226,6 +226,24 @@ def test_answers_to_other_requests_are_dropped(region, client, first):
     assert client.infer([1], "u8", b"x") == b"early answer to the next call"
 
 
+def test_answers_of_other_calls_go_back_unless_no_one_can_wait_for_them(region, client, first):
+    other = QueltShmClient(region.name)
+    other_next = region.next_request_id(other)
+    burn_request_numbers(client, 7)
+    answers = [  # (request number, stays queued for its owner)
+        (first + 6, False),                # this object's call that gave up
+        (other_next - 1, False),           # another object's of this process, answered already
+        (first ^ (1 << 63), True),         # another process's
+        ((other_next + 1) % 2**64, True),  # a number the other object has not used yet
+    ]
+    for number, _ in answers:
+        region.answer(number, b"not for this call")
+    region.answer(first + 7, b"for this call")
+    assert client.infer([1], "u8", b"x") == b"for this call"
+    left = [struct.unpack_from("<Q", raw)[0] for raw in iter(region.responses.pop, None)]
+    assert left == [number for number, stays in answers if stays]
+
+
 def test_empty_output_block(region, client, first):
     region.answer(first, b"")
     assert client.infer([1], "u8", b"x") == b""
