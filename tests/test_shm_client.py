@@ -295,8 +295,16 @@ def test_reentrant_call_from_a_signal_handler_is_refused(region, client, first):
     assert [r.request_id for r in region.posted_requests()] == [first]  # the refused call posted nothing
 
 
+def queued(region):
+    _, commit, read = region.responses.indices()
+    return (commit - read) % 1021
+
+
 def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(region, client, first):
-    """Slow (~6 s): the deadline is the first pass after 6 whole seconds."""
+    """Slow (~12 s): the deadline is the first pass after 6 whole seconds.
+    Meanwhile another process's answer goes round: it is put back while its
+    owner may still wait, and dropped once it has gone round for 10 s."""
+    region.answer(first ^ (1 << 63), b"for a process that went away")
     usage_before = resource.getrusage(resource.RUSAGE_SELF)
     started = time.monotonic()
     with pytest.raises(TimeoutError) as raised:
@@ -308,5 +316,9 @@ def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(r
     assert 6.0 <= elapsed < 6.5
     assert cpu < 0.5 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
     print(f"timed out after {elapsed:.3f} s using {cpu:.3f} s CPU ({100 * cpu / elapsed:.1f}%)")
+    assert queued(region) == 1
     region.answer(first + 1, b"ok")
     assert client.infer([1], "u8", b"x") == b"ok"
+    with pytest.raises(TimeoutError):
+        client.infer([1], "u8", b"x")
+    assert queued(region) == 0
