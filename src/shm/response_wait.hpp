@@ -66,13 +66,24 @@ constexpr std::chrono::nanoseconds spin_budget(std::uint64_t request_bytes) noex
     return std::chrono::nanoseconds(shortest + std::min(request_bytes, longest - shortest));
 }
 
-// Puts the region's parked answers back, as many as fit.
-inline void return_parked(const ResponseQueue& queue, const ObjectIdentity& region) {
-    if (!any_parked_answers()) return;
+// Puts the region's parked answers back, as many as fit, and hands out the
+// caller's own if it was among them (a call nested in the caller's wait, from
+// a signal handler, may have parked it while the queue was full).
+inline std::optional<ResponseEntry> return_parked(const ResponseQueue& queue, const ObjectIdentity& region,
+                                                  std::uint64_t request_id) {
+    if (!any_parked_answers()) return std::nullopt;
     std::vector<ResponseEntry> parked = take_parked_answers(region);
-    std::size_t returned = 0;
-    while (returned < parked.size() && queue.push(parked[returned])) ++returned;
-    for (std::size_t left = returned; left < parked.size(); ++left) park_answer(region, parked[left]);
+    std::optional<ResponseEntry> mine;
+    bool fits = true;
+    for (const ResponseEntry& answer : parked) {
+        if (answer.request_id == request_id) {
+            mine = answer;
+            continue;
+        }
+        if (fits) fits = queue.push(answer).has_value();
+        if (!fits) park_answer(region, answer);
+    }
+    return mine;
 }
 
 struct Sifted {
@@ -86,8 +97,9 @@ struct Sifted {
 // unless no one can be waiting for it.
 inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const ObjectIdentity& region,
                                             std::uint64_t request_id) {
-    return_parked(queue, region);
     Sifted sifted;
+    sifted.mine = return_parked(queue, region, request_id);
+    if (sifted.mine) return sifted;
     const std::uint64_t held = queue.published_count();
     for (std::uint64_t popped = 0; popped == 0 || popped < held; ++popped) {
         auto entry = queue.pop();
@@ -126,14 +138,14 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
         auto sifted = sift(*queue, identity, request_id);
         if (!sifted) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, sifted.error().text()});
         if (sifted->mine) {
-            return_parked(*queue, identity);
+            (void)return_parked(*queue, identity, request_id);
             return *sifted->mine;
         }
 
         if (!spinning || pass % kPassesPerClockRead == 0) {
             const Clock::time_point now = Clock::now();
             if (std::chrono::duration_cast<std::chrono::seconds>(now - start) > kResponseDeadline) {
-                return_parked(*queue, identity);
+                (void)return_parked(*queue, identity, request_id);
                 return quelt::unexpected(WaitFailure{WaitFailure::Kind::TimedOut, "Request timed out"});
             }
             spinning = now < spin_until;
@@ -141,7 +153,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
         // A handler may have forked: a child's parked answers are gone with
         // its routing, so returning them here never duplicates the parent's.
         if (!keep_waiting()) {
-            return_parked(*queue, identity);
+            (void)return_parked(*queue, identity, request_id);
             return quelt::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
         }
         if (!spinning) pause_one_microsecond();
