@@ -43,7 +43,6 @@ struct Sighting {
 struct Routing {
     std::uint64_t generation = process_generation();
     std::vector<const OwnRequestNumbers::Range*> ranges;
-    std::vector<std::uint64_t> awaited;
     std::unordered_map<std::uint64_t, Sighting> sightings;
     Clock::time_point last_sweep{};
     std::map<ObjectIdentity, std::vector<ResponseEntry>> parked;
@@ -65,6 +64,22 @@ Routing& here() {
         parked_count.store(0, std::memory_order_relaxed);
     }
     return routing_state;
+}
+
+// The requests awaited by calls of this thread, innermost last. Every call
+// holds the interpreter lock for its whole wait, so two waits of one process
+// overlap only when one is nested in the other on one thread (a signal
+// handler's call): a list per thread sees them all, without a lock per call.
+struct AwaitedOnThisThread {
+    std::uint64_t generation = process_generation();
+    std::vector<std::uint64_t> requests;
+};
+thread_local AwaitedOnThisThread awaited_here;
+
+// The waits of this thread; a child made by fork() inherits none.
+std::vector<std::uint64_t>& awaited() {
+    if (awaited_here.generation != process_generation()) awaited_here = AwaitedOnThisThread{};
+    return awaited_here.requests;
 }
 
 void forget_old_sightings(Routing& routing, Clock::time_point now) {
@@ -90,25 +105,28 @@ OwnRequestNumbers::~OwnRequestNumbers() {
     std::erase(here().ranges, range_.get());
 }
 
-std::uint64_t OwnRequestNumbers::take() noexcept { return range_->next.fetch_add(1, std::memory_order_relaxed); }
-
-AwaitedRequest::AwaitedRequest(std::uint64_t request_id) : request_id_(request_id) {
-    std::lock_guard guard(routing_lock);
-    here().awaited.push_back(request_id);
+// Only the object's own calls count up (one at a time, under its borrow
+// flag), so a plain load and store suffice.
+std::uint64_t OwnRequestNumbers::take() noexcept {
+    const std::uint64_t number = range_->next.load(std::memory_order_relaxed);
+    range_->next.store(number + 1, std::memory_order_relaxed);
+    return number;
 }
 
+AwaitedRequest::AwaitedRequest(std::uint64_t request_id) : request_id_(request_id) { awaited().push_back(request_id); }
+
 AwaitedRequest::~AwaitedRequest() {
-    std::lock_guard guard(routing_lock);
-    auto& awaited = here().awaited;
+    auto& requests = awaited();
     // The innermost wait ends first; a wait inherited through fork() is gone.
-    if (auto found = std::find(awaited.rbegin(), awaited.rend(), request_id_); found != awaited.rend())
-        awaited.erase(std::next(found).base());
+    if (auto found = std::find(requests.rbegin(), requests.rend(), request_id_); found != requests.rend())
+        requests.erase(std::next(found).base());
 }
 
 Verdict judge_other_answer(std::uint64_t request_id) {
+    const auto& requests = awaited();
+    if (std::ranges::find(requests, request_id) != requests.end()) return Verdict::PutBack;
     std::lock_guard guard(routing_lock);
     Routing& routing = here();
-    if (std::ranges::find(routing.awaited, request_id) != routing.awaited.end()) return Verdict::PutBack;
     for (const auto* range : routing.ranges)
         if (range->contains(request_id)) return Verdict::Drop;
 

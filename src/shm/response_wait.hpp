@@ -100,7 +100,9 @@ inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const 
     Sifted sifted;
     sifted.mine = return_parked(queue, region, request_id);
     if (sifted.mine) return sifted;
-    const std::uint64_t held = queue.published_count();
+    // Counted only once another call's answer turns up: the usual pass finds
+    // the queue empty or its own answer first.
+    std::uint64_t held = 0;
     for (std::uint64_t popped = 0; popped == 0 || popped < held; ++popped) {
         auto entry = queue.pop();
         if (!entry) return quelt::unexpected(std::move(entry.error()));
@@ -109,6 +111,7 @@ inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const 
             sifted.mine = **entry;
             break;
         }
+        if (popped == 0) held = queue.published_count() + 1;
         if (judge_other_answer((*entry)->request_id) == Verdict::Drop) continue;
         sifted.put_back = true;
         if (!queue.push(**entry)) {
