@@ -49,10 +49,10 @@ struct Routing {
     std::size_t parked_total = 0;
 };
 
-// Every call of this module holds the interpreter lock anyway; the mutex keeps
-// the routing sound without relying on that. It is never held while caller
-// code runs, so a fork (which can happen only in caller code) never copies
-// it locked.
+// The rest is touched only when client objects come and go or another call's
+// answer turns up, and has a mutex of its own. It is never held while caller
+// code runs, so a fork (which can happen only in caller code) never copies it
+// locked.
 std::mutex routing_lock;
 Routing routing_state;
 std::atomic<std::size_t> parked_count{0};
@@ -66,20 +66,22 @@ Routing& here() {
     return routing_state;
 }
 
-// The requests awaited by calls of this thread, innermost last. Every call
+// The requests awaited by calls of this process, innermost last. Every call
 // holds the interpreter lock for its whole wait, so two waits of one process
 // overlap only when one is nested in the other on one thread (a signal
-// handler's call): a list per thread sees them all, without a lock per call.
-struct AwaitedOnThisThread {
+// handler's call), and the interpreter lock guards this list: it is touched
+// by every call, where a lock of its own would cost more than the rest of the
+// bookkeeping.
+struct AwaitedRequests {
     std::uint64_t generation = process_generation();
     std::vector<std::uint64_t> requests;
 };
-thread_local AwaitedOnThisThread awaited_here;
+AwaitedRequests awaited_requests;
 
-// The waits of this thread; a child made by fork() inherits none.
+// The waits of this process; a child made by fork() inherits none.
 std::vector<std::uint64_t>& awaited() {
-    if (awaited_here.generation != process_generation()) awaited_here = AwaitedOnThisThread{};
-    return awaited_here.requests;
+    if (awaited_requests.generation != process_generation()) awaited_requests = AwaitedRequests{};
+    return awaited_requests.requests;
 }
 
 void forget_old_sightings(Routing& routing, Clock::time_point now) {

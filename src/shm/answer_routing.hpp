@@ -50,7 +50,7 @@ private:
     std::unique_ptr<Range> range_;
 };
 
-// Marks a request as awaited by a call of this thread while it lives, so
+// Marks a request as awaited by a call of this process while it lives, so
 // that a call nested inside that wait (from a signal handler) puts its answer
 // back instead of dropping it.
 class AwaitedRequest {
