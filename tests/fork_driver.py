@@ -154,11 +154,38 @@ def shm_fork_during_wait(shm_name: str) -> dict:
     return {"parent": answered, "child": child_report(children[0], channel[0])}
 
 
+def shm_prefork_workers(shm_name: str, workers: str, calls: str) -> dict:
+    """A pre-forking web server: the parent loads the app (a client and one
+    call), then forks workers that each make a client of their own and serve
+    requests with distinct payloads, all on the one region at once."""
+    preloaded = quelt_sdk.QueltShmClient(shm_name)
+    assert preloaded.infer([1], "u8", b"p") == b"p"
+    children = []
+    for worker in range(int(workers)):
+        pid, channel = fork_with_channel()
+        if pid == 0:
+            client = quelt_sdk.QueltShmClient(shm_name)
+            counts = {"calls": int(calls), "wrong": 0, "timeouts": 0, "failed": 0}
+            for number in range(int(calls)):
+                data = worker.to_bytes(2, "little") + number.to_bytes(4, "little") * (1 + number % 16)
+                try:
+                    if client.infer([len(data)], "u8", data) != data:
+                        counts["wrong"] += 1
+                except TimeoutError:
+                    counts["timeouts"] += 1
+                except Exception:  # noqa: BLE001 - every other failure counts the same here
+                    counts["failed"] += 1
+            report_to_parent(channel, counts)
+        children.append((pid, channel))
+    return {"workers": [child_report(pid, channel) for pid, channel in children]}
+
+
 SCENARIOS = {
     "socket-calls": socket_calls,
     "stream": stream,
     "shm-inherited": shm_inherited,
     "shm-fork-during-wait": shm_fork_during_wait,
+    "shm-prefork-workers": shm_prefork_workers,
 }
 
 if __name__ == "__main__":

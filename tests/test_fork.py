@@ -57,3 +57,10 @@ def test_fork_during_a_wait_leaves_the_parents_call_alone(start_refserver):
     assert seen["parent"] == "right"
     assert seen["child"]["inherited_call"].startswith("RuntimeError: QueltShmClient was " + INHERITED)
     assert seen["child"]["new_client"].startswith("RuntimeError: SHM tensor pool exhausted")
+
+
+def test_prefork_workers_each_get_their_own_answers(refserver):
+    """One QueltShmClient per forked worker, all waiting on one response queue."""
+    seen = run("shm-prefork-workers", refserver.shm_name, 4, CALLS)
+    clean = {"calls": CALLS, "wrong": 0, "timeouts": 0, "failed": 0}
+    assert seen == {"workers": [clean] * 4}

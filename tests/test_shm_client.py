@@ -10,6 +10,7 @@ shows up as an exhausted pool on the next call.
 """
 
 import math
+import resource
 import signal
 import struct
 import time
@@ -17,7 +18,7 @@ import time
 import pytest
 
 from quelt_sdk import QueltShmClient
-from shm_region_fixture import ONE_SLOT_POOL, POOL_OFFSET, Region
+from shm_region_fixture import CAPACITY, ONE_SLOT_POOL, POOL_OFFSET, Region
 
 MiB, GiB = 1 << 20, 1 << 30
 
@@ -225,6 +226,24 @@ def test_answers_to_other_requests_are_dropped(region, client, first):
     assert client.infer([1], "u8", b"x") == b"early answer to the next call"
 
 
+def test_answers_of_other_calls_go_back_unless_no_one_can_wait_for_them(region, client, first):
+    other = QueltShmClient(region.name)
+    other_next = region.next_request_id(other)
+    burn_request_numbers(client, 7)
+    answers = [  # (request number, stays queued for its owner)
+        (first + 6, False),                # this object's call that gave up
+        (other_next - 1, False),           # another object's of this process, answered already
+        (first ^ (1 << 63), True),         # another process's
+        ((other_next + 1) % 2**64, True),  # a number the other object has not used yet
+    ]
+    for number, _ in answers:
+        region.answer(number, b"not for this call")
+    region.answer(first + 7, b"for this call")
+    assert client.infer([1], "u8", b"x") == b"for this call"
+    left = [struct.unpack_from("<Q", raw)[0] for raw in iter(region.responses.pop, None)]
+    assert left == [number for number, stays in answers if stays]
+
+
 def test_empty_output_block(region, client, first):
     region.answer(first, b"")
     assert client.infer([1], "u8", b"x") == b""
@@ -274,3 +293,32 @@ def test_reentrant_call_from_a_signal_handler_is_refused(region, client, first):
         signal.signal(signal.SIGALRM, previous)
     assert seen == ["Already borrowed"]
     assert [r.request_id for r in region.posted_requests()] == [first]  # the refused call posted nothing
+
+
+def queued(region):
+    _, commit, read = region.responses.indices()
+    return (commit - read) % CAPACITY
+
+
+def test_unanswered_request_times_out_after_six_seconds_without_burning_a_core(region, client, first):
+    """Slow (~12 s): the deadline is the first pass after 6 whole seconds.
+    Meanwhile another process's answer goes round: it is put back while its
+    owner may still wait, and dropped once it has gone round for 10 s."""
+    region.answer(first ^ (1 << 63), b"for a process that went away")
+    usage_before = resource.getrusage(resource.RUSAGE_SELF)
+    started = time.monotonic()
+    with pytest.raises(TimeoutError) as raised:
+        client.infer([1], "u8", b"x")
+    elapsed = time.monotonic() - started
+    usage_after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (usage_after.ru_utime - usage_before.ru_utime) + (usage_after.ru_stime - usage_before.ru_stime)
+    assert str(raised.value) == "Request timed out"
+    assert 6.0 <= elapsed < 8  # a late wake-up on a loaded machine is no fault
+    assert cpu < 0.02 * elapsed, f"waiting used {cpu:.2f} s of processor time in {elapsed:.2f} s"
+    print(f"timed out after {elapsed:.3f} s using {cpu:.3f} s CPU ({100 * cpu / elapsed:.1f}%)")
+    assert queued(region) == 1
+    region.answer(first + 1, b"ok")
+    assert client.infer([1], "u8", b"x") == b"ok"
+    with pytest.raises(TimeoutError):
+        client.infer([1], "u8", b"x")
+    assert queued(region) == 0

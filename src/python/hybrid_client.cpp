@@ -53,12 +53,26 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
         return fail(ExceptionKind::RuntimeError,
                     "QueltHybridClient was created in another process; create a new client after fork()");
     const std::uint64_t request_id = client.next_request_id++;
+    // A server that restarted serves a new region under the old name: offsets
+    // into the region mapped here would name bytes it never sees, and its
+    // answer's offset bytes this client never wrote. So the region is checked
+    // before each connection opens (an open connection breaks when its server
+    // ends, and a broken connection is never opened again).
+    if (!client.control->connected())
+        if (auto named = client.region.check_still_named(); !named)
+            return fail(ExceptionKind::RuntimeError, named.error().text());
     auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data);
     if (!slot) return quelt::unexpected(staging_failure(std::move(slot.error())));
 
     const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
     runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
-    if (!reply) return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+    if (!reply) {
+        // A connection that broke because its server restarted says only
+        // "early eof" or "Broken pipe"; the region tells why.
+        if (auto named = client.region.check_still_named(); !named)
+            return fail(ExceptionKind::RuntimeError, named.error().text());
+        return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+    }
 
     // The reply's metadata and shm_size are not consulted: the output's
     // length is the block's own data_len, checked to lie inside the mapping.

@@ -20,7 +20,7 @@
 #include "shm/input_staging.hpp"
 #include "shm/message_block.hpp"
 #include "shm/region_queues.hpp"
-#include "shm/request_numbers.hpp"
+#include "shm/answer_routing.hpp"
 #include "shm/response_wait.hpp"
 #include "shm/shared_pools.hpp"
 #include "shm/shm_region.hpp"
@@ -33,8 +33,8 @@ struct ShmClientState {
     // Shared with this process's other clients of the region.
     std::shared_ptr<shm::TensorPool> pool;
     shm::ShmRegion region;
-    // Guarded by the object's exclusive borrow, so no atomic is needed.
-    std::uint64_t next_request_id;
+    // Known to this process's answer routing while the object lives.
+    shm::OwnRequestNumbers numbers;
     // The process that made the client. A child made by fork() refuses it:
     // its slots and its waits are the parent's.
     std::uint64_t generation;
@@ -47,9 +47,13 @@ Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError
 constexpr const char* kMadeInAnotherProcess =
     "QueltShmClient was created in another process; create a new client after fork()";
 
-Failure wait_failure(shm::WaitFailure failure) {
+Failure wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
     switch (failure.kind) {
-        case shm::WaitFailure::Kind::TimedOut: return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
+        case shm::WaitFailure::Kind::TimedOut:
+            // No answer can come from a region that its server left: say so,
+            // as waiting again would only time out again.
+            if (auto named = region.check_still_named(); !named) return runtime_error(named.error().text());
+            return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
         case shm::WaitFailure::Kind::Interrupted: return Failure::already_set();
         case shm::WaitFailure::Kind::InvalidRegion: break;
     }
@@ -83,7 +87,7 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
                         const DataArgument& data) {
     if (client.generation != process_generation()) return raise(runtime_error(kMadeInAnotherProcess));
     // Taken before anything can fail: a failing call still uses up its number.
-    const std::uint64_t request_id = client.next_request_id++;
+    const std::uint64_t request_id = client.numbers.take();
 
     auto lease = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data.bytes());
     if (!lease) return raise(staging_failure(std::move(lease.error())));
@@ -103,7 +107,7 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
         raise(runtime_error(kMadeInAnotherProcess));
         return false;
     });
-    if (!answer) return raise(wait_failure(std::move(answer.error())));
+    if (!answer) return raise(wait_failure(client.region, std::move(answer.error())));
     return result_of(client.region, *answer);
 }
 
@@ -134,7 +138,7 @@ Result<ShmClientState> open_client(std::string name) {
     // The pool is placed once, from the header as it is now; it must lie inside the mapping.
     auto pool = shm::shared_pool(*region);
     if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
-    return ShmClientState{std::move(*pool), std::move(*region), shm::first_request_number(), process_generation()};
+    return ShmClientState{std::move(*pool), std::move(*region), shm::OwnRequestNumbers(), process_generation()};
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -107,6 +107,14 @@ public:
         }
     }
 
+    // How many published entries wait to be claimed, as of a moment ago
+    // (other producers and consumers move on meanwhile).
+    std::uint64_t published_count() const {
+        const std::uint64_t commit = commit_position() % kCapacity;
+        const std::uint64_t read = read_position() % kCapacity;
+        return (commit + kCapacity - read) % kCapacity;
+    }
+
     std::uint64_t write_position() const { return write_index().load(std::memory_order_acquire); }
     std::uint64_t commit_position() const { return commit_index().load(std::memory_order_acquire); }
     std::uint64_t read_position() const { return read_index().load(std::memory_order_acquire); }

@@ -24,6 +24,13 @@ struct ObjectIdentity {
     friend auto operator<=>(const ObjectIdentity&, const ObjectIdentity&) = default;
 };
 
+// What a region's name shows now, compared with the object a mapping shows.
+enum class NameStanding {
+    Same,      // the mapped object, or the platform cannot tell
+    Replaced,  // another object: its creator made a new one under the name
+    Removed,   // no object has the name any more
+};
+
 // Who may open the object, as the platform says it (POSIX: permission bits,
 // owner and group), so that an object made beside it can be opened by the
 // same users, and one found beside it trusted only if they made it.
@@ -56,6 +63,9 @@ public:
     std::span<std::byte> bytes() const noexcept { return {data(), size_}; }
     const ObjectIdentity& identity() const noexcept { return identity_; }
     const ObjectAccess& access() const noexcept { return access_; }
+    // Looks the name up again (a few system calls). Anything that keeps the
+    // answer from being known for certain counts as Same.
+    NameStanding standing_of(std::string_view name) const noexcept;
 
 private:
     SharedMapping(void* base, std::size_t size, ObjectIdentity identity, ObjectAccess access,

@@ -105,6 +105,19 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
     return SharedMapping(base, mapped, identity_of(status), access_of(status));
 }
 
+NameStanding SharedMapping::standing_of(std::string_view name) const noexcept {
+    if (!names_one_object(name)) return NameStanding::Same;
+    try {
+        UniqueFd fd(::shm_open(system_object_name(name).c_str(), O_RDONLY | O_CLOEXEC, 0));
+        if (!fd) return errno == ENOENT ? NameStanding::Removed : NameStanding::Same;
+        struct stat status {};
+        if (::fstat(fd.get(), &status) != 0) return NameStanding::Same;
+        return identity_of(status) == identity_ ? NameStanding::Same : NameStanding::Replaced;
+    } catch (...) {
+        return NameStanding::Same;  // the name could not be built
+    }
+}
+
 void SharedMapping::unlink(std::string_view name) noexcept {
     if (!names_one_object(name)) return;
     try {

@@ -152,6 +152,28 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
                          release(mapped.section));
 }
 
+// The backing file under the region's name, opened only to read its identity.
+// While our handle keeps a deleted file alive, opening it usually fails with
+// "access denied", which an ordinary refusal gives too: that counts as Same.
+NameStanding SharedMapping::standing_of(std::string_view name) const noexcept {
+    try {
+        UniqueHandle file(::CreateFileW(backing_file(name).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            const DWORD code = ::GetLastError();
+            const bool gone = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+                              code == ERROR_DELETE_PENDING;
+            return gone ? NameStanding::Removed : NameStanding::Same;
+        }
+        const ObjectIdentity now = identity_of(file.get());
+        if (now == ObjectIdentity{}) return NameStanding::Same;
+        return now == identity_ ? NameStanding::Same : NameStanding::Replaced;
+    } catch (...) {
+        return NameStanding::Same;  // the path could not be built
+    }
+}
+
 void SharedMapping::unlink(std::string_view name) noexcept {
     try {
         ::DeleteFileW(backing_file(name).c_str());

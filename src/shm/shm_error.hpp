@@ -13,6 +13,8 @@ struct ShmError {
         VersionMismatch,
         QueueFull,
         InvalidRegion,    // an offset or length read from the region points outside it
+        Replaced,         // the name now shows another region; `detail` is the name
+        Removed,          // no region has the name any more; `detail` is the name
     };
 
     Kind kind;
@@ -29,6 +31,11 @@ struct ShmError {
             case Kind::VersionMismatch: return "Shared memory version mismatch";
             case Kind::QueueFull: return "Queue is full";
             case Kind::InvalidRegion: return "Invalid shared memory region: " + detail;
+            case Kind::Replaced:
+                return "The shared-memory region '" + detail + "' was replaced (the server restarted): create a new client";
+            case Kind::Removed:
+                return "The shared-memory region '" + detail + "' was removed (the server stopped): create a new client "
+                       "once the server runs again";
         }
         return detail;
     }

@@ -22,6 +22,15 @@ quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* 
     return region;
 }
 
+quelt::expected<void, ShmError> ShmRegion::check_still_named() const {
+    switch (mapping_.standing_of(name_)) {
+        case NameStanding::Same: return {};
+        case NameStanding::Replaced: return quelt::unexpected(ShmError{ShmError::Kind::Replaced, name_});
+        case NameStanding::Removed: return quelt::unexpected(ShmError{ShmError::Kind::Removed, name_});
+    }
+    return {};
+}
+
 quelt::expected<std::uint64_t, ShmError> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
                                                                const char* which) const {
     const auto offset = load<std::uint64_t>(data() + field);

@@ -33,6 +33,11 @@ public:
     std::span<std::byte> bytes() const noexcept { return mapping_.bytes(); }
     // Which object is mapped: a server that restarts makes a new one under the old name.
     const SharedMapping& mapping() const noexcept { return mapping_; }
+    // Fails (Replaced or Removed) when the region's name no longer shows the
+    // mapped object: a server that restarted serves another region, and
+    // offsets sent to it would name bytes this client never sees. A few
+    // system calls: for the moments a connection opens or a call fails.
+    quelt::expected<void, ShmError> check_still_named() const;
 
     // The queue offsets are read from the header at every use, and checked
     // (inside the region, 8-byte aligned) before they are handed out.

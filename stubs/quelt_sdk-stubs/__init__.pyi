@@ -240,7 +240,10 @@ class QueltShmClient:
             TimeoutError: "Request timed out": no answer within about 6 s.
             RuntimeError: the server's error text, "Queue is full", or "SHM
                 tensor pool exhausted (...)" (the tensor is larger than the
-                largest free slot).
+                largest free slot); instead of the time-out, "The
+                shared-memory region '...' was replaced (the server
+                restarted): create a new client" (or "... was removed (the
+                server stopped): ...").
 
         Example:
             >>> np.frombuffer(shm.infer([4], "float32", array), np.float32)
@@ -277,8 +280,10 @@ class QueltHybridClient:
             ValueError, TypeError, OverflowError: as for `QueltShmClient.infer`.
             RuntimeError: the socket cannot be opened ("Failed to open named
                 pipe '/path': No such file or directory (os error 2)"), the
-                connection broke, the server's error text, or "SHM tensor pool
-                exhausted (...)".
+                connection broke, the server's error text, "SHM tensor pool
+                exhausted (...)", or "The shared-memory region '...' was
+                replaced (the server restarted): create a new client" (said
+                before the socket is connected, or when it breaks).
 
         Example:
             >>> np.frombuffer(hybrid.infer([4], "float32", array), np.float32)

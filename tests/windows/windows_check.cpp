@@ -468,6 +468,25 @@ void lease_companion() {
     std::filesystem::remove(backing_directory() / name);
 }
 
+// A client asks whether its region's name still shows the file it mapped:
+// another file under the name is a restarted server's, no file a stopped one.
+void region_standing() {
+    const std::string name = unique_name("standing");
+    const std::string other = unique_name("standing-other");
+    write_backing_file(name, 0x41494D4F, 1, 4096);
+    write_backing_file(other, 0x41494D4F, 1, 4096);
+    if (auto region = shm::SharedMapping::open_existing(name)) {
+        check(region->standing_of(name) == shm::NameStanding::Same, "the mapped file is still under its name");
+        check(region->standing_of(other) == shm::NameStanding::Replaced, "another file under the name is told apart");
+        check(region->standing_of(unique_name("standing-none")) == shm::NameStanding::Removed,
+              "a name without a file is told apart");
+    } else {
+        check(false, "the region for the standing checks opens");
+    }
+    std::filesystem::remove(backing_directory() / name);
+    std::filesystem::remove(backing_directory() / other);
+}
+
 struct QueueAnswer {
     std::optional<shm::ResponseEntry> entry;
     std::string failure;
@@ -638,6 +657,7 @@ int main(int argc, char** argv) {
             connect_failures(server);
             region_opening(server);
             lease_companion();
+            region_standing();
             queue_calls(server, "identity", "");
             hybrid_calls(server);
         }
