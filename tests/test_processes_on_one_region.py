@@ -56,16 +56,18 @@ def alarm():
     signal.signal(signal.SIGALRM, previous)
 
 
-def test_hybrid_clients_in_four_processes(refserver):
-    results = workers("hybrid", refserver, 4, CALLS)
+# These tests start servers of their own: the launcher's output thread must be
+# gone before a later test forks its fake server.
+def test_hybrid_clients_in_four_processes(start_refserver):
+    results = workers("hybrid", start_refserver(), 4, CALLS)
     assert [(r["calls"], r["wrong"], r["timeouts"], r["failed"]) for r in results] == [(CALLS, 0, 0, 0)] * 4, results
 
 
 @pytest.mark.slow
-def test_shm_clients_in_two_processes_may_time_out_but_never_take_another_answer(refserver):
+def test_shm_clients_in_two_processes_may_time_out_but_never_take_another_answer(start_refserver):
     """Slow (up to ~8 s): the processes share one response queue, so one may
     take (and drop) the other's answer, which then times out."""
-    results = workers("shm", refserver, 2, 10**6, seconds=2)
+    results = workers("shm", start_refserver(), 2, 10**6, seconds=2)
     assert [(r["wrong"], r["failed"]) for r in results] == [(0, 0), (0, 0)], results
 
 
