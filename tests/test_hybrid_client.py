@@ -15,6 +15,14 @@ from fake_control_server import FakeControlServer, answer, close_connection, rep
 from hostile_measure import open_descriptors, thread_count
 from shm_region_fixture import MAGIC, ONE_SLOT_POOL, Region, unique_name
 
+# A hybrid client runs threads of its own; the tests marked with this fork
+# while one exists on purpose (a server that appears after the client, a
+# child that inherits a client), and CPython 3.12+ warns about such forks.
+forks_beside_client_threads = pytest.mark.filterwarnings(
+    r"ignore:This process \(pid=\d+\) is multi-threaded, use of fork\(\) may lead to deadlocks in the child\."
+    ":DeprecationWarning")
+
+
 def socket_path() -> str:
     # Short on purpose: a Unix socket path has room for 107 bytes only.
     return os.path.join(tempfile.gettempdir(), f"qh-{os.getpid()}-{secrets.token_hex(4)}.sock")
@@ -147,6 +155,7 @@ def test_reply_fields_other_than_the_offset_are_not_consulted(client, server):
     assert client.infer([1], "u8", b"next") == b"next"
 
 
+@forks_beside_client_threads
 def test_missing_socket_fails_until_the_server_appears(region):
     path = socket_path()
     client = QueltHybridClient(region.name, path)  # the constructor does not connect
@@ -158,6 +167,7 @@ def test_missing_socket_fails_until_the_server_appears(region):
         assert len(server.requests) == 1
 
 
+@forks_beside_client_threads
 def test_pipe_path_names_a_socket_in_the_temporary_directory(region):
     name = f"qh-{os.getpid()}-{secrets.token_hex(4)}"
     pipe = "\\\\.\\pipe\\" + name
@@ -262,6 +272,7 @@ def test_one_worker_per_processor_the_process_may_use(region):
         os.sched_setaffinity(0, allowed)
 
 
+@forks_beside_client_threads
 def test_a_forked_child_neither_uses_nor_disturbs_the_parents_client(region, server):
     client = QueltHybridClient(region.name, server.path)
     assert client.infer([1], "u8", b"before") == b"before"

@@ -102,9 +102,12 @@ def test_request_with_more_large_inputs_than_one_send_takes():
     assert got == expected
 
 
-def test_reference_server_echoes_64_mib_less_80_bytes(refserver, kind):
+def test_reference_server_echoes_64_mib_less_80_bytes(start_refserver, kind):
     from quelt_refserver import MODELS
 
+    # A server of this test's own: the launcher's output thread must be gone
+    # before the later tests fork their fake servers.
+    refserver = start_refserver()
     data = pattern(64 * MiB - 80, 3)
     endpoint = refserver.tcp_endpoint if kind == "tcp" else refserver.unix_endpoint
     client = quelt_sdk.QueltClient(endpoint)
