@@ -1,7 +1,8 @@
 """The hybrid client's runtime, checked in C++ where Python cannot reach it:
 the async lock's FIFO hand-over, readiness waits, clean shutdown.
 
-Compiles tests/runtime_check.cpp with the system compiler (a few seconds)."""
+Compiles tests/runtime_check.cpp with $CXX, else the system's g++ (a few seconds)."""
+import os
 import pathlib
 import shutil
 import subprocess
@@ -13,13 +14,16 @@ SOURCES = ["tests/runtime_check.cpp", "src/common/os_error_posix.cpp", "src/comm
            "src/net/pipe_path_posix.cpp", "src/transport/hybrid_messages.cpp"]
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++23 compiler")
+COMPILER = os.environ.get("CXX") or shutil.which("g++")
+
+
+@pytest.mark.skipif(COMPILER is None, reason="needs a C++23 compiler")
 def test_runtime_core(tmp_path):
     if not (ROOT / "src/runtime/runtime.cpp").exists():
         pytest.skip("needs the source tree")
     binary = tmp_path / "runtime_check"
     subprocess.run(
-        ["g++", "-std=c++23", "-O1", "-pthread", f"-I{ROOT / 'src'}", "-o", str(binary)]
+        [COMPILER, "-std=c++23", "-O1", "-pthread", f"-I{ROOT / 'src'}", "-o", str(binary)]
         + [str(ROOT / source) for source in SOURCES]
         + [str(path) for path in sorted((ROOT / "src/runtime").glob("*.cpp")) if not path.stem.endswith("_windows")],
         check=True,
