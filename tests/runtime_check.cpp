@@ -47,6 +47,19 @@ std::size_t entries(const char* directory) {
     return count;
 }
 
+// The entries of `directory` once they number `expected`, or after 2 s. A
+// joined thread can stay listed a moment: join returns when the thread clears
+// its id, before the kernel (or an emulator such as qemu-user) removes it.
+std::size_t entries_settled_to(const char* directory, std::size_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    std::size_t count = entries(directory);
+    while (count != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        count = entries(directory);
+    }
+    return count;
+}
+
 void lock_grants_waiters_in_arrival_order() {
     auto runtime = Runtime::create(2);
     check(runtime.has_value(), "runtime builds");
@@ -136,13 +149,14 @@ void stream_waits_until_a_full_socket_drains() {
 }
 
 void runtimes_leave_nothing_behind() {
+    const std::size_t before_warming = entries("/proc/self/task");
     { auto warm = Runtime::create(); }
-    std::size_t threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
+    std::size_t threads = entries_settled_to("/proc/self/task", before_warming), fds = entries("/proc/self/fd");
     for (int i = 0; i < 50; ++i) {
         auto runtime = Runtime::create();
         check(runtime.has_value() && (*runtime)->worker_count() == default_worker_count(), "default worker count");
     }
-    check(entries("/proc/self/task") == threads, "threads joined");
+    check(entries_settled_to("/proc/self/task", threads) == threads, "threads joined");
     check(entries("/proc/self/fd") == fds, "descriptors closed");
 }
 

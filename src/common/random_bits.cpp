@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <random>
+
+#include "common/system_random.hpp"
 
 namespace quelt {
 namespace {
@@ -13,15 +14,6 @@ std::uint64_t mixed(std::uint64_t value) noexcept {
     value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
     value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
     return value ^ (value >> 31);
-}
-
-std::uint64_t system_random() noexcept {
-    try {
-        std::random_device source;
-        return (std::uint64_t{source()} << 32) ^ source();
-    } catch (...) {
-        return 0;  // no source here: the mix below still differs per call and per process
-    }
 }
 
 }  // namespace

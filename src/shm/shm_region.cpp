@@ -1,5 +1,6 @@
 #include "shm/shm_region.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 #include "shm/queue_entries.hpp"
@@ -12,8 +13,14 @@ quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* 
     auto mapping = SharedMapping::open_existing(name);
     if (!mapping) return quelt::unexpected(std::move(mapping.error()));
     // A mapping is at least one page, so the 40 header bytes are always inside it.
+    // Acquire: the server stores the magic last, with release, so a region
+    // opened while it is being made shows the queue and pool offsets it
+    // wrote before. A plain read would not order them on a weakly ordered
+    // processor (aarch64), where the offsets could still read as zero.
+    const std::uint32_t magic = std::atomic_ref<std::uint32_t>(
+        *reinterpret_cast<std::uint32_t*>(mapping->data() + header_field::magic)).load(std::memory_order_acquire);
+    if (magic != kRegionMagic) return quelt::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
     const RegionHeader header = RegionHeader::read(mapping->data());
-    if (header.magic != kRegionMagic) return quelt::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
     if (header.version != kRegionVersion) return quelt::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
     ShmRegion region(std::move(name), std::move(*mapping));
     if (log != nullptr && log->info_enabled())
