@@ -250,3 +250,18 @@ def map_existing(name: str) -> tuple[mmap.mmap, int]:
         return mmap.mmap(fd, size), size
     finally:
         os.close(fd)
+
+
+# A process that leases the one slot of a one-slot region for a call that
+# waits for its time-out (no server answers), and again as soon as that call
+# ends, or tries again while another process's call holds the slot.
+HOLDER = """
+import sys, quelt_sdk
+client = quelt_sdk.QueltShmClient(sys.argv[1])
+print("calling", flush=True)
+while True:
+    try:
+        client.infer([1], "u8", b"x")
+    except RuntimeError:
+        continue
+"""

@@ -21,8 +21,7 @@ import pytest
 
 from quelt_sdk import QueltShmClient
 from shm_probe import session_probe
-from shm_region_fixture import POOL_OFFSET, Region, lease_table_name, unique_name
-from test_hybrid_client import ONE_SLOT_POOL
+from shm_region_fixture import HOLDER, ONE_SLOT_POOL, POOL_OFFSET, Region, lease_table_name, unique_name
 
 NOBODY = 65534
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (another user, namespaces)")
@@ -94,18 +93,6 @@ def test_a_table_that_root_makes_belongs_to_the_regions_owner(region):
 
 # --- A live owner keeps its slot -------------------------------------------------
 
-# Leases the one slot for a call that waits for its time-out (no server
-# answers), and again as soon as that call ends.
-HOLDER = """
-import sys, quelt_sdk
-client = quelt_sdk.QueltShmClient(sys.argv[1])
-print("calling", flush=True)
-while True:
-    try:
-        client.infer([1], "u8", b"x")
-    except RuntimeError:
-        continue
-"""
 
 # A call from a process whose monotonic clock runs a day ahead.
 AHEAD = """

@@ -21,7 +21,7 @@ import pytest
 
 from quelt_sdk import QueltHybridClient, QueltShmClient
 from fake_control_server import FakeControlServer
-from shm_region_fixture import ONE_SLOT_POOL, Region
+from shm_region_fixture import HOLDER, ONE_SLOT_POOL, Region
 from test_hybrid_client import socket_path
 
 HERE = Path(__file__).resolve().parent
@@ -76,18 +76,6 @@ def test_shm_clients_in_four_processes(start_refserver):
     assert [(r["calls"], r["wrong"], r["timeouts"], r["failed"]) for r in results] == [(SHM_CALLS, 0, 0, 0)] * 4, results
 
 
-# Leases the one slot for a call that waits for its time-out (no server
-# answers); while the other process's call holds the slot, it tries again.
-HOLDER = """
-import sys, quelt_sdk
-client = quelt_sdk.QueltShmClient(sys.argv[1])
-print("calling", flush=True)
-while True:
-    try:
-        client.infer([1], "u8", b"x")
-    except RuntimeError:
-        continue
-"""
 
 
 def test_a_slot_is_leased_by_one_process_until_that_process_dies():
