@@ -138,7 +138,9 @@ def test_an_idle_server_sleeps(start_refserver):
     before = _cpu_seconds(server.pid)
     time.sleep(3)
     used = _cpu_seconds(server.pid) - before
-    assert used < 3 * 0.005, f"{used * 1000:.1f} ms of CPU in 3 s idle"
+    # Asleep it takes 0.25 to 0.5 %, more while other work keeps the machine
+    # busy; polling every millisecond took 1.2 % and more.
+    assert used < 3 * 0.008, f"{used * 1000:.1f} ms of CPU in 3 s idle"
     assert client.infer([1], "float32", bytes(4)) == bytes(4)  # and still answers
 
 
