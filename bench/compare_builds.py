@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Interleaved A/B of the shared-memory clients at one tensor size.
+"""Interleaved A/B of the clients at one tensor size.
 
     python bench/compare_builds.py A_MODULE_DIR B_MODULE_DIR [--rounds 8] [--bytes 64]
+                                   [--kinds shm,hybrid,quelt_unix,quelt_tcp]
 
 Each directory holds a quelt_sdk extension module (a build directory, or a
 copy of an older build's module). One reference server (from --build-dir)
-serves both. Every round measures the spin floor, then QueltShmClient and
-QueltHybridClient of A and of B in a fresh process each, A first in odd
-rounds and B first in even ones, placed as bench/run.py places them. Prints
+serves both. Every round measures the spin floor, then each client kind
+(QueltShmClient and QueltHybridClient by default) of A and of B in a fresh
+process each, A first in odd rounds and B first in even ones, placed as
+bench/run.py places them. Prints
 each round's medians and, at the end, the median over the rounds of each
 figure divided by its round's spin floor, and of B's figure divided by A's.
 On a shared machine only such in-run ratios mean anything.
@@ -26,6 +28,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from quelt_bench.environment import ROOT, use_build  # noqa: E402
 from quelt_bench.placement import Placement  # noqa: E402
+from quelt_bench.runner import SPINNING_SIZES, SPINNING_SOCKET_CLIENTS  # noqa: E402
 from quelt_bench.stats import median  # noqa: E402
 
 # Runs in the measuring process: the medians of one client kind, in ns.
@@ -39,7 +42,13 @@ samples = time_calls(infer_call(kind, client, size), Budget(calls, calls, 0, 200
 print(statistics.median(samples))
 """
 
-CASES = (("shm", "apart"), ("hybrid", "together"))
+KINDS = ("shm", "hybrid", "quelt_unix", "quelt_tcp")
+
+
+def runs_apart(kind: str, size: int) -> bool:
+    """The shared-memory client always spins, the socket clients only for
+    small replies: a spinning reader needs its peer on another processor."""
+    return kind == "shm" or (kind in SPINNING_SOCKET_CLIENTS and size in SPINNING_SIZES)
 
 
 def measure(module_dir: Path, kind: str, server: dict, size: int, calls: int) -> float:
@@ -58,10 +67,14 @@ def main() -> int:
     parser.add_argument("b", type=Path)
     parser.add_argument("--rounds", type=int, default=8)
     parser.add_argument("--bytes", type=int, default=64)
+    parser.add_argument("--kinds", default="shm,hybrid", help=f"comma-separated, of {', '.join(KINDS)}")
     parser.add_argument("--calls", type=int, default=20000, help="timed calls per client and round")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench",
                         help="where the reference server and the spin baseline are built")
     options = parser.parse_args()
+    kinds = options.kinds.split(",")
+    if unknown := set(kinds) - set(KINDS):
+        parser.error(f"unknown kinds: {', '.join(sorted(unknown))}")
     build_dir = options.build_dir.resolve()
     use_build(build_dir)
     from quelt_refserver import RefServer
@@ -81,15 +94,15 @@ def main() -> int:
             order = (("A", options.a), ("B", options.b))
             order = order if number % 2 else order[::-1]
             figures = {}
-            for kind, where in CASES:
+            for kind in kinds:
                 for label, module_dir in order:
-                    with placement.apart() if where == "apart" else placement.together():
+                    with placement.apart() if runs_apart(kind, options.bytes) else placement.together():
                         figures[f"{kind} {label}"] = measure(module_dir, kind, server, options.bytes, options.calls)
             line = [f"round {number}: spin {spin:.0f} ns"]
             for name, value in figures.items():
                 line.append(f"{name} {value:.0f} ns ({value / spin:.2f}x spin)")
                 ratios.setdefault(f"{name} / spin", []).append(value / spin)
-            for kind, _ in CASES:
+            for kind in kinds:
                 ratios.setdefault(f"{kind} B / A", []).append(figures[f"{kind} B"] / figures[f"{kind} A"])
             print("; ".join(line), flush=True)
     print(f"medians over {options.rounds} rounds, {options.bytes} B:")
