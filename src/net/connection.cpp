@@ -24,7 +24,8 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
 
 ExchangeResult<void> Connection::write_socket(std::span<GatherPiece> pieces) {
     request_sent();
-    if (auto sent = send_gathered(stream_.socket(), pieces); !sent) return quelt::unexpected(io_error(std::move(sent.error())));
+    auto sent = send_gathered(stream_.socket(), pieces);
+    if (!sent) return quelt::unexpected(io_error(std::move(sent.error())));
     return {};
 }
 

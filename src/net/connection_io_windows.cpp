@@ -46,9 +46,10 @@ void StreamHandle::close() noexcept {
 ExchangeResult<void> Connection::write_pieces(std::span<GatherPiece> pieces) {
     if (stream_.kind() == StreamHandle::Kind::Socket) return write_socket(pieces);
     request_sent();
-    for (const GatherPiece& piece : pieces)
-        if (auto written = write_pipe(stream_, static_cast<const std::uint8_t*>(piece.iov_base), piece.iov_len); !written)
-            return written;
+    for (const GatherPiece& piece : pieces) {
+        auto written = write_pipe(stream_, static_cast<const std::uint8_t*>(piece.iov_base), piece.iov_len);
+        if (!written) return written;
+    }
     return {};
 }
 

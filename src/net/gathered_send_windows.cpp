@@ -20,7 +20,8 @@ quelt::expected<std::size_t, OsError> send_some(NativeSocket socket, std::span<c
     std::size_t count = 0;
     while (count < std::min(pieces.size(), kBatch)) {
         const GatherPiece& piece = pieces[count];
-        buffers[count++] = {static_cast<ULONG>(std::min(piece.iov_len, kLargestCall)), static_cast<char*>(piece.iov_base)};
+        buffers[count++] = {static_cast<ULONG>(std::min(piece.iov_len, kLargestCall)),
+                            static_cast<char*>(piece.iov_base)};
         if (piece.iov_len > kLargestCall) break;  // the rest of this piece goes first in the next call
     }
     DWORD sent = 0;

@@ -23,7 +23,8 @@ Received receive_spinning(NativeSocket socket, std::uint8_t* into, std::size_t c
                           SleepingReceive sleep) {
     const SpinWindow::Duration spin = window.next_spin();
     // Replies come late on this connection: sleep at once.
-    if (spin == SpinWindow::Duration::zero()) return sleep_and_learn(socket, into, capacity, window, sleep, Clock::now());
+    if (spin == SpinWindow::Duration::zero())
+        return sleep_and_learn(socket, into, capacity, window, sleep, Clock::now());
     // Bytes already there (the rest of a reply, say) say nothing of how long
     // this peer takes: only a read that has to wait teaches the window.
     Received got = spin_calls::receive_now(socket, into, capacity);
