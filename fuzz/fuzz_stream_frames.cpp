@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) fuzz::fail("socketpair");
     UniqueFd server(ends[0]);
-    net::Connection connection{net::StreamHandle(ends[1], net::StreamHandle::Kind::Socket)};
+    net::Connection connection{net::StreamHandle(net::Socket(ends[1]))};
     // Inputs are far smaller than a socket buffer, so one write never blocks.
     std::size_t sent = 0;
     while (sent < size) {

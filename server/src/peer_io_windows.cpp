@@ -5,9 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "common/unique_handle_windows.hpp"
+#include "net/gathered_send.hpp"
 #include "net/spinning_receive.hpp"
 #include "peer_io.hpp"
 
@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::size_t kLargestCall = 1u << 30;
 
-SOCKET socket_of(Peer peer) { return static_cast<SOCKET>(peer.handle); }
+net::NativeSocket socket_of(Peer peer) { return static_cast<net::NativeSocket>(peer.handle); }
 HANDLE pipe_of(Peer peer) { return reinterpret_cast<HANDLE>(peer.handle); }
 
 // The calling thread's event for waiting on its own overlapped calls.
@@ -57,27 +57,7 @@ bool send_all(Peer peer, std::span<iovec> pieces) {
             if (!send_piece(peer, piece)) return false;
         return true;
     }
-    std::vector<WSABUF> buffers;
-    buffers.reserve(pieces.size());
-    for (const iovec& piece : pieces)
-        for (std::size_t at = 0; at < piece.iov_len; at += kLargestCall)
-            buffers.push_back({static_cast<ULONG>(std::min(kLargestCall, piece.iov_len - at)),
-                               static_cast<char*>(piece.iov_base) + at});
-    std::size_t first = 0;
-    while (first < buffers.size()) {
-        DWORD sent = 0;
-        if (::WSASend(socket_of(peer), buffers.data() + first, static_cast<DWORD>(buffers.size() - first), &sent, 0,
-                      nullptr, nullptr) != 0 ||
-            sent == 0)
-            return false;
-        std::size_t left = sent;
-        while (first < buffers.size() && left >= buffers[first].len) left -= buffers[first++].len;
-        if (left != 0) {
-            buffers[first].buf += left;
-            buffers[first].len -= static_cast<ULONG>(left);
-        }
-    }
-    return true;
+    return net::send_gathered(socket_of(peer), pieces).has_value();
 }
 
 std::size_t receive_some(Peer peer, std::uint8_t* into, std::size_t capacity, SpinWindow& spin) {
@@ -85,8 +65,8 @@ std::size_t receive_some(Peer peer, std::uint8_t* into, std::size_t capacity, Sp
         const long long got = pipe_call(peer, true, into, capacity);
         return got > 0 ? static_cast<std::size_t>(got) : 0;
     }
-    const ssize_t got = net::receive_spinning(static_cast<int>(peer.handle), into, capacity, spin);
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    const net::Received got = net::receive_spinning(socket_of(peer), into, capacity, spin);
+    return got ? *got : 0;
 }
 
 void abort_connection(Peer peer) {

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <cerrno>
+
 namespace quelt {
 
 std::string os_error_text(int code) {
@@ -10,5 +12,9 @@ std::string os_error_text(int code) {
     const char* message = strerror_r(code, buffer, sizeof buffer);
     return std::string(message) + " (os error " + std::to_string(code) + ")";
 }
+
+OsError last_socket_error() { return os_error(errno); }
+
+bool interrupted(const OsError& error) noexcept { return error.code == EINTR; }
 
 }  // namespace quelt

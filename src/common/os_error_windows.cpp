@@ -1,3 +1,4 @@
+#include <winsock2.h>
 #include <windows.h>
 
 #include <string>
@@ -31,5 +32,11 @@ std::string os_error_text(int code) {
     if (message.empty()) message = "Unknown error";
     return message + " (os error " + std::to_string(code) + ")";
 }
+
+OsError last_socket_error() { return os_error(::WSAGetLastError()); }
+
+// No signal cuts a Winsock call short. WSAEINTR comes from a cancelled call
+// (the server cancels a connection thread's read to end it): never retried.
+bool interrupted(const OsError&) noexcept { return false; }
 
 }  // namespace quelt

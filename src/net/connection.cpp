@@ -2,8 +2,42 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace quelt::net {
+
+ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, os_error_text(code), code}; }
+ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
+ExchangeError io_error(OsError error) { return {ExchangeError::Kind::Io, std::move(error.text), error.code}; }
+
+ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+    GatherPiece piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    return write_pieces(std::span(&piece, 1));
+}
+
+ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+    std::vector<GatherPiece> gathered;
+    gathered.reserve(pieces.size());
+    for (auto piece : pieces) gathered.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+    return write_pieces(gathered);
+}
+
+ExchangeResult<void> Connection::write_socket(std::span<GatherPiece> pieces) {
+    request_sent();
+    auto sent = send_gathered(stream_.socket(), pieces);
+    if (!sent) return quelt::unexpected(io_error(std::move(sent.error())));
+    return {};
+}
+
+ExchangeResult<std::size_t> Connection::receive_socket(std::uint8_t* into, std::size_t capacity) {
+    SpinWindow& window = window_for_read();
+    for (;;) {
+        Received got = receive_spinning(stream_.socket(), into, capacity, window, sleep_);
+        if (got && *got > 0) return *got;
+        if (got) return quelt::unexpected(io_error(kFailedToFill));
+        if (!interrupted(got.error())) return quelt::unexpected(io_error(std::move(got.error())));
+    }
+}
 
 ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
     const std::size_t early = std::min(bytes.size(), buffered());

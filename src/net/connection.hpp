@@ -9,7 +9,9 @@
 #include <span>
 #include <utility>
 
+#include "common/os_error.hpp"
 #include "common/spin_window.hpp"
+#include "net/gathered_send.hpp"
 #include "net/spinning_receive.hpp"
 #include "net/stream_handle.hpp"
 #include "transport/byte_buffer.hpp"
@@ -18,7 +20,6 @@
 namespace quelt::net {
 
 inline constexpr const char* kFailedToFill = "failed to fill whole buffer";
-inline constexpr const char* kFailedToWrite = "failed to write whole buffer";
 
 // How much one read asks for when the caller has no room of its own to read
 // into (a reply header, a small body): a small reply arrives whole in the
@@ -28,7 +29,7 @@ inline constexpr std::size_t kReadAheadSize = 16 * 1024;
 class Connection {
 public:
     explicit Connection(StreamHandle stream) noexcept
-        : stream_(std::move(stream)), sleep_(sleeping_receive_for(static_cast<int>(stream_.get()))) {}
+        : stream_(std::move(stream)), sleep_(sleeping_receive_for(stream_.socket())) {}
 
     // Every byte, retrying short and interrupted writes. A peer that has gone
     // away is an error value, never a SIGPIPE.
@@ -52,7 +53,12 @@ public:
     std::intptr_t native_handle() const noexcept { return stream_.get(); }
 
 private:
+    // The stream's own I/O (connection_io_<platform>.cpp): a socket's goes
+    // through the two below, a Windows pipe's through ReadFile and WriteFile.
+    ExchangeResult<void> write_pieces(std::span<GatherPiece> pieces);
     ExchangeResult<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
+    ExchangeResult<void> write_socket(std::span<GatherPiece> pieces);
+    ExchangeResult<std::size_t> receive_socket(std::uint8_t* into, std::size_t capacity);
 
     // Only the first read after a request teaches the spin window: its wait
     // is how long the server takes to answer. The rest of a reply (a large
@@ -86,5 +92,6 @@ private:
 // A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.
 ExchangeError io_error_from_errno(int code);
 ExchangeError io_error(const char* text);
+ExchangeError io_error(OsError error);
 
 }  // namespace quelt::net

@@ -1,3 +1,4 @@
+// Connecting on POSIX: TCP and Unix-domain stream sockets.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,16 +11,12 @@
 #include <cstring>
 #include <memory>
 
-#include "common/os_error.hpp"
-#include "common/unique_fd.hpp"
-#include "net/connector.hpp"
+#include "net/bsd_addresses.hpp"
+#include "net/connector_system.hpp"
 #include "net/pipe_path.hpp"
-#include "net/socket_address.hpp"
 
 namespace quelt::net {
 namespace {
-
-quelt::unexpected<ExchangeError> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
 
 // connect() interrupted by a signal keeps going in the background; wait for
 // it to finish instead of starting over.
@@ -33,116 +30,68 @@ int finish_interrupted_connect(int fd) {
     return error;
 }
 
-// 0 and an open socket, or the errno of the failure.
-int open_and_connect(int family, const sockaddr* address, socklen_t length, UniqueFd& out) {
-    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return errno;
-    if (::connect(fd.get(), address, length) < 0) {
-        const int error = errno == EINTR ? finish_interrupted_connect(fd.get()) : errno;
-        if (error != 0) return error;
-    }
-    out = std::move(fd);
-    return 0;
-}
-
-Connection tcp_connection(UniqueFd fd) {
-    int on = 1;
-    (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // best effort
-    return Connection(StreamHandle(fd.release(), StreamHandle::Kind::Socket));
-}
-
-// An IPv4 literal, or an IPv6 literal in brackets, needs no resolver.
-bool literal_address(const std::string& host, std::uint16_t port, sockaddr_storage& out, socklen_t& length) {
-    std::memset(&out, 0, sizeof out);
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        length = sizeof *v4;
-        return true;
-    }
-    if (host.size() < 2 || host.front() != '[' || host.back() != ']') return false;
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
-    const std::string inner = host.substr(1, host.size() - 2);
-    if (::inet_pton(AF_INET6, inner.c_str(), &v6->sin6_addr) != 1) return false;
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    length = sizeof *v6;
-    return true;
+OsError lookup_failure(int status) {
+    return OsError{0, std::string("failed to lookup address information: ") + ::gai_strerror(status)};
 }
 
 struct FreeAddrInfo {
     void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
 };
 
-quelt::unexpected<ExchangeError> lookup_failure(int status) {
-    return quelt::unexpected(ExchangeError{
-        ExchangeError::Kind::Io, std::string("failed to lookup address information: ") + ::gai_strerror(status), 0});
-}
-
-ExchangeResult<Connection> connect_tcp(const std::string& text) {
-    auto address = split_host_port(text);
-    if (!address) return quelt::unexpected(address.error());
-    // A NUL would end the C string early and look up another, shorter name.
-    if (address->host.find('\0') != std::string::npos) return lookup_failure(EAI_NONAME);
-
-    sockaddr_storage literal;
-    socklen_t literal_length = 0;
-    if (literal_address(address->host, address->port, literal, literal_length)) {
-        UniqueFd fd;
-        if (int error = open_and_connect(literal.ss_family, reinterpret_cast<sockaddr*>(&literal), literal_length, fd))
-            return os_failure(error);
-        return tcp_connection(std::move(fd));
-    }
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = ::getaddrinfo(address->host.c_str(), nullptr, &hints, &found);
-    if (status != 0) {
-        if (status == EAI_SYSTEM) return os_failure(errno);
-        return lookup_failure(status);
-    }
-    std::unique_ptr<addrinfo, FreeAddrInfo> list(found);
-    int last_error = 0;
-    for (addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET)
-            reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_port = htons(address->port);
-        else if (entry->ai_family == AF_INET6)
-            reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_port = htons(address->port);
-        else
-            continue;
-        UniqueFd fd;
-        last_error = open_and_connect(entry->ai_family, entry->ai_addr, entry->ai_addrlen, fd);
-        if (last_error == 0) return tcp_connection(std::move(fd));
-    }
-    if (last_error == 0)
-        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, "could not resolve to any addresses", 0});
-    return os_failure(last_error);
-}
-
-ExchangeResult<Connection> connect_unix(const std::string& path) {
+quelt::expected<Connection, OsError> connect_unix(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.find('\0') != std::string::npos) return os_failure(EINVAL);
-    if (path.size() >= sizeof address.sun_path) return os_failure(ENAMETOOLONG);
+    if (path.find('\0') != std::string::npos) return quelt::unexpected(os_error(EINVAL));
+    if (path.size() >= sizeof address.sun_path) return quelt::unexpected(os_error(ENAMETOOLONG));
     std::memcpy(address.sun_path, path.data(), path.size());
-    UniqueFd fd;
-    if (int error = open_and_connect(AF_UNIX, reinterpret_cast<sockaddr*>(&address), sizeof address, fd))
-        return os_failure(error);
-    return Connection(StreamHandle(fd.release(), StreamHandle::Kind::Socket));
+    auto socket = open_and_connect(bsd::socket_address(&address, sizeof address));
+    if (!socket) return quelt::unexpected(std::move(socket.error()));
+    return Connection(StreamHandle(std::move(*socket)));
 }
 
 }  // namespace
 
-ExchangeResult<Connection> connect(const Transport& transport) {
-    switch (transport.kind) {
-        case Transport::Kind::Tcp: return connect_tcp(transport.text);
-        case Transport::Kind::Pipe: return connect_unix(pipe_socket_path(transport.text));
-        case Transport::Kind::Unix: return connect_unix(transport.text);
+quelt::expected<void, OsError> start_sockets() { return {}; }
+
+std::optional<SocketAddress> numeric_address(AddressFamily family, const std::string& text, std::uint16_t port) {
+    return bsd::numeric_address(family, text, port);
+}
+
+quelt::expected<std::vector<SocketAddress>, OsError> resolve(const std::string& host, std::uint16_t port) {
+    // A NUL would end the C string early and look up another, shorter name.
+    if (host.find('\0') != std::string::npos) return quelt::unexpected(lookup_failure(EAI_NONAME));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status == EAI_SYSTEM) return quelt::unexpected(os_error(errno));
+    if (status != 0) return quelt::unexpected(lookup_failure(status));
+    std::unique_ptr<addrinfo, FreeAddrInfo> list(found);
+    return bsd::ip_addresses(list.get(), port);
+}
+
+quelt::expected<Socket, OsError> open_and_connect(const SocketAddress& address) {
+    const auto* target = reinterpret_cast<const sockaddr*>(address.bytes);
+    Socket socket(::socket(target->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket) return quelt::unexpected(last_socket_error());
+    if (::connect(socket.get(), target, address.length) < 0) {
+        const int error = errno == EINTR ? finish_interrupted_connect(socket.get()) : errno;
+        if (error != 0) return quelt::unexpected(os_error(error));
     }
-    return os_failure(EINVAL);
+    return socket;
+}
+
+void set_no_delay(NativeSocket socket) noexcept {
+    int on = 1;
+    (void)::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+ExchangeResult<Connection> connect_local(const Transport& transport) {
+    auto connection = connect_unix(transport.kind == Transport::Kind::Pipe ? pipe_socket_path(transport.text)
+                                                                           : transport.text);
+    if (!connection) return quelt::unexpected(io_error(std::move(connection.error())));
+    return std::move(*connection);
 }
 
 }  // namespace quelt::net

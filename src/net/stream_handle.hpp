@@ -1,10 +1,11 @@
 #pragma once
-// Sole owner of the operating-system handle under a Connection: a socket
-// descriptor on POSIX; a SOCKET or a named-pipe HANDLE on Windows. Every one
-// of them fits an intptr_t, and -1 is invalid for all of them. Closing is the
-// platform's (connection_io_*.cpp).
+// Sole owner of the operating-system handle under a Connection: a socket on
+// either platform, or on Windows a named-pipe HANDLE. Both fit an intptr_t,
+// and -1 is invalid for both. Closing is the platform's (connection_io_*.cpp).
 #include <cstdint>
 #include <utility>
+
+#include "net/socket.hpp"
 
 namespace quelt::net {
 
@@ -13,7 +14,10 @@ public:
     enum class Kind : std::uint8_t { Socket, Pipe };
 
     StreamHandle() = default;
-    StreamHandle(std::intptr_t value, Kind kind) noexcept : value_(value), kind_(kind) {}
+    explicit StreamHandle(Socket socket) noexcept
+        : value_(static_cast<std::intptr_t>(socket.release())), kind_(Kind::Socket) {}
+    // Takes a named pipe's HANDLE (Windows build only).
+    static StreamHandle pipe(void* handle) noexcept { return StreamHandle(reinterpret_cast<std::intptr_t>(handle)); }
     StreamHandle(StreamHandle&& other) noexcept : value_(std::exchange(other.value_, kNone)), kind_(other.kind_) {}
     StreamHandle& operator=(StreamHandle&& other) noexcept {
         if (this != &other) {
@@ -28,11 +32,14 @@ public:
     ~StreamHandle() { close(); }
 
     std::intptr_t get() const noexcept { return value_; }
+    // The socket of a Socket stream.
+    NativeSocket socket() const noexcept { return static_cast<NativeSocket>(value_); }
     Kind kind() const noexcept { return kind_; }
     bool valid() const noexcept { return value_ != kNone; }
 
 private:
     static constexpr std::intptr_t kNone = -1;
+    explicit StreamHandle(std::intptr_t pipe) noexcept : value_(pipe), kind_(Kind::Pipe) {}
     void close() noexcept;
 
     std::intptr_t value_ = kNone;

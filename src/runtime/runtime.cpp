@@ -17,7 +17,7 @@ quelt::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned 
             }
         });
         // ~Runtime stops the workers that did start.
-        if (!worker) return quelt::unexpected(os_error_text(worker.error()));
+        if (!worker) return quelt::unexpected(std::move(worker.error().text));
         runtime->workers_.push_back(std::move(*worker));
     }
     return runtime;

@@ -11,7 +11,7 @@ namespace quelt::runtime {
 namespace {
 
 void* run(void* body) {
-    (*static_cast<std::function<void()>*>(body))();
+    run_worker_body(body);
     return nullptr;
 }
 
@@ -34,18 +34,19 @@ unsigned usable_processor_count() noexcept {
     return online == 0 ? 1 : online;
 }
 
-quelt::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+quelt::expected<NativeThread, OsError> start_native_thread(void* body) {
     // The new thread inherits the creator's mask: block everything around the
     // creation and restore the creator's own mask afterwards.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     pthread_t thread;
-    int failed = pthread_create(&thread, nullptr, run, owned.get());
+    const int failed = pthread_create(&thread, nullptr, run, body);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (failed != 0) return quelt::unexpected(failed);
-    return WorkerThread(thread, std::move(owned));
+    if (failed != 0) return quelt::unexpected(os_error(failed));
+    return thread;
 }
+
+void join_native_thread(NativeThread thread) noexcept { pthread_join(thread, nullptr); }
 
 }  // namespace quelt::runtime

@@ -1,17 +1,21 @@
 #include "runtime/worker_thread.hpp"
 
 #include <windows.h>
+#include <process.h>
 
 #include <bit>
+#include <cstdlib>
 #include <thread>
-#include <utility>
+#include <type_traits>
 
 namespace quelt::runtime {
 namespace {
 
-void* run(void* body) {
-    (*static_cast<std::function<void()>*>(body))();
-    return nullptr;
+static_assert(std::is_same_v<NativeThread, HANDLE>);
+
+unsigned __stdcall run(void* body) {
+    run_worker_body(body);
+    return 0;
 }
 
 }  // namespace
@@ -29,11 +33,16 @@ unsigned usable_processor_count() noexcept {
 
 // Windows delivers no signals to threads (console events get a thread of
 // their own), so there is no mask to set up around the creation.
-quelt::expected<WorkerThread, int> WorkerThread::start(std::function<void()> body) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(body));
-    pthread_t thread;
-    if (int failed = pthread_create(&thread, nullptr, run, owned.get()); failed != 0) return quelt::unexpected(failed);
-    return WorkerThread(thread, std::move(owned));
+// _beginthreadex rather than CreateThread: the thread runs C runtime code.
+quelt::expected<NativeThread, OsError> start_native_thread(void* body) {
+    const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, run, body, 0, nullptr);
+    if (thread == 0) return quelt::unexpected(os_error(static_cast<int>(_doserrno)));  // the system's code
+    return reinterpret_cast<HANDLE>(thread);
+}
+
+void join_native_thread(NativeThread thread) noexcept {
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
 }
 
 }  // namespace quelt::runtime

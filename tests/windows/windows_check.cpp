@@ -326,6 +326,11 @@ void server_fault_models(const Server& server) {
                           (result.reply ? "" : result.reply.error().message));
             // A pipe the server disconnects fails the client's read with
             // "pipe not connected" (233); a closed one ends the stream.
+            // A reset socket fails with the Winsock code and its text.
+            if (fault.model == 6 && transport.kind == net::Transport::Kind::Tcp)
+                check(!result.reply && result.reply.error().os_code == WSAECONNRESET &&
+                          ends_with(result.reply.error().message, " (os error 10054)"),
+                      "a reset TCP connection fails with os error 10054");
             if (fault.model == 6 && transport.kind == net::Transport::Kind::Pipe)
                 check(!result.reply && result.reply.error().os_code == ERROR_PIPE_NOT_CONNECTED &&
                           ends_with(result.reply.error().message, " (os error 233)"),
@@ -354,6 +359,11 @@ void connect_failures(const Server& server) {
     check(!nul && nul.error().os_code == ERROR_INVALID_NAME, "a pipe path holding NUL fails as an invalid name");
     auto nul_host = net::connect({net::Transport::Kind::Tcp, std::string("localhost") + std::string(1, '\0') + "x:80"});
     check(!nul_host && nul_host.error().os_code == WSAHOST_NOT_FOUND, "a host holding NUL is not found");
+    // An address literal followed by NUL is no literal: it never reaches the shorter, listening address.
+    std::string nul_literal = server.tcp_address;
+    nul_literal.insert(nul_literal.rfind(':'), std::string(1, '\0') + "x");
+    auto shortened = net::connect({net::Transport::Kind::Tcp, nul_literal});
+    check(!shortened && shortened.error().os_code == WSAHOST_NOT_FOUND, "an address literal holding NUL is not found");
 
     // Port 1 on the loopback address: nobody listens there.
     auto refused = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:1"});
