@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "common/os_error.hpp"
+#include "common/pipe_path.hpp"
 #include "common/unique_fd.hpp"
 #include "net/connector.hpp"
-#include "net/pipe_path.hpp"
 #include "net/socket_address.hpp"
 
 namespace quelt::net {
