@@ -20,29 +20,28 @@ namespace {
 
 constexpr const char* kClassName = "QueltShmClient";
 
-Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
-
-Failure wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
+quelt::unexpected<Failure> wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
     switch (failure.kind) {
         case shm::WaitFailure::Kind::TimedOut:
             // No answer can come from a region that its server left: say so,
             // as waiting again would only time out again.
-            if (auto named = region.check_still_named(); !named) return runtime_error(named.error().text());
-            return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
-        case shm::WaitFailure::Kind::Interrupted: return Failure::already_set();
+            if (auto named = region.check_still_named(); !named)
+                return fail(ExceptionKind::RuntimeError, named.error().text());
+            return fail(ExceptionKind::TimeoutError, std::move(failure.message));
+        case shm::WaitFailure::Kind::Interrupted: return pending();
         case shm::WaitFailure::Kind::InvalidRegion: break;
     }
-    return runtime_error(std::move(failure.message));
+    return fail(ExceptionKind::RuntimeError, std::move(failure.message));
 }
 
 // The answer's output block, or the server's error text.
 Result<std::uint64_t> output_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
     if (answer.status == 0) return answer.result_offset;
-    if (answer.error_offset == 0) return quelt::unexpected(runtime_error("Unknown error"));
+    if (answer.error_offset == 0) return fail(ExceptionKind::RuntimeError, "Unknown error");
     auto text = shm::read_message_block(region.bytes(), answer.error_offset);
-    if (!text) return quelt::unexpected(runtime_error(text.error().text()));
+    if (!text) return fail(ExceptionKind::RuntimeError, text.error().text());
     // raise() decodes the text leniently: invalid UTF-8 becomes U+FFFD.
-    return quelt::unexpected(runtime_error(std::string(reinterpret_cast<const char*>(text->data()), text->size())));
+    return fail(ExceptionKind::RuntimeError, std::string(reinterpret_cast<const char*>(text->data()), text->size()));
 }
 
 // The post-and-await step through the region's two queues.
@@ -50,18 +49,19 @@ struct ThroughQueues {
     Result<std::uint64_t> operator()(RegionClient& client, std::uint64_t request_id,
                                      const shm::SlotLease& input) const {
         if (auto posted = shm::post_request(client.region, request_id, input); !posted)
-            return quelt::unexpected(runtime_error(posted.error().text()));
+            return fail(ExceptionKind::RuntimeError, posted.error().text());
         const auto start = std::chrono::steady_clock::now();
         // A signal handler may fork: the child's copy of this wait ends at
         // once, leaving the answer, and the slot, to the parent. The handler
         // runs inside the signal check, so the process is known only after it.
+        bool forked = false;
         auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(input.size()), [&] {
             if (PyErr_CheckSignals() != 0) return false;
-            if (client.made_here()) return true;
-            raise(made_in_another_process(kClassName));
-            return false;
+            forked = !client.made_here();
+            return !forked;
         });
-        if (!answer) return quelt::unexpected(wait_failure(client.region, std::move(answer.error())));
+        if (forked) return quelt::unexpected(made_in_another_process(kClassName));
+        if (!answer) return wait_failure(client.region, std::move(answer.error()));
         return output_of(client.region, *answer);
     }
 };
