@@ -5,9 +5,9 @@
 // skipped.
 #include <string_view>
 
+#include "common/pipe_path.hpp"
 #include "fuzz_input.hpp"
 #include "net/endpoint.hpp"
-#include "net/pipe_path.hpp"
 #include "transport/utf8.hpp"
 
 namespace {
@@ -65,6 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(!transport.text.empty(), "empty address");
     // A pipe path always maps to some socket path.
     if (transport.kind == net::Transport::Kind::Pipe)
-        fuzz::require(!net::pipe_socket_path(transport.text).empty(), "pipe socket path");
+        fuzz::require(!pipe_socket_path(transport.text).empty(), "pipe socket path");
     return 0;
 }

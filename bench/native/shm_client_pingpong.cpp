@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "bench_args.hpp"
+#include "common/spin_hint.hpp"
 #include "common/unique_fd.hpp"
-#include "cpu_relax.hpp"
 #include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
 #include "sample_output.hpp"
@@ -76,7 +76,7 @@ public:
             if (got > 0) {
                 have += static_cast<std::size_t>(got);
             } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                quelt::bench::cpu_relax();
+                quelt::spin_hint();
             } else {
                 fail("the server closed the control connection");
             }

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "bench_args.hpp"
-#include "cpu_relax.hpp"
+#include "common/spin_hint.hpp"
 #include "peer_cpu.hpp"
 #include "sample_output.hpp"
 
@@ -46,7 +46,7 @@ std::uint64_t wait_for(const std::atomic<std::uint64_t>& flag, std::uint64_t wan
     for (;;) {
         std::uint64_t seen = flag.load(std::memory_order_acquire);
         if (seen == wanted || seen == kStop) return seen;
-        quelt::bench::cpu_relax();
+        quelt::spin_hint();
     }
 }
 

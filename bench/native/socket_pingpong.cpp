@@ -46,8 +46,8 @@
 #include <vector>
 
 #include "bench_args.hpp"
+#include "common/spin_hint.hpp"
 #include "common/unique_fd.hpp"
-#include "cpu_relax.hpp"
 #include "peer_cpu.hpp"
 #include "sample_output.hpp"
 
@@ -104,7 +104,7 @@ std::size_t read_at_least(int fd, std::uint8_t* buffer, std::size_t have, std::s
         ssize_t got = ::recv(fd, buffer + have, capacity - have, flags);
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                quelt::bench::cpu_relax();
+                quelt::spin_hint();
                 continue;
             }
             if (errno == EINTR) continue;

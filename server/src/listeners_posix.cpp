@@ -1,8 +1,8 @@
 #include "listeners.hpp"
 
 #include "acceptor.hpp"
+#include "common/pipe_path.hpp"
 #include "listener.hpp"
-#include "net/pipe_path.hpp"
 
 namespace quelt::server {
 
@@ -20,7 +20,7 @@ quelt::expected<std::unique_ptr<Listeners>, std::string> Listeners::open(const S
         impl->listeners.push_back(std::move(*listener));
     }
     if (options.unix_path) {
-        auto listener = listen_unix(quelt::net::pipe_socket_path(*options.unix_path));
+        auto listener = listen_unix(quelt::pipe_socket_path(*options.unix_path));
         if (!listener) return quelt::unexpected(listener.error());
         impl->listeners.push_back(std::move(*listener));
     }

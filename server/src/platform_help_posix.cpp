@@ -1,6 +1,6 @@
 #include "platform_help.hpp"
 
-#include "net/pipe_path.hpp"
+#include "common/pipe_path.hpp"
 
 namespace quelt::server {
 
@@ -15,7 +15,7 @@ then removes its socket file and its region.
 )",
         R"(  --unix PATH         Unix socket: a pipe path \\.\pipe\NAME means <tmp>/NAME.sock,
                       any other path is used as given (default \\.\pipe\quelt,
-                      here )" + quelt::net::pipe_socket_path(R"(\\.\pipe\quelt)") + R"()
+                      here )" + quelt::pipe_socket_path(R"(\\.\pipe\quelt)") + R"()
   --no-unix           no Unix-socket listener (and so no QueltHybridClient)
 )",
         R"(  --shm-name NAME     region name, /dev/shm/NAME (default quelt_shm)

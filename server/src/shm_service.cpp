@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "common/spin_hint.hpp"
 #include "shm/region_bytes.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/tensor_block.hpp"
@@ -84,7 +85,7 @@ void ShmService::run() {
         // pass would double it, and so the time to notice a request. The
         // clock is read only when the thread also yields.
         if (++spins % kSpinsPerYield != 0) {
-            shm::spin_hint();
+            spin_hint();
             continue;
         }
         // Now and then the processor is offered to other ready threads: on a

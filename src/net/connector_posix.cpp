@@ -13,7 +13,7 @@
 
 #include "net/bsd_addresses.hpp"
 #include "net/connector_system.hpp"
-#include "net/pipe_path.hpp"
+#include "common/pipe_path.hpp"
 
 namespace quelt::net {
 namespace {

@@ -1,118 +1,73 @@
-// QueltHybridClient: tensors through shared memory, requests over a local socket.
-//
-// One infer call: take the next request number, lease a pool slot, write the
-// input tensor block into it, send the 52-byte control frame and block on the
-// client's own runtime until the reply arrives, then copy the output tensor
-// out of the region. The slot is released exactly once on every path after
-// it was leased. The interpreter lock stays held throughout.
+// QueltHybridClient: tensors through shared memory, requests over a local
+// socket. The 52-byte control frame goes to the server over the client's
+// control connection, and the call blocks on the client's own runtime until
+// the reply arrives. The rest of the call is region_call.hpp's.
 #include <memory>
 #include <string>
 
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
-#include "python/conversion.hpp"
 #include "python/entry_guard.hpp"
-#include "python/native_object.hpp"
-#include "python/py_ref.hpp"
-#include "python/result_bytes.hpp"
-#include "python/shm_log.hpp"
-#include "python/staging_failure.hpp"
+#include "python/region_call.hpp"
+#include "python/region_client.hpp"
 #include "python/types.hpp"
 #include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
-#include "shm/input_staging.hpp"
-#include "shm/request_numbers.hpp"
-#include "shm/shared_pools.hpp"
-#include "shm/shm_region.hpp"
-#include "shm/tensor_block.hpp"
-#include "transport/dtype.hpp"
 #include "transport/hybrid_messages.hpp"
 
 namespace quelt::py {
 namespace {
 
-struct HybridClientState {
-    // Destroyed in reverse order: the control connection leaves the runtime's
-    // poller before the runtime's workers are joined, and the region is
-    // unmapped last.
-    shm::ShmRegion region;
-    // Shared with this process's other clients of the region.
-    std::shared_ptr<shm::TensorPool> pool;
+constexpr const char* kClassName = "QueltHybridClient";
+
+// The post-and-await step over the control connection. Destroyed in reverse
+// order: the connection leaves the runtime's poller before the runtime's
+// workers are joined.
+struct ThroughControlChannel {
     std::unique_ptr<runtime::Runtime> runtime;
     std::unique_ptr<runtime::ControlChannel> control;
-    std::uint64_t next_request_id;
+
+    Result<std::uint64_t> operator()(RegionClient& client, std::uint64_t request_id, const shm::SlotLease& input) {
+        // A server that restarted serves a new region under the old name:
+        // offsets into the region mapped here would name bytes it never
+        // sees, and its answer's offset bytes this client never wrote. So the
+        // region is checked before each connection opens (an open connection
+        // breaks when its server ends, and a broken connection is never
+        // opened again).
+        if (!control->connected())
+            if (auto named = client.region.check_still_named(); !named)
+                return fail(ExceptionKind::RuntimeError, named.error().text());
+        const HybridRequest request{RequestHeader::build(request_id), input.offset(), input.size()};
+        runtime::ControlResult reply = runtime->block_on(control->exchange(request));
+        if (!reply) {
+            // A connection that broke because its server restarted says only
+            // "early eof" or "Broken pipe"; the region tells why.
+            if (auto named = client.region.check_still_named(); !named)
+                return fail(ExceptionKind::RuntimeError, named.error().text());
+            return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+        }
+        // The reply's metadata and shm_size are not consulted: the output
+        // block's own data_len says its length.
+        return reply->shm_offset;
+    }
 };
 
+using HybridClientState = RegionClientState<ThroughControlChannel>;
 using HybridClientObject = NativeObject<HybridClientState>;
 
-Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
-                        std::span<const std::uint8_t> data) {
-    // After fork() the runtime's workers and its kernel objects are the
-    // parent's; using them here would disturb the parent's client.
-    if (!client.runtime->usable_here())
-        return fail(ExceptionKind::RuntimeError,
-                    "QueltHybridClient was created in another process; create a new client after fork()");
-    const std::uint64_t request_id = client.next_request_id++;
-    // A server that restarted serves a new region under the old name: offsets
-    // into the region mapped here would name bytes it never sees, and its
-    // answer's offset bytes this client never wrote. So the region is checked
-    // before each connection opens (an open connection breaks when its server
-    // ends, and a broken connection is never opened again).
-    if (!client.control->connected())
-        if (auto named = client.region.check_still_named(); !named)
-            return fail(ExceptionKind::RuntimeError, named.error().text());
-    auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data);
-    if (!slot) return quelt::unexpected(staging_failure(std::move(slot.error())));
-
-    const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
-    runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
-    if (!reply) {
-        // A connection that broke because its server restarted says only
-        // "early eof" or "Broken pipe"; the region tells why.
-        if (auto named = client.region.check_still_named(); !named)
-            return fail(ExceptionKind::RuntimeError, named.error().text());
-        return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
-    }
-
-    // The reply's metadata and shm_size are not consulted: the output's
-    // length is the block's own data_len, checked to lie inside the mapping.
-    auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
-    if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
-    PyRef bytes = PyRef::steal(result_bytes_copy(*output));
-    if (!bytes) return pending();
-    return bytes;
-}
-
-constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
-constexpr Signature kInferSignature{"QueltHybridClient.infer", kInferNames, 3, 3};
+constexpr Signature kInferSignature{"QueltHybridClient.infer", kRegionInferNames, 3, 3};
 
 PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind<3>(kInferSignature, args, nargs, kwnames);
-    if (!bound) return raise(bound.error());
-    auto shape = to_shape((*bound)[0], "shape");
-    if (!shape) return raise(shape.error());
-    auto dtype = to_string((*bound)[1], "dtype");
-    if (!dtype) return raise(dtype.error());
-    auto data = DataArgument::from((*bound)[2], "data");
-    if (!data) return raise(data.error());
-    auto* object = HybridClientObject::cast(self);
-    auto borrow = object->borrow.exclusive();
-    if (!borrow) return raise(borrow.error());
-    auto result = run_infer(*object->native, *shape, *dtype, data->bytes());
-    if (!result) return raise(result.error());
-    return result->release();
+    return region_infer<ThroughControlChannel>(kInferSignature, kClassName, self, args, nargs, kwnames);
 }
 
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
-    auto region = shm::ShmRegion::open(std::move(shm_name), &shm_memory_log());
-    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
-    auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
+    auto client = RegionClient::open(std::move(shm_name));
+    if (!client) return quelt::unexpected(std::move(client.error()));
     auto runtime = runtime::Runtime::create();
     if (!runtime) return fail(ExceptionKind::RuntimeError, std::move(runtime.error()));
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
-    return HybridClientState{std::move(*region), std::move(*pool), std::move(*runtime), std::move(control),
-                             shm::first_request_number()};
+    return HybridClientState{std::move(*client), ThroughControlChannel{std::move(*runtime), std::move(control)}};
 }
 
 constexpr const char* kConstructorNames[] = {"shm_name", "socket_path"};

@@ -1,154 +1,91 @@
 // QueltShmClient: inference entirely through a shared-memory region. The
-// input tensor goes into a leased pool slot, a request entry onto the request
-// queue; the answer is polled from the response queue. The call holds the
-// interpreter lock throughout, as every call of this module does.
+// request entry goes onto the region's request queue; the answer is polled
+// from its response queue. The rest of the call is region_call.hpp's.
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include "common/process_generation.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
-#include "python/conversion.hpp"
 #include "python/entry_guard.hpp"
-#include "python/native_object.hpp"
-#include "python/result_bytes.hpp"
-#include "python/shm_log.hpp"
-#include "python/staging_failure.hpp"
+#include "python/region_call.hpp"
+#include "python/region_client.hpp"
 #include "python/types.hpp"
-#include "shm/input_staging.hpp"
 #include "shm/message_block.hpp"
-#include "shm/region_queues.hpp"
-#include "shm/answer_routing.hpp"
+#include "shm/request_posting.hpp"
 #include "shm/response_wait.hpp"
-#include "shm/shared_pools.hpp"
-#include "shm/shm_region.hpp"
-#include "shm/tensor_block.hpp"
 
 namespace quelt::py {
 namespace {
 
-struct ShmClientState {
-    // Shared with this process's other clients of the region.
-    std::shared_ptr<shm::TensorPool> pool;
-    shm::ShmRegion region;
-    // Known to this process's answer routing while the object lives.
-    shm::OwnRequestNumbers numbers;
-    // The process that made the client. A child made by fork() refuses it:
-    // its slots and its waits are the parent's.
-    std::uint64_t generation;
-};
+constexpr const char* kClassName = "QueltShmClient";
 
-using ShmClientObject = NativeObject<ShmClientState>;
-
-Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
-
-constexpr const char* kMadeInAnotherProcess =
-    "QueltShmClient was created in another process; create a new client after fork()";
-
-Failure wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
+quelt::unexpected<Failure> wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
     switch (failure.kind) {
         case shm::WaitFailure::Kind::TimedOut:
             // No answer can come from a region that its server left: say so,
             // as waiting again would only time out again.
-            if (auto named = region.check_still_named(); !named) return runtime_error(named.error().text());
-            return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
-        case shm::WaitFailure::Kind::Interrupted: return Failure::already_set();
+            if (auto named = region.check_still_named(); !named)
+                return fail(ExceptionKind::RuntimeError, named.error().text());
+            return fail(ExceptionKind::TimeoutError, std::move(failure.message));
+        case shm::WaitFailure::Kind::Interrupted: return pending();
         case shm::WaitFailure::Kind::InvalidRegion: break;
     }
-    return runtime_error(std::move(failure.message));
+    return fail(ExceptionKind::RuntimeError, std::move(failure.message));
 }
 
-// Nanoseconds since 1970 by the wall clock; a clock set before 1970 gives 0.
-std::uint64_t wall_clock_ns() {
-    const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    return since_epoch.count() < 0 ? 0 : static_cast<std::uint64_t>(since_epoch.count());
-}
-
-// The answer turned into the call's result: the output block's bytes, or the
-// server's error text.
-PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
-    if (answer.status == 0) {
-        auto data = shm::read_tensor_data(region.bytes(), answer.result_offset);
-        if (!data) return raise(runtime_error(data.error().text()));
-        return result_bytes_copy(*data);
-    }
-    if (answer.error_offset == 0) return raise(runtime_error("Unknown error"));
+// The answer's output block, or the server's error text.
+Result<std::uint64_t> output_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
+    if (answer.status == 0) return answer.result_offset;
+    if (answer.error_offset == 0) return fail(ExceptionKind::RuntimeError, "Unknown error");
     auto text = shm::read_message_block(region.bytes(), answer.error_offset);
-    if (!text) return raise(runtime_error(text.error().text()));
+    if (!text) return fail(ExceptionKind::RuntimeError, text.error().text());
     // raise() decodes the text leniently: invalid UTF-8 becomes U+FFFD.
-    return raise(runtime_error(std::string(reinterpret_cast<const char*>(text->data()), text->size())));
+    return fail(ExceptionKind::RuntimeError, std::string(reinterpret_cast<const char*>(text->data()), text->size()));
 }
 
-// The lease releases the input slot when this returns, whichever way it ends.
-PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>& shape, const std::string& dtype,
-                        const DataArgument& data) {
-    if (client.generation != process_generation()) return raise(runtime_error(kMadeInAnotherProcess));
-    // Taken before anything can fail: a failing call still uses up its number.
-    const std::uint64_t request_id = client.numbers.take();
+// The post-and-await step through the region's two queues.
+struct ThroughQueues {
+    Result<std::uint64_t> operator()(RegionClient& client, std::uint64_t request_id,
+                                     const shm::SlotLease& input) const {
+        if (auto posted = shm::post_request(client.region, request_id, input); !posted)
+            return fail(ExceptionKind::RuntimeError, posted.error().text());
+        const auto start = std::chrono::steady_clock::now();
+        // A signal handler may fork: the child's copy of this wait ends at
+        // once, leaving the answer, and the slot, to the parent. The handler
+        // runs inside the signal check, so the process is known only after it.
+        bool forked = false;
+        auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(input.size()), [&] {
+            if (PyErr_CheckSignals() != 0) return false;
+            forked = !client.made_here();
+            return !forked;
+        });
+        if (forked) return quelt::unexpected(made_in_another_process(kClassName));
+        if (!answer) return wait_failure(client.region, std::move(answer.error()));
+        return output_of(client.region, *answer);
+    }
+};
 
-    auto lease = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data.bytes());
-    if (!lease) return raise(staging_failure(std::move(lease.error())));
+using ShmClientState = RegionClientState<ThroughQueues>;
+using ShmClientObject = NativeObject<ShmClientState>;
 
-    const shm::RequestEntry request{request_id, 0, wall_clock_ns(), lease->offset(), lease->size()};
-    auto queue = shm::request_queue(client.region);
-    if (!queue) return raise(runtime_error(queue.error().text()));
-    if (auto pushed = queue->push(request); !pushed) return raise(runtime_error(pushed.error().text()));
-
-    const auto start = std::chrono::steady_clock::now();
-    // A signal handler may fork: the child's copy of this wait ends at once,
-    // leaving the answer, and the slot, to the parent. The handler runs inside
-    // the signal check, so the process is known only after it.
-    auto answer = shm::await_response(client.region, request_id, start, shm::spin_budget(lease->size()), [&] {
-        if (PyErr_CheckSignals() != 0) return false;
-        if (client.generation == process_generation()) return true;
-        raise(runtime_error(kMadeInAnotherProcess));
-        return false;
-    });
-    if (!answer) return raise(wait_failure(client.region, std::move(answer.error())));
-    return result_of(client.region, *answer);
-}
-
-constexpr const char* kInferNames[] = {"shape", "dtype", "data"};
-constexpr Signature kInferSignature{"QueltShmClient.infer", kInferNames, 3, 3};
+constexpr Signature kInferSignature{"QueltShmClient.infer", kRegionInferNames, 3, 3};
 
 PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind<3>(kInferSignature, args, nargs, kwnames);
-    if (!bound) return raise(bound.error());
-    auto shape = to_shape((*bound)[0], "shape");
-    if (!shape) return raise(shape.error());
-    auto dtype = to_string((*bound)[1], "dtype");
-    if (!dtype) return raise(dtype.error());
-    auto data = DataArgument::from((*bound)[2], "data");
-    if (!data) return raise(data.error());
-    auto* object = ShmClientObject::cast(self);
-    auto borrow = object->borrow.exclusive();
-    if (!borrow) return raise(borrow.error());
-    return run_inference(*object->native, *shape, *dtype, *data);
+    return region_infer<ThroughQueues>(kInferSignature, kClassName, self, args, nargs, kwnames);
 }
 
 constexpr const char* kConstructorNames[] = {"shm_name"};
 constexpr Signature kConstructorSignature{"QueltShmClient.__new__", kConstructorNames, 1, 1};
-
-Result<ShmClientState> open_client(std::string name) {
-    auto region = shm::ShmRegion::open(std::move(name), &shm_memory_log());
-    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
-    // The pool is placed once, from the header as it is now; it must lie inside the mapping.
-    auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
-    return ShmClientState{std::move(*pool), std::move(*region), shm::OwnRequestNumbers(), process_generation()};
-}
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto bound = bind<1>(kConstructorSignature, args, kwargs);
     if (!bound) return raise(bound.error());
     auto name = to_string((*bound)[0], "shm_name");
     if (!name) return raise(name.error());
-    auto client = open_client(std::move(*name));
+    auto client = RegionClient::open(std::move(*name));
     if (!client) return raise(client.error());
-    return ShmClientObject::create(type, std::move(*client));
+    return ShmClientObject::create(type, ShmClientState{std::move(*client), ThroughQueues{}});
 }
 
 PyMethodDef methods[] = {

@@ -7,12 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/pipe_path.hpp"
+#include "common/pipe_path.hpp"
 
 namespace quelt::runtime {
 
 quelt::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& pipe_path) {
-    const std::string path = net::pipe_socket_path(pipe_path);
+    const std::string path = pipe_socket_path(pipe_path);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A NUL inside the path would silently name another socket.

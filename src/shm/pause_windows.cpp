@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "shm/ring_buffer.hpp"
+#include "common/spin_hint.hpp"
 
 namespace quelt::shm {
 namespace {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/spin_hint.hpp"
 #include "shm/answer_routing.hpp"
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"

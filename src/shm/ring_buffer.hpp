@@ -16,27 +16,16 @@
 #include <type_traits>
 
 #include "common/expected.hpp"
+#include "common/spin_hint.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
 #include "shm/shm_error.hpp"
-
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-#include <immintrin.h>
-#endif
 
 namespace quelt::shm {
 
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
               "control words are shared between processes: they must be lock-free atomics");
 static_assert(std::atomic_ref<std::uint64_t>::required_alignment == queue_layout::kAlignment);
-
-inline void spin_hint() noexcept {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-    _mm_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
 
 template <class Entry>
 class RingBuffer {

@@ -3,8 +3,8 @@
 // <tmp>/NAME.sock; any other path is the socket's filesystem path as given.
 #include <string>
 
-namespace quelt::net {
+namespace quelt {
 
 std::string pipe_socket_path(const std::string& pipe_path);
 
-}  // namespace quelt::net
+}  // namespace quelt

@@ -1,10 +1,10 @@
-#include "net/pipe_path.hpp"
+#include "common/pipe_path.hpp"
 
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 
-namespace quelt::net {
+namespace quelt {
 
 std::string pipe_socket_path(const std::string& pipe_path) {
     constexpr std::string_view prefix = R"(\\.\pipe\)";
@@ -15,4 +15,4 @@ std::string pipe_socket_path(const std::string& pipe_path) {
     return (directory / (pipe_path.substr(prefix.size()) + ".sock")).string();
 }
 
-}  // namespace quelt::net
+}  // namespace quelt
