@@ -121,6 +121,13 @@ shm::ResponseEntry ShmService::answer(const shm::RequestEntry& request) {
     }
     auto input = region_.read_input(request.tensor_offset, request.tensor_size);
     if (!input) return failed(input.error());
+    if (model == ModelKind::Identity) {
+        // The answer is the input block itself, as place_answer would find:
+        // nothing to run, and no output object to make on the way.
+        response.result_offset = request.tensor_offset;
+        response.server_word_16 = shm::tensor_block_size(input->data.size());
+        return response;
+    }
     auto output = run_model(model, view_of(*input), options_.models);
     if (!output) return failed(output.error());
     auto placed = region_.place_answer(model, request.tensor_offset, request.tensor_size, *output);
