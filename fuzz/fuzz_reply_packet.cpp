@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto packet = wire::decode_packet(body);
     if (!packet) {
-        fuzz::require(known_decoder_message(packet.error().message), "decoder message", packet.error().message);
+        fuzz::require(known_decoder_message(packet.error().text), "decoder message", packet.error().text);
         return 0;
     }
     // Every view points inside the body.

@@ -110,8 +110,8 @@ public:
 
     void call() {
         const std::uint64_t request_id = next_request_id_++;
-        auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", quelt::lower_ascii, data_);
-        if (!lease) fail(lease.error().message);
+        auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", data_);
+        if (!lease) fail(lease.error().text);
         const std::uint64_t result_offset = polling_  ? polling_->exchange(hybrid_request(request_id, *lease))
                                             : control_ ? exchange(request_id, *lease)
                                                        : queue_call(request_id, *lease);

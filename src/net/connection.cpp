@@ -5,7 +5,7 @@
 
 namespace quelt::net {
 
-ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
+Result<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
     const std::size_t early = std::min(bytes.size(), buffered());
     if (early != 0) {
         std::memcpy(bytes.data(), read_ahead_.data() + read_from_, early);
@@ -20,7 +20,7 @@ ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
     return {};
 }
 
-ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) {
+Result<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) {
     if (buffered() < count) {
         if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
         if (read_from_ != 0) {  // keep the waiting bytes at the front, so room follows them
@@ -37,7 +37,7 @@ ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t
     return std::span<const std::uint8_t>(read_ahead_.data() + read_from_, count);
 }
 
-ExchangeResult<void> Connection::skip(std::size_t count) {
+Result<void> Connection::skip(std::size_t count) {
     const std::size_t early = std::min(count, buffered());
     read_from_ += early;
     count -= early;

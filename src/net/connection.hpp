@@ -13,7 +13,7 @@
 #include "net/spinning_receive.hpp"
 #include "net/stream_handle.hpp"
 #include "transport/byte_buffer.hpp"
-#include "transport/exchange_error.hpp"
+#include "common/error.hpp"
 
 namespace quelt::net {
 
@@ -32,19 +32,19 @@ public:
 
     // Every byte, retrying short and interrupted writes. A peer that has gone
     // away is an error value, never a SIGPIPE.
-    ExchangeResult<void> write_all(std::span<const std::uint8_t> bytes);
+    Result<void> write_all(std::span<const std::uint8_t> bytes);
     // The pieces one after another, handed to the kernel together.
-    ExchangeResult<void> write_all(std::span<const std::span<const std::uint8_t>> pieces);
+    Result<void> write_all(std::span<const std::span<const std::uint8_t>> pieces);
 
     // Exactly bytes.size() bytes; the end of the stream first is
     // "failed to fill whole buffer". Large reads go straight into `bytes`.
-    ExchangeResult<void> read_exact(std::span<std::uint8_t> bytes);
+    Result<void> read_exact(std::span<std::uint8_t> bytes);
     // The next `count` bytes (count <= kReadAheadSize) without consuming
     // them; the view lasts until the next read. consume() then drops them.
-    ExchangeResult<std::span<const std::uint8_t>> peek_exact(std::size_t count);
+    Result<std::span<const std::uint8_t>> peek_exact(std::size_t count);
     void consume(std::size_t count) noexcept { read_from_ += count; }
     // Reads and drops `count` bytes.
-    ExchangeResult<void> skip(std::size_t count);
+    Result<void> skip(std::size_t count);
 
     // Bytes already read off the socket and not yet consumed.
     std::size_t buffered() const noexcept { return read_to_ - read_from_; }
@@ -52,7 +52,7 @@ public:
     std::intptr_t native_handle() const noexcept { return stream_.get(); }
 
 private:
-    ExchangeResult<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
+    Result<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
 
     // Only the first read after a request teaches the spin window: its wait
     // is how long the server takes to answer. The rest of a reply (a large
@@ -84,7 +84,7 @@ private:
 };
 
 // A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.
-ExchangeError io_error_from_errno(int code);
-ExchangeError io_error(const char* text);
+Error io_error_from_errno(int code);
+Error io_error(const char* text);
 
 }  // namespace quelt::net

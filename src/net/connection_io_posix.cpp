@@ -19,10 +19,10 @@ void StreamHandle::close() noexcept {
     value_ = kNone;
 }
 
-ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, os_error_text(code), code}; }
-ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
+Error io_error_from_errno(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
+Error io_error(const char* text) { return Error::io(text); }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+Result<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
     request_sent();
     while (!bytes.empty()) {
         const ssize_t sent = ::send(static_cast<int>(stream_.get()), bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -36,7 +36,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
     return {};
 }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+Result<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
     if (pieces.size() == 1) return write_all(pieces.front());
     request_sent();
     std::vector<iovec> vectors;
@@ -65,7 +65,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
     return {};
 }
 
-ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
+Result<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     SpinWindow& window = window_for_read();
     for (;;) {
         const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, capacity, window, sleep_);

@@ -20,13 +20,13 @@ constexpr std::size_t kLargestCall = 1u << 30;
 SOCKET socket_of(const StreamHandle& stream) { return static_cast<SOCKET>(stream.get()); }
 HANDLE pipe_of(const StreamHandle& stream) { return reinterpret_cast<HANDLE>(stream.get()); }
 
-quelt::unexpected<ExchangeError> last_socket_error() { return quelt::unexpected(io_error_from_errno(::WSAGetLastError())); }
-quelt::unexpected<ExchangeError> last_error() {
+quelt::unexpected<Error> last_socket_error() { return quelt::unexpected(io_error_from_errno(::WSAGetLastError())); }
+quelt::unexpected<Error> last_error() {
     return quelt::unexpected(io_error_from_errno(static_cast<int>(::GetLastError())));
 }
 
 // Bytes accepted by one write: at least 1, or a failure.
-ExchangeResult<std::size_t> write_some(const StreamHandle& stream, const std::uint8_t* data, std::size_t size) {
+Result<std::size_t> write_some(const StreamHandle& stream, const std::uint8_t* data, std::size_t size) {
     const std::size_t offered = std::min(size, kLargestCall);
     if (stream.kind() == StreamHandle::Kind::Socket) {
         const int sent = ::send(socket_of(stream), reinterpret_cast<const char*>(data), static_cast<int>(offered), 0);
@@ -50,10 +50,10 @@ void StreamHandle::close() noexcept {
     value_ = kNone;
 }
 
-ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, os_error_text(code), code}; }
-ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
+Error io_error_from_errno(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
+Error io_error(const char* text) { return Error::io(text); }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+Result<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
     request_sent();
     while (!bytes.empty()) {
         auto sent = write_some(stream_, bytes.data(), bytes.size());
@@ -63,7 +63,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) 
     return {};
 }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+Result<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
     request_sent();
     if (stream_.kind() == StreamHandle::Kind::Pipe || pieces.size() == 1) {
         for (auto piece : pieces)
@@ -95,7 +95,7 @@ ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::
     return {};
 }
 
-ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
+Result<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     const std::size_t wanted = std::min(capacity, kLargestCall);
     if (stream_.kind() == StreamHandle::Kind::Socket) {
         const ssize_t got = receive_spinning(static_cast<int>(stream_.get()), into, wanted, window_for_read(), sleep_);

@@ -24,7 +24,7 @@ public:
     const Transport& transport() const noexcept { return transport_; }
 
     // The front idle connection, or a new one.
-    ExchangeResult<Connection> acquire();
+    Result<Connection> acquire();
     // Keeps a connection that just finished an exchange, unless the pool is full.
     void release(Connection connection);
     std::size_t idle_count() const;
@@ -39,7 +39,7 @@ public:
         auto connection = acquire();
         if (!connection) return quelt::unexpected(connection.error());
         auto first = exchange(*connection);
-        if (first || first.error().kind != ExchangeError::Kind::Io) {
+        if (first || first.error().kind != ErrorKind::Connection) {
             release(std::move(*connection));
             return first;
         }

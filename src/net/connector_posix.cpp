@@ -19,7 +19,7 @@
 namespace quelt::net {
 namespace {
 
-quelt::unexpected<ExchangeError> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
+quelt::unexpected<Error> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
 
 // connect() interrupted by a signal keeps going in the background; wait for
 // it to finish instead of starting over.
@@ -75,12 +75,11 @@ struct FreeAddrInfo {
     void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
 };
 
-quelt::unexpected<ExchangeError> lookup_failure(int status) {
-    return quelt::unexpected(ExchangeError{
-        ExchangeError::Kind::Io, std::string("failed to lookup address information: ") + ::gai_strerror(status), 0});
+quelt::unexpected<Error> lookup_failure(int status) {
+    return quelt::unexpected(Error::io(std::string("failed to lookup address information: ") + ::gai_strerror(status)));
 }
 
-ExchangeResult<Connection> connect_tcp(const std::string& text) {
+Result<Connection> connect_tcp(const std::string& text) {
     auto address = split_host_port(text);
     if (!address) return quelt::unexpected(address.error());
     // A NUL would end the C string early and look up another, shorter name.
@@ -118,11 +117,11 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
         if (last_error == 0) return tcp_connection(std::move(fd));
     }
     if (last_error == 0)
-        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, "could not resolve to any addresses", 0});
+        return quelt::unexpected(Error::io("could not resolve to any addresses"));
     return os_failure(last_error);
 }
 
-ExchangeResult<Connection> connect_unix(const std::string& path) {
+Result<Connection> connect_unix(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.find('\0') != std::string::npos) return os_failure(EINVAL);
@@ -136,7 +135,7 @@ ExchangeResult<Connection> connect_unix(const std::string& path) {
 
 }  // namespace
 
-ExchangeResult<Connection> connect(const Transport& transport) {
+Result<Connection> connect(const Transport& transport) {
     switch (transport.kind) {
         case Transport::Kind::Tcp: return connect_tcp(transport.text);
         case Transport::Kind::Pipe: return connect_unix(pipe_socket_path(transport.text));

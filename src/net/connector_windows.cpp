@@ -17,7 +17,7 @@
 namespace quelt::net {
 namespace {
 
-quelt::unexpected<ExchangeError> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
+quelt::unexpected<Error> os_failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
 
 class OwnedSocket {
 public:
@@ -69,7 +69,7 @@ struct FreeAddrInfo {
     void operator()(ADDRINFOW* list) const noexcept { ::FreeAddrInfoW(list); }
 };
 
-ExchangeResult<Connection> connect_tcp(const std::string& text) {
+Result<Connection> connect_tcp(const std::string& text) {
     auto address = split_host_port(text);
     if (!address) return quelt::unexpected(address.error());
     if (int failed = ensure_winsock()) return os_failure(failed);
@@ -105,13 +105,13 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
         if (last_error == 0) return std::move(*connection);
     }
     if (last_error == 0)
-        return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, "could not resolve to any addresses", 0});
+        return quelt::unexpected(Error::io("could not resolve to any addresses"));
     return os_failure(last_error);
 }
 
 // Read and write access, every share mode, the pipe as it exists: no
 // creation, no overlapped I/O, and no wait when every instance is busy.
-ExchangeResult<Connection> connect_pipe(const std::string& path) {
+Result<Connection> connect_pipe(const std::string& path) {
     auto name = wide_name(path);
     if (!name) return os_failure(ERROR_INVALID_NAME);
     HANDLE pipe = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -123,7 +123,7 @@ ExchangeResult<Connection> connect_pipe(const std::string& path) {
 
 }  // namespace
 
-ExchangeResult<Connection> connect(const Transport& transport) {
+Result<Connection> connect(const Transport& transport) {
     switch (transport.kind) {
         case Transport::Kind::Tcp: return connect_tcp(transport.text);
         case Transport::Kind::Pipe: return connect_pipe(transport.text);

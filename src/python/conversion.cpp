@@ -20,17 +20,17 @@ std::string type_name(PyObject* object) {
     return text;
 }
 
-quelt::unexpected<Failure> argument_type_error(const char* name, const std::string& message) {
-    return fail(ExceptionKind::TypeError, std::string("argument '") + name + "': " + message);
+quelt::unexpected<Error> argument_type_error(const char* name, const std::string& message) {
+    return fail(ErrorKind::Type, std::string("argument '") + name + "': " + message);
 }
 
-quelt::unexpected<Failure> cannot_convert(PyObject* object, const char* name, const char* target) {
+quelt::unexpected<Error> cannot_convert(PyObject* object, const char* name, const char* target) {
     return argument_type_error(name, "'" + type_name(object) + "' object cannot be converted to '" + target + "'");
 }
 
 // The pending interpreter error as a failure: a plain TypeError gets the
 // argument prefix, anything else stays as the interpreter raised it.
-quelt::unexpected<Failure> pending_for(const char* name) {
+quelt::unexpected<Error> pending_for(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending();
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -45,8 +45,8 @@ quelt::unexpected<Failure> pending_for(const char* name) {
     return argument_type_error(name, message);
 }
 
-quelt::unexpected<Failure> out_of_range() {
-    return fail(ExceptionKind::OverflowError, "out of range integral type conversion attempted");
+quelt::unexpected<Error> out_of_range() {
+    return fail(ErrorKind::Overflow, "out of range integral type conversion attempted");
 }
 
 // Every integer parameter is read through __index__ as a 64-bit value (C long
@@ -80,13 +80,13 @@ constexpr Py_ssize_t kMaxItems = static_cast<Py_ssize_t>(wire::kMaxFrameBody / s
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
 template <class Element>
-quelt::unexpected<Failure> too_long(const char* name) {
-    return fail(ExceptionKind::MemoryError, std::string("argument '") + name + "': a sequence of more than " +
+quelt::unexpected<Error> too_long(const char* name) {
+    return fail(ErrorKind::Memory, std::string("argument '") + name + "': a sequence of more than " +
                                                 std::to_string(kMaxItems<Element>) + " items cannot be sent");
 }
 
-quelt::unexpected<Failure> fewer_items(const char* name, size_t held, Py_ssize_t reported) {
-    return fail(ExceptionKind::ValueError, std::string("argument '") + name + "': the sequence holds " +
+quelt::unexpected<Error> fewer_items(const char* name, size_t held, Py_ssize_t reported) {
+    return fail(ErrorKind::Value, std::string("argument '") + name + "': the sequence holds " +
                                                std::to_string(held) + " items, not the " + std::to_string(reported) +
                                                " its len() reports");
 }
@@ -190,7 +190,7 @@ Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
     if (!PyTuple_Check(value)) return cannot_convert(value, name, "PyTuple");
     Py_ssize_t length = PyTuple_Size(value);
     if (length != 3)
-        return fail(ExceptionKind::ValueError,
+        return fail(ErrorKind::Value,
                     "expected tuple of length 3, but got tuple of length " + std::to_string(length));
     auto shape = to_shape(PyTuple_GetItem(value, 0), name);
     if (!shape) return quelt::unexpected(shape.error());

@@ -16,7 +16,6 @@
 #include "python/py_ref.hpp"
 #include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
-#include "python/staging_failure.hpp"
 #include "python/types.hpp"
 #include "runtime/control_exchange.hpp"
 #include "runtime/runtime.hpp"
@@ -50,7 +49,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // After fork() the runtime's workers and its kernel objects are the
     // parent's; using them here would disturb the parent's client.
     if (!client.runtime->usable_here())
-        return fail(ExceptionKind::RuntimeError,
+        return fail(ErrorKind::Runtime,
                     "QueltHybridClient was created in another process; create a new client after fork()");
     const std::uint64_t request_id = client.next_request_id++;
     // A server that restarted serves a new region under the old name: offsets
@@ -60,9 +59,9 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // ends, and a broken connection is never opened again).
     if (!client.control->connected())
         if (auto named = client.region.check_still_named(); !named)
-            return fail(ExceptionKind::RuntimeError, named.error().text());
-    auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data);
-    if (!slot) return quelt::unexpected(staging_failure(std::move(slot.error())));
+            return fail(ErrorKind::Runtime, named.error().text());
+    auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data);
+    if (!slot) return quelt::unexpected(std::move(slot.error()));
 
     const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
     runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
@@ -70,14 +69,14 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
         // A connection that broke because its server restarted says only
         // "early eof" or "Broken pipe"; the region tells why.
         if (auto named = client.region.check_still_named(); !named)
-            return fail(ExceptionKind::RuntimeError, named.error().text());
-        return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+            return fail(ErrorKind::Runtime, named.error().text());
+        return fail(ErrorKind::Runtime, std::move(reply.error().text));
     }
 
     // The reply's metadata and shm_size are not consulted: the output's
     // length is the block's own data_len, checked to lie inside the mapping.
     auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
-    if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
+    if (!output) return fail(ErrorKind::Runtime, output.error().text());
     PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;
@@ -105,11 +104,11 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
     auto region = shm::ShmRegion::open(std::move(shm_name), &shm_memory_log());
-    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
+    if (!region) return fail(ErrorKind::Connection, region.error().text());
     auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
+    if (!pool) return fail(ErrorKind::Connection, pool.error().text());
     auto runtime = runtime::Runtime::create();
-    if (!runtime) return fail(ExceptionKind::RuntimeError, std::move(runtime.error()));
+    if (!runtime) return fail(ErrorKind::Runtime, std::move(runtime.error()));
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
     return HybridClientState{std::move(*region), std::move(*pool), std::move(*runtime), std::move(control),
                              shm::first_request_number()};

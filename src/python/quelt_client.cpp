@@ -70,8 +70,8 @@ Result<std::vector<wire::NamedTensorView>> checked_additional_inputs(const std::
     std::vector<wire::NamedTensorView> views;
     views.reserve(inputs.size());
     for (const NamedTensorArgument& input : inputs) {
-        auto dtype = parse_dtype(input.tensor.dtype, python_lower);
-        if (!dtype) return fail(ExceptionKind::ValueError, dtype.error().message());
+        auto dtype = parse_dtype(input.tensor.dtype);
+        if (!dtype) return quelt::unexpected(std::move(dtype.error()));
         views.push_back({input.name,
                          {input.tensor.shape, dtype_name(*dtype), input.tensor.data.bytes(), std::nullopt}});
     }
@@ -88,7 +88,6 @@ net::InferenceCall make_call(const InferArguments& a, const QueltClientState& st
     call.additional_inputs = additional_inputs;
     if (a.session_id) call.session_id = *a.session_id;
     if (state.api_token) call.api_token = *state.api_token;
-    call.lower = python_lower;
     return call;
 }
 
@@ -126,7 +125,7 @@ PyObject* unary_call(PyObject* self, const Signature& signature, PyObject* const
     BytesSink data;
     auto received = state.pool->with_connection(
         [&](net::Connection& connection) { return net::infer_exchange(connection, call, data); });
-    if (!received) return raise(from_exchange_error(received.error()));
+    if (!received) return raise(received.error());
     return build(*received, data);
 }
 
@@ -150,12 +149,14 @@ PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!additional) return raise(additional.error());
     const QueltClientState& state = *object->native;
     auto connection = net::connect(state.pool->transport());
-    if (!connection) return raise(from_exchange_error(connection.error()));
+    if (!connection) return raise(connection.error());
     auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
                                             wire::MessageKind::InferStream);
-    if (!frame) return raise(from_exchange_error(frame.error()));
+    if (!frame) return raise(frame.error());
+    // A failed write of a stream request raises the OSError subclass of its
+    // system error.
     if (auto written = net::write_frame(*connection, *frame); !written)
-        return raise(os_failure_from_exchange_error(written.error()));
+        return raise(std::move(written).error().as(ErrorKind::Os));
     return create_stream_iterator(std::move(*connection));
 }
 
@@ -204,7 +205,7 @@ Result<QueltClientState> convert_constructor_arguments(PyObject* args, PyObject*
     auto transport = net::resolve_transport({std::move(*endpoint_text), std::move(*protocol_text),
                                              std::move(*host), *port, std::move(*socket_path),
                                              std::move(*pipe_name)});
-    if (!transport) return quelt::unexpected(from_exchange_error(transport.error()));
+    if (!transport) return quelt::unexpected(std::move(transport.error()));
     return QueltClientState{std::make_unique<net::ConnectionPool>(std::move(*transport), max_pool_size),
                             std::move(*api_token)};
 }

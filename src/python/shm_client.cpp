@@ -15,7 +15,6 @@
 #include "python/native_object.hpp"
 #include "python/result_bytes.hpp"
 #include "python/shm_log.hpp"
-#include "python/staging_failure.hpp"
 #include "python/types.hpp"
 #include "shm/input_staging.hpp"
 #include "shm/message_block.hpp"
@@ -42,19 +41,19 @@ struct ShmClientState {
 
 using ShmClientObject = NativeObject<ShmClientState>;
 
-Failure runtime_error(std::string message) { return {ExceptionKind::RuntimeError, std::move(message), 0}; }
+Error runtime_error(std::string message) { return Error::library(ErrorKind::Runtime, std::move(message)); }
 
 constexpr const char* kMadeInAnotherProcess =
     "QueltShmClient was created in another process; create a new client after fork()";
 
-Failure wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
+Error wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
     switch (failure.kind) {
         case shm::WaitFailure::Kind::TimedOut:
             // No answer can come from a region that its server left: say so,
             // as waiting again would only time out again.
             if (auto named = region.check_still_named(); !named) return runtime_error(named.error().text());
-            return {ExceptionKind::TimeoutError, std::move(failure.message), 0};
-        case shm::WaitFailure::Kind::Interrupted: return Failure::already_set();
+            return Error::library(ErrorKind::Timeout, std::move(failure.message));
+        case shm::WaitFailure::Kind::Interrupted: return Error::raised();
         case shm::WaitFailure::Kind::InvalidRegion: break;
     }
     return runtime_error(std::move(failure.message));
@@ -89,8 +88,8 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
     // Taken before anything can fail: a failing call still uses up its number.
     const std::uint64_t request_id = client.numbers.take();
 
-    auto lease = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data.bytes());
-    if (!lease) return raise(staging_failure(std::move(lease.error())));
+    auto lease = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data.bytes());
+    if (!lease) return raise(lease.error());
 
     const shm::RequestEntry request{request_id, 0, wall_clock_ns(), lease->offset(), lease->size()};
     auto queue = shm::request_queue(client.region);
@@ -134,10 +133,10 @@ constexpr Signature kConstructorSignature{"QueltShmClient.__new__", kConstructor
 
 Result<ShmClientState> open_client(std::string name) {
     auto region = shm::ShmRegion::open(std::move(name), &shm_memory_log());
-    if (!region) return fail(ExceptionKind::ConnectionError, region.error().text());
+    if (!region) return fail(ErrorKind::Connection, region.error().text());
     // The pool is placed once, from the header as it is now; it must lie inside the mapping.
     auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ExceptionKind::ConnectionError, pool.error().text());
+    if (!pool) return fail(ErrorKind::Connection, pool.error().text());
     return ShmClientState{std::move(*pool), std::move(*region), shm::OwnRequestNumbers(), process_generation()};
 }
 

@@ -1,0 +1,12 @@
+#pragma once
+// The one way a failure is handed up: QUELT_TRY(name, expression) declares
+// `name` as the expected value of `expression` and returns its error from the
+// enclosing function when it holds one. The failure is moved, never copied,
+// and the success path is the plain test it replaces.
+#include <utility>
+
+#include "common/expected.hpp"
+
+#define QUELT_TRY(name, expression)   \
+    auto name = (expression);         \
+    if (!name) return quelt::unexpected(std::move(name).error())
