@@ -167,7 +167,7 @@ private:
         auto request = decode_hybrid_request(payload);
         if (!request)
             return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput,
-                                               "the hybrid request does not decode: " + request.error()));
+                                               "the hybrid request does not decode: " + request.error().text));
         if (!region_)
             return send_text(kFailure, text_of(InferenceError::Kind::ModelNotLoaded, {}) +
                                            " (this server has no shared-memory region)");

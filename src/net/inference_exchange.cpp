@@ -15,7 +15,7 @@ Result<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wir
         call.api_token ? &options : nullptr,
     };
     auto frame = wire::build_gathered_request_frame(call.model_id, kind, request, kBorrowFrom);
-    if (!frame) return quelt::unexpected(Error::wire(std::move(frame.error())));
+    if (!frame) return quelt::unexpected(std::move(frame.error()));
     return std::move(*frame);
 }
 

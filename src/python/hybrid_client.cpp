@@ -59,7 +59,7 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // ends, and a broken connection is never opened again).
     if (!client.control->connected())
         if (auto named = client.region.check_still_named(); !named)
-            return fail(ErrorKind::Runtime, named.error().text());
+            return quelt::unexpected(std::move(named.error()));
     auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data);
     if (!slot) return quelt::unexpected(std::move(slot.error()));
 
@@ -69,14 +69,14 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
         // A connection that broke because its server restarted says only
         // "early eof" or "Broken pipe"; the region tells why.
         if (auto named = client.region.check_still_named(); !named)
-            return fail(ErrorKind::Runtime, named.error().text());
-        return fail(ErrorKind::Runtime, std::move(reply.error().text));
+            return quelt::unexpected(std::move(named.error()));
+        return quelt::unexpected(std::move(reply.error()).as(ErrorKind::Runtime));
     }
 
     // The reply's metadata and shm_size are not consulted: the output's
     // length is the block's own data_len, checked to lie inside the mapping.
     auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
-    if (!output) return fail(ErrorKind::Runtime, output.error().text());
+    if (!output) return quelt::unexpected(std::move(output.error()));
     PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;
@@ -104,11 +104,11 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
     auto region = shm::ShmRegion::open(std::move(shm_name), &shm_memory_log());
-    if (!region) return fail(ErrorKind::Connection, region.error().text());
+    if (!region) return quelt::unexpected(std::move(region.error()).as(ErrorKind::Connection));
     auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ErrorKind::Connection, pool.error().text());
+    if (!pool) return quelt::unexpected(std::move(pool.error()).as(ErrorKind::Connection));
     auto runtime = runtime::Runtime::create();
-    if (!runtime) return fail(ErrorKind::Runtime, std::move(runtime.error()));
+    if (!runtime) return quelt::unexpected(std::move(runtime.error()));
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
     return HybridClientState{std::move(*region), std::move(*pool), std::move(*runtime), std::move(control),
                              shm::first_request_number()};

@@ -46,17 +46,12 @@ Error runtime_error(std::string message) { return Error::library(ErrorKind::Runt
 constexpr const char* kMadeInAnotherProcess =
     "QueltShmClient was created in another process; create a new client after fork()";
 
-Error wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
-    switch (failure.kind) {
-        case shm::WaitFailure::Kind::TimedOut:
-            // No answer can come from a region that its server left: say so,
-            // as waiting again would only time out again.
-            if (auto named = region.check_still_named(); !named) return runtime_error(named.error().text());
-            return Error::library(ErrorKind::Timeout, std::move(failure.message));
-        case shm::WaitFailure::Kind::Interrupted: return Error::raised();
-        case shm::WaitFailure::Kind::InvalidRegion: break;
-    }
-    return runtime_error(std::move(failure.message));
+// No answer can come from a region that its server left: a timed-out wait
+// says so, as waiting again would only time out again.
+Error wait_failure(const shm::ShmRegion& region, Error failure) {
+    if (failure.kind == ErrorKind::Timeout)
+        if (auto named = region.check_still_named(); !named) return std::move(named.error());
+    return failure;
 }
 
 // Nanoseconds since 1970 by the wall clock; a clock set before 1970 gives 0.
@@ -71,12 +66,12 @@ std::uint64_t wall_clock_ns() {
 PyObject* result_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
     if (answer.status == 0) {
         auto data = shm::read_tensor_data(region.bytes(), answer.result_offset);
-        if (!data) return raise(runtime_error(data.error().text()));
+        if (!data) return raise(data.error());
         return result_bytes_copy(*data);
     }
     if (answer.error_offset == 0) return raise(runtime_error("Unknown error"));
     auto text = shm::read_message_block(region.bytes(), answer.error_offset);
-    if (!text) return raise(runtime_error(text.error().text()));
+    if (!text) return raise(text.error());
     // raise() decodes the text leniently: invalid UTF-8 becomes U+FFFD.
     return raise(runtime_error(std::string(reinterpret_cast<const char*>(text->data()), text->size())));
 }
@@ -93,8 +88,8 @@ PyObject* run_inference(ShmClientState& client, const std::vector<std::int64_t>&
 
     const shm::RequestEntry request{request_id, 0, wall_clock_ns(), lease->offset(), lease->size()};
     auto queue = shm::request_queue(client.region);
-    if (!queue) return raise(runtime_error(queue.error().text()));
-    if (auto pushed = queue->push(request); !pushed) return raise(runtime_error(pushed.error().text()));
+    if (!queue) return raise(queue.error());
+    if (auto pushed = queue->push(request); !pushed) return raise(pushed.error());
 
     const auto start = std::chrono::steady_clock::now();
     // A signal handler may fork: the child's copy of this wait ends at once,
@@ -133,10 +128,10 @@ constexpr Signature kConstructorSignature{"QueltShmClient.__new__", kConstructor
 
 Result<ShmClientState> open_client(std::string name) {
     auto region = shm::ShmRegion::open(std::move(name), &shm_memory_log());
-    if (!region) return fail(ErrorKind::Connection, region.error().text());
+    if (!region) return quelt::unexpected(std::move(region.error()).as(ErrorKind::Connection));
     // The pool is placed once, from the header as it is now; it must lie inside the mapping.
     auto pool = shm::shared_pool(*region);
-    if (!pool) return fail(ErrorKind::Connection, pool.error().text());
+    if (!pool) return quelt::unexpected(std::move(pool.error()).as(ErrorKind::Connection));
     return ShmClientState{std::move(*pool), std::move(*region), shm::OwnRequestNumbers(), process_generation()};
 }
 

@@ -20,7 +20,7 @@ Result<SlotLease> stage_input(std::span<std::byte> region, TensorPool& pool, std
         return quelt::unexpected(Error::invalid_value("shape has " + std::to_string(shape.size()) +
                                                       " dimensions, but a shared-memory tensor holds at most 8"));
     if (auto written = write_tensor_block(region, lease.offset(), shape, shm_dtype_code(*type), data); !written)
-        return quelt::unexpected(Error::shared_memory(written.error().text()));
+        return quelt::unexpected(std::move(written.error()));
     return lease;
 }
 

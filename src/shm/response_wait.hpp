@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 #include "shm/answer_routing.hpp"
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
@@ -39,15 +39,10 @@
 
 namespace quelt::shm {
 
-struct WaitFailure {
-    enum class Kind {
-        TimedOut,     // "Request timed out"
-        Interrupted,  // the caller's check said stop (its own error is pending)
-        InvalidRegion,
-    };
-    Kind kind;
-    std::string message;
-};
+// A wait fails as a Timeout ("Request timed out"), as Raised when the
+// caller's check said stop (its own failure is already reported), or with the
+// region's failure.
+inline constexpr std::string_view kRequestTimedOut = "Request timed out";
 
 inline constexpr std::chrono::seconds kResponseDeadline{5};
 inline constexpr std::chrono::microseconds kShortestSpin{80};
@@ -96,7 +91,7 @@ struct Sifted {
 // as many entries as the queue held at the start. Another call's answer goes
 // back on the queue (or is parked here when the queue filled up meanwhile),
 // unless no one can be waiting for it.
-inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const ObjectIdentity& region,
+inline Result<Sifted> sift(const ResponseQueue& queue, const ObjectIdentity& region,
                                             std::uint64_t request_id) {
     Sifted sifted;
     sifted.mine = return_parked(queue, region, request_id);
@@ -126,7 +121,7 @@ inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const 
 // `keep_waiting()` runs on every pass that did not find the answer; it returns
 // false to end the wait (for example when a signal handler raised).
 template <class KeepWaiting>
-quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& region, std::uint64_t request_id,
+Result<ResponseEntry> await_response(const ShmRegion& region, std::uint64_t request_id,
                                                          std::chrono::steady_clock::time_point start,
                                                          std::chrono::nanoseconds spin_for,
                                                          KeepWaiting&& keep_waiting) {
@@ -138,9 +133,9 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
     for (std::uint32_t pass = 0;; ++pass) {
         // The queue's place is read from the header on every pass.
         auto queue = response_queue(region);
-        if (!queue) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, queue.error().text()});
+        if (!queue) return quelt::unexpected(std::move(queue.error()));
         auto sifted = sift(*queue, identity, request_id);
-        if (!sifted) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, sifted.error().text()});
+        if (!sifted) return quelt::unexpected(std::move(sifted.error()));
         if (sifted->mine) {
             (void)return_parked(*queue, identity, request_id);
             return *sifted->mine;
@@ -150,7 +145,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
             const Clock::time_point now = Clock::now();
             if (std::chrono::duration_cast<std::chrono::seconds>(now - start) > kResponseDeadline) {
                 (void)return_parked(*queue, identity, request_id);
-                return quelt::unexpected(WaitFailure{WaitFailure::Kind::TimedOut, "Request timed out"});
+                return quelt::unexpected(Error{ErrorDomain::SharedMemory, ErrorKind::Timeout, 0, std::string(kRequestTimedOut)});
             }
             spinning = now < spin_until;
         }
@@ -158,7 +153,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
         // its routing, so returning them here never duplicates the parent's.
         if (!keep_waiting()) {
             (void)return_parked(*queue, identity, request_id);
-            return quelt::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
+            return quelt::unexpected(Error::raised());
         }
         if (!spinning) pause_while_waiting(start);
         else if (sifted->put_back || pass % kPassesPerYield == kPassesPerYield - 1) std::this_thread::yield();

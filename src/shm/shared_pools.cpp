@@ -18,7 +18,7 @@ std::map<PoolKey, std::weak_ptr<TensorPool>> pools;
 
 }  // namespace
 
-quelt::expected<std::shared_ptr<TensorPool>, ShmError> shared_pool(const ShmRegion& region) {
+Result<std::shared_ptr<TensorPool>> shared_pool(const ShmRegion& region) {
     auto area = region.pool_area();
     if (!area) return quelt::unexpected(std::move(area.error()));
     const PoolKey key{region.mapping().identity(), area->offset, area->size, process_generation()};

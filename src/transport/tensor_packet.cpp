@@ -15,7 +15,7 @@ Result<ResolvedTensor> resolve_packet(DecodedPacket packet) {
     if (!packet.data_base64)
         return quelt::unexpected(Error::wire("binary tensor payload must include `data` or `data_base64`"));
     auto decoded = decode_base64(*packet.data_base64);
-    if (!decoded) return quelt::unexpected(Error::wire(std::move(decoded.error())));
+    if (!decoded) return quelt::unexpected(std::move(decoded.error()));
     tensor.decoded = std::move(*decoded);
     tensor.from_base64 = true;
     return tensor;

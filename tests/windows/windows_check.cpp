@@ -395,12 +395,12 @@ void write_backing_file(const std::string& name, std::uint32_t magic, std::uint3
 
 void region_opening(const Server& server) {
     auto missing = shm::ShmRegion::open(unique_name("absent_region"));
-    check(!missing && missing.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
+    check(!missing && missing.error().text == "Shared memory error: Opening the shared memory failed, os error 2",
           "a region without a backing file fails with os error 2");
 
     // The name as given would reach the system shorter: no such backing file.
     auto nul = shm::ShmRegion::open(server.shm_name + std::string(1, '\0') + "x");
-    check(!nul && nul.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
+    check(!nul && nul.error().text == "Shared memory error: Opening the shared memory failed, os error 2",
           "a region name holding NUL fails like a missing one");
 
     const std::uint32_t magic = 0x41494D4F;
@@ -421,7 +421,7 @@ void region_opening(const Server& server) {
         if (header.text == nullptr)
             check(region && region->size() == 8192, std::string(header.what) + " opens; its size is the view's, in pages");
         else
-            check(!region && region.error().text() == header.text, std::string(header.what) + " is refused");
+            check(!region && region.error().text == header.text, std::string(header.what) + " is refused");
         std::filesystem::remove(backing_directory() / name);
     }
     // The backing file is named without leading '/', the mapping with them.
@@ -497,9 +497,9 @@ QueueAnswer queue_call(const shm::ShmRegion& region, shm::TensorPool& pool, std:
     auto lease = shm::stage_input(region.bytes(), pool, shape, "uint8", input);
     if (!lease) return {std::nullopt, lease.error().text};
     auto queue = shm::request_queue(region);
-    if (!queue) return {std::nullopt, queue.error().text()};
+    if (!queue) return {std::nullopt, queue.error().text};
     const shm::RequestEntry request{request_id, 0, 0, lease->offset(), lease->size()};
-    if (auto pushed = queue->push(request); !pushed) return {std::nullopt, pushed.error().text()};
+    if (auto pushed = queue->push(request); !pushed) return {std::nullopt, pushed.error().text};
     auto answer = shm::await_response(region, request_id, std::chrono::steady_clock::now(),
                                       shm::spin_budget(lease->size()), [] { return true; });
     if (!answer) return {std::nullopt, answer.error().text};
@@ -510,10 +510,10 @@ std::string answer_text(const shm::ShmRegion& region, const QueueAnswer& answer)
     if (!answer.entry) return answer.failure;
     if (answer.entry->status == 0) {
         auto data = shm::read_tensor_data(region.bytes(), answer.entry->result_offset);
-        return data ? std::string(reinterpret_cast<const char*>(data->data()), data->size()) : data.error().text();
+        return data ? std::string(reinterpret_cast<const char*>(data->data()), data->size()) : data.error().text;
     }
     auto text = shm::read_message_block(region.bytes(), answer.entry->error_offset);
-    return text ? std::string(reinterpret_cast<const char*>(text->data()), text->size()) : text.error().text();
+    return text ? std::string(reinterpret_cast<const char*>(text->data()), text->size()) : text.error().text;
 }
 
 void queue_calls(const Server& server, const char* model, const std::string& expected_start) {
@@ -566,7 +566,7 @@ struct Hybrid {
         if (!reply) return quelt::unexpected(reply.error().text);
         if (reply->metadata.request_id != request_id) return quelt::unexpected(std::string("another request's answer"));
         auto data = shm::read_tensor_data(region->bytes(), reply->shm_offset);
-        if (!data) return quelt::unexpected(data.error().text());
+        if (!data) return quelt::unexpected(data.error().text);
         return std::string(reinterpret_cast<const char*>(data->data()), data->size());
     }
 };
