@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/propagate.hpp"
+
 namespace quelt::net {
 
 Result<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
@@ -13,8 +15,7 @@ Result<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
         bytes = bytes.subspan(early);
     }
     while (!bytes.empty()) {
-        auto got = receive(bytes.data(), bytes.size());
-        if (!got) return quelt::unexpected(got.error());
+        QUELT_TRY(got, receive(bytes.data(), bytes.size()));
         bytes = bytes.subspan(*got);
     }
     return {};
@@ -29,8 +30,7 @@ Result<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) 
             read_from_ = 0;
         }
         while (read_to_ < count) {
-            auto got = receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_);
-            if (!got) return quelt::unexpected(got.error());
+            QUELT_TRY(got, receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_));
             read_to_ += *got;
         }
     }
@@ -47,8 +47,7 @@ Result<void> Connection::skip(std::size_t count) {
     if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
     read_from_ = read_to_ = 0;
     while (count != 0) {
-        auto got = receive(read_ahead_.data(), std::min(count, kReadAheadSize));
-        if (!got) return quelt::unexpected(got.error());
+        QUELT_TRY(got, receive(read_ahead_.data(), std::min(count, kReadAheadSize)));
         count -= *got;
     }
     return {};

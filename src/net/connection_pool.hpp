@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 #include "net/connection.hpp"
 #include "net/connector.hpp"
 #include "net/endpoint.hpp"
@@ -36,16 +37,14 @@ public:
     // back to the pool.
     template <class Exchange>
     auto with_connection(Exchange&& exchange) -> decltype(exchange(std::declval<Connection&>())) {
-        auto connection = acquire();
-        if (!connection) return quelt::unexpected(connection.error());
+        QUELT_TRY(connection, acquire());
         auto first = exchange(*connection);
         if (first || first.error().kind != ErrorKind::Connection) {
             release(std::move(*connection));
             return first;
         }
         { auto discarded = std::move(*connection); }
-        auto fresh = connect(transport_);
-        if (!fresh) return quelt::unexpected(fresh.error());
+        QUELT_TRY(fresh, connect(transport_));
         auto second = exchange(*fresh);
         if (second) release(std::move(*fresh));
         return second;

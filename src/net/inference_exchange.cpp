@@ -1,11 +1,11 @@
 #include "net/inference_exchange.hpp"
 
+#include "common/propagate.hpp"
 #include "transport/frame_header.hpp"
 
 namespace quelt::net {
 Result<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wire::MessageKind kind) {
-    auto dtype = parse_dtype(call.dtype);
-    if (!dtype) return quelt::unexpected(std::move(dtype).error());
+    QUELT_TRY(dtype, parse_dtype(call.dtype));
     wire::RequestOptions options;
     if (call.api_token) options.api_token = *call.api_token;
     const wire::InferenceRequestView request{
@@ -14,8 +14,7 @@ Result<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wir
         call.session_id,
         call.api_token ? &options : nullptr,
     };
-    auto frame = wire::build_gathered_request_frame(call.model_id, kind, request, kBorrowFrom);
-    if (!frame) return quelt::unexpected(std::move(frame.error()));
+    QUELT_TRY(frame, wire::build_gathered_request_frame(call.model_id, kind, request, kBorrowFrom));
     return std::move(*frame);
 }
 
@@ -25,41 +24,33 @@ Result<void> write_frame(Connection& connection, const wire::GatheredFrame& fram
 }
 
 Result<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink) {
-    auto frame = build_inference_frame(call, wire::MessageKind::Infer);
-    if (!frame) return quelt::unexpected(frame.error());
-    if (auto written = write_frame(connection, *frame); !written) return quelt::unexpected(written.error());
-    auto header = read_reply_header(connection);
-    if (!header) return quelt::unexpected(header.error());
+    QUELT_TRY(frame, build_inference_frame(call, wire::MessageKind::Infer));
+    QUELT_TRY(written, write_frame(connection, *frame));
+    QUELT_TRY(header, read_reply_header(connection));
     if (header->reply_code != wire::reply_code::kSuccess) {
-        auto text = read_text_body(connection, header->body_length);
-        if (!text) return quelt::unexpected(text.error());
+        QUELT_TRY(text, read_text_body(connection, header->body_length));
         return quelt::unexpected(Error::server(std::move(*text)));
     }
-    auto packet = read_packet_body(connection, header->body_length, sink);
-    if (!packet) return quelt::unexpected(packet.error());
+    QUELT_TRY(packet, read_packet_body(connection, header->body_length, sink));
     if (!*packet) return quelt::unexpected(std::move(packet->error()));
     return std::move(**packet);
 }
 
 StreamStep next_stream_frame(Connection& connection, wire::DataSink& sink) {
-    auto header = read_reply_header(connection);
-    if (!header) return quelt::unexpected(std::move(header.error()));
+    QUELT_TRY(header, read_reply_header(connection));
     if (header->body_length == 0) return std::nullopt;
     switch (header->reply_code) {
         case wire::reply_code::kStreamError: {
-            auto text = read_text_body(connection, header->body_length);
-            if (!text) return quelt::unexpected(std::move(text.error()));
+            QUELT_TRY(text, read_text_body(connection, header->body_length));
             return quelt::unexpected(Error::server(std::move(*text)));
         }
         case wire::reply_code::kStreamChunk: {
-            auto packet = read_packet_body(connection, header->body_length, sink);
-            if (!packet) return quelt::unexpected(std::move(packet.error()));
+            QUELT_TRY(packet, read_packet_body(connection, header->body_length, sink));
             if (!*packet) return quelt::unexpected(std::move(packet->error()));
             return std::optional<ReplyTensor>(std::move(**packet));
         }
         default: {  // StreamEnd, or a code the client does not know: the body is dropped
-            if (auto skipped = connection.skip(header->body_length); !skipped)
-                return quelt::unexpected(std::move(skipped.error()));
+            QUELT_TRY(skipped, connection.skip(header->body_length));
             return std::nullopt;
         }
     }
@@ -67,8 +58,7 @@ StreamStep next_stream_frame(Connection& connection, wire::DataSink& sink) {
 
 BufferedStreamStep next_stream_frame(Connection& connection) {
     wire::BufferSink sink;
-    auto step = next_stream_frame(connection, sink);
-    if (!step) return quelt::unexpected(std::move(step.error()));
+    QUELT_TRY(step, next_stream_frame(connection, sink));
     if (!*step) return std::nullopt;
     wire::ResolvedTensor tensor{std::move((*step)->shape), (*step)->dtype, {}, {}, false};
     ReceivedTensor received{std::move(sink.buffer), std::move(tensor)};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/propagate.hpp"
 #include "transport/record_codec.hpp"
 #include "transport/record_reader.hpp"
 #include "transport/tensor_packet.hpp"
@@ -35,7 +36,7 @@ wire::ByteBuffer copy_of(std::span<const std::uint8_t> bytes) {
 // A failure found before the end of the body: the rest of the body is read
 // first, and an I/O failure there is what the caller sees.
 Result<PacketResult> fail_after(Connection& connection, std::size_t unread, Error failure) {
-    if (auto skipped = connection.skip(unread); !skipped) return quelt::unexpected(skipped.error());
+    QUELT_TRY(skipped, connection.skip(unread));
     return PacketResult(quelt::unexpected(std::move(failure)));
 }
 
@@ -48,8 +49,7 @@ bool wants_more(const Error& error) {
 // Applies the packet rules; data that is not in the sink yet (the small-body
 // path, or base64) is copied there.
 PacketResult resolve_into(wire::DecodedPacket packet, wire::DataSink& sink, bool data_in_sink) {
-    auto tensor = wire::resolve_packet(std::move(packet));
-    if (!tensor) return quelt::unexpected(std::move(tensor.error()));
+    QUELT_TRY(tensor, wire::resolve_packet(std::move(packet)));
     if (!data_in_sink) {
         auto bytes = tensor->bytes();
         auto room = sink.allocate(bytes.size());
@@ -59,8 +59,7 @@ PacketResult resolve_into(wire::DecodedPacket packet, wire::DataSink& sink, bool
 }
 
 PacketResult decode_whole(std::span<const std::uint8_t> body, wire::DataSink& sink) {
-    auto packet = wire::decode_packet(body);
-    if (!packet) return quelt::unexpected(std::move(packet.error()));
+    QUELT_TRY(packet, wire::decode_packet(body));
     return resolve_into(std::move(*packet), sink, false);
 }
 
@@ -74,13 +73,12 @@ Result<std::span<std::uint8_t>> read_data(Connection& connection, std::size_t le
     wire::ByteBuffer staged;
     if (length - arrived.size() > kDataUpFrontLimit) {
         staged = copy_of(arrived);
-        if (auto read = read_growing(connection, staged, length - kDataUpFrontLimit); !read)
-            return quelt::unexpected(read.error());
+        QUELT_TRY(read, read_growing(connection, staged, length - kDataUpFrontLimit));
         arrived = staged.span();
     }
     auto room = sink.allocate(length);
     if (!arrived.empty()) std::memcpy(room.data(), arrived.data(), arrived.size());
-    if (auto read = connection.read_exact(room.subspan(arrived.size())); !read) return quelt::unexpected(read.error());
+    QUELT_TRY(read, connection.read_exact(room.subspan(arrived.size())));
     return room;
 }
 
@@ -91,7 +89,7 @@ Result<PacketResult> read_large_packet(Connection& connection, std::size_t lengt
     // A head is usually a few dozen bytes, already read with the frame's
     // header: start with what is there and read more only if it is short.
     auto head = wire::ByteBuffer::uninitialised(std::min(length, std::max(connection.buffered(), kSmallestHead)));
-    if (auto read = connection.read_exact(head.span()); !read) return quelt::unexpected(read.error());
+    QUELT_TRY(head_read, connection.read_exact(head.span()));
     std::optional<wire::PacketHead> parsed;
     std::size_t offset = 0;
     while (!parsed) {
@@ -105,8 +103,7 @@ Result<PacketResult> read_large_packet(Connection& connection, std::size_t lengt
         } else {
             const std::size_t have = head.size();
             head.resize(std::min(length, have * 2));
-            if (auto read = connection.read_exact(head.span().subspan(have)); !read)
-                return quelt::unexpected(read.error());
+            QUELT_TRY(more, connection.read_exact(head.span().subspan(have)));
         }
     }
 
@@ -118,14 +115,13 @@ Result<PacketResult> read_large_packet(Connection& connection, std::size_t lengt
         if (*parsed->data_length > after_head)
             return fail_after(connection, length - head.size(), Error::wire(std::string(wire::kUnexpectedEof)));
         const auto data_length = static_cast<std::size_t>(*parsed->data_length);
-        auto room = read_data(connection, data_length, early, sink);
-        if (!room) return quelt::unexpected(room.error());
+        QUELT_TRY(room, read_data(connection, data_length, early, sink));
         data = *room;
         early = early.subspan(std::min(data_length, early.size()));
         tail_length -= data_length;
     }
     auto tail = copy_of(early);
-    if (auto read = read_growing(connection, tail, tail_length); !read) return quelt::unexpected(read.error());
+    QUELT_TRY(tail_read, read_growing(connection, tail, tail_length));
     wire::RecordReader reader(tail.span());
     auto base64 = wire::read_packet_base64(reader);
     if (!base64) return PacketResult(quelt::unexpected(std::move(base64.error())));
@@ -136,8 +132,7 @@ Result<PacketResult> read_large_packet(Connection& connection, std::size_t lengt
 
 Result<wire::ReplyFrameHeader> read_reply_header(Connection& connection) {
     constexpr std::size_t kSize = wire::ReplyFrameHeader::kSize;
-    auto bytes = connection.peek_exact(kSize);
-    if (!bytes) return quelt::unexpected(bytes.error());
+    QUELT_TRY(bytes, connection.peek_exact(kSize));
     const auto header = wire::ReplyFrameHeader::read(bytes->first<kSize>());
     connection.consume(kSize);
     return header;
@@ -145,21 +140,19 @@ Result<wire::ReplyFrameHeader> read_reply_header(Connection& connection) {
 
 Result<std::string> read_text_body(Connection& connection, std::size_t length) {
     if (length <= kReadAheadSize) {
-        auto body = connection.peek_exact(length);
-        if (!body) return quelt::unexpected(body.error());
+        QUELT_TRY(body, connection.peek_exact(length));
         std::string text(reinterpret_cast<const char*>(body->data()), body->size());
         connection.consume(length);
         return text;
     }
     wire::ByteBuffer body;
-    if (auto read = read_growing(connection, body, length); !read) return quelt::unexpected(read.error());
+    QUELT_TRY(read, read_growing(connection, body, length));
     return std::string(reinterpret_cast<const char*>(body.data()), body.size());
 }
 
 Result<PacketResult> read_packet_body(Connection& connection, std::size_t length, wire::DataSink& sink) {
     if (length > kReadAheadSize) return read_large_packet(connection, length, sink);
-    auto body = connection.peek_exact(length);
-    if (!body) return quelt::unexpected(body.error());
+    QUELT_TRY(body, connection.peek_exact(length));
     PacketResult result = decode_whole(*body, sink);
     connection.consume(length);
     return result;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "python/py_ref.hpp"
 #include "transport/frame_header.hpp"
 
@@ -62,8 +63,7 @@ Result<std::int64_t> to_i64(PyObject* object, const char* name) {
 
 template <class Unsigned>
 Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
-    auto value = to_i64(object, name);
-    if (!value) return quelt::unexpected(value.error());
+    QUELT_TRY(value, to_i64(object, name));
     if (*value < 0 || static_cast<std::uint64_t>(*value) > std::numeric_limits<Unsigned>::max())
         return out_of_range();
     return static_cast<Unsigned>(*value);
@@ -124,8 +124,7 @@ Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name
         if (i == kMaxItems<Element>) return too_long<Element>(name);
         // Owned for the conversion: the list may drop its own reference meanwhile.
         PyRef item = PyRef::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
-        auto element = convert(item.get(), name);
-        if (!element) return quelt::unexpected(element.error());
+        QUELT_TRY(element, convert(item.get(), name));
         elements.push_back(*element);
     }
     return elements;
@@ -150,8 +149,7 @@ Result<std::vector<Element>> iterated_vector(PyObject* sequence, const char* nam
     if (!iterator) return pending_for(name);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         if (elements.size() == static_cast<size_t>(kMaxItems<Element>)) return too_long<Element>(name);
-        auto element = convert(item.get(), name);
-        if (!element) return quelt::unexpected(element.error());
+        QUELT_TRY(element, convert(item.get(), name));
         elements.push_back(*element);
     }
     if (PyErr_Occurred()) return pending_for(name);
@@ -192,12 +190,9 @@ Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
     if (length != 3)
         return fail(ErrorKind::Value,
                     "expected tuple of length 3, but got tuple of length " + std::to_string(length));
-    auto shape = to_shape(PyTuple_GetItem(value, 0), name);
-    if (!shape) return quelt::unexpected(shape.error());
-    auto dtype = to_string(PyTuple_GetItem(value, 1), name);
-    if (!dtype) return quelt::unexpected(dtype.error());
-    auto data = DataArgument::from(PyTuple_GetItem(value, 2), name);
-    if (!data) return quelt::unexpected(data.error());
+    QUELT_TRY(shape, to_shape(PyTuple_GetItem(value, 0), name));
+    QUELT_TRY(dtype, to_string(PyTuple_GetItem(value, 1), name));
+    QUELT_TRY(data, DataArgument::from(PyTuple_GetItem(value, 2), name));
     return TensorArgument{std::move(*shape), std::move(*dtype), std::move(*data)};
 }
 
@@ -237,8 +232,7 @@ Result<DataArgument> DataArgument::from(PyObject* object, const char* name) {
         }
         PyErr_Clear();
     }
-    auto elements = to_vector<std::uint8_t>(object, name, to_u8);
-    if (!elements) return quelt::unexpected(elements.error());
+    QUELT_TRY(elements, to_vector<std::uint8_t>(object, name, to_u8));
     data.owned_ = std::move(*elements);
     return data;
 }
@@ -287,15 +281,13 @@ Result<std::string> to_string(PyObject* object, const char* name) {
 
 Result<std::optional<std::string>> to_optional_string(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::string>{};
-    auto text = to_string(object, name);
-    if (!text) return quelt::unexpected(text.error());
+    QUELT_TRY(text, to_string(object, name));
     return std::optional<std::string>(std::move(*text));
 }
 
 Result<std::optional<std::uint16_t>> to_optional_u16(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::uint16_t>{};
-    auto value = to_u16(object, name);
-    if (!value) return quelt::unexpected(value.error());
+    QUELT_TRY(value, to_u16(object, name));
     return std::optional<std::uint16_t>(*value);
 }
 
@@ -311,10 +303,8 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
     inputs.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* entry = PyList_GetItem(entries.get(), i);
-        auto input_name = to_string(PyTuple_GetItem(entry, 0), name);
-        if (!input_name) return quelt::unexpected(input_name.error());
-        auto tensor = to_tensor_tuple(PyTuple_GetItem(entry, 1), name);
-        if (!tensor) return quelt::unexpected(tensor.error());
+        QUELT_TRY(input_name, to_string(PyTuple_GetItem(entry, 0), name));
+        QUELT_TRY(tensor, to_tensor_tuple(PyTuple_GetItem(entry, 1), name));
         inputs.push_back({std::move(*input_name), std::move(*tensor)});
     }
     return inputs;

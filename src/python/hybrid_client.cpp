@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/conversion.hpp"
@@ -57,26 +58,23 @@ Result<PyRef> run_infer(HybridClientState& client, const std::vector<std::int64_
     // answer's offset bytes this client never wrote. So the region is checked
     // before each connection opens (an open connection breaks when its server
     // ends, and a broken connection is never opened again).
-    if (!client.control->connected())
-        if (auto named = client.region.check_still_named(); !named)
-            return quelt::unexpected(std::move(named.error()));
-    auto slot = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data);
-    if (!slot) return quelt::unexpected(std::move(slot.error()));
+    if (!client.control->connected()) {
+        QUELT_TRY(named, client.region.check_still_named());
+    }
+    QUELT_TRY(slot, shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data));
 
     const HybridRequest request{RequestHeader::build(request_id), slot->offset(), slot->size()};
     runtime::ControlResult reply = client.runtime->block_on(client.control->exchange(request));
     if (!reply) {
         // A connection that broke because its server restarted says only
         // "early eof" or "Broken pipe"; the region tells why.
-        if (auto named = client.region.check_still_named(); !named)
-            return quelt::unexpected(std::move(named.error()));
+        QUELT_TRY(named, client.region.check_still_named());
         return quelt::unexpected(std::move(reply.error()).as(ErrorKind::Runtime));
     }
 
     // The reply's metadata and shm_size are not consulted: the output's
     // length is the block's own data_len, checked to lie inside the mapping.
-    auto output = shm::read_tensor_data(client.region.bytes(), reply->shm_offset);
-    if (!output) return quelt::unexpected(std::move(output.error()));
+    QUELT_TRY(output, shm::read_tensor_data(client.region.bytes(), reply->shm_offset));
     PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;
@@ -107,8 +105,7 @@ Result<HybridClientState> build_client(std::string shm_name, std::string socket_
     if (!region) return quelt::unexpected(std::move(region.error()).as(ErrorKind::Connection));
     auto pool = shm::shared_pool(*region);
     if (!pool) return quelt::unexpected(std::move(pool.error()).as(ErrorKind::Connection));
-    auto runtime = runtime::Runtime::create();
-    if (!runtime) return quelt::unexpected(std::move(runtime.error()));
+    QUELT_TRY(runtime, runtime::Runtime::create());
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
     return HybridClientState{std::move(*region), std::move(*pool), std::move(*runtime), std::move(control),
                              shm::first_request_number()};

@@ -1,5 +1,6 @@
 #include "shm/input_staging.hpp"
 
+#include "common/propagate.hpp"
 #include "shm/tensor_block.hpp"
 
 namespace quelt::shm {
@@ -14,13 +15,11 @@ Result<SlotLease> stage_input(std::span<std::byte> region, TensorPool& pool, std
                                                       " bytes, layout=" + pool.layout() + ")"));
     SlotLease lease(pool, *offset, required);
 
-    const auto type = parse_dtype(dtype);
-    if (!type) return quelt::unexpected(type.error());
+    QUELT_TRY(type, parse_dtype(dtype));
     if (shape.size() > kMaxTensorDims)
         return quelt::unexpected(Error::invalid_value("shape has " + std::to_string(shape.size()) +
                                                       " dimensions, but a shared-memory tensor holds at most 8"));
-    if (auto written = write_tensor_block(region, lease.offset(), shape, shm_dtype_code(*type), data); !written)
-        return quelt::unexpected(std::move(written.error()));
+    QUELT_TRY(written, write_tensor_block(region, lease.offset(), shape, shm_dtype_code(*type), data));
     return lease;
 }
 

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/propagate.hpp"
 #include "common/unique_fd.hpp"
 #include "shm/lease_companion_locks_posix.hpp"
 #include "shm/lease_table_name.hpp"
@@ -241,8 +242,7 @@ Result<LeaseCompanion> LeaseCompanion::open(std::string_view region_name,
     const std::string object = "/" + table_name;
     const std::string shown = shown_lease_table(table_name);
     const std::string region_text(region_name);
-    auto table = open_trusted(object, shown, region_text, region);
-    if (!table) return quelt::unexpected(std::move(table.error()));
+    QUELT_TRY(table, open_trusted(object, shown, region_text, region));
     auto marked = mark_region(*table, shown, region_text, region);
     if (!marked) {
         if (table->created) ::shm_unlink(object.c_str());

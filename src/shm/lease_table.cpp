@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 #include "common/random_bits.hpp"
 #include "shm/shm_region.hpp"
 
@@ -50,8 +51,7 @@ Result<std::unique_ptr<LeaseTable>> LeaseTable::open_shared(const ShmRegion& reg
         return quelt::unexpected(invalid_region("a pool of " + std::to_string(slots) + " slots"));
     const std::uint64_t known_marks[] = {kFormatMark, kExpiringFormatMark};
     LeaseCompanion::remove_abandoned(known_marks);
-    auto companion = LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots);
-    if (!companion) return quelt::unexpected(std::move(companion.error()));
+    QUELT_TRY(companion, LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots));
     std::byte* base = companion->bytes().data();
 
     std::uint64_t mark = 0;
@@ -66,8 +66,7 @@ Result<std::unique_ptr<LeaseTable>> LeaseTable::open_shared(const ShmRegion& reg
     const auto start = static_cast<std::uint32_t>(random_bits() % kCells);
     for (std::uint32_t k = 0; k < kCells; ++k) {
         const std::uint32_t cell = (start + k) % kCells;
-        auto claimed = companion->try_claim(cell);
-        if (!claimed) return quelt::unexpected(std::move(claimed.error()));
+        QUELT_TRY(claimed, companion->try_claim(cell));
         if (!*claimed) continue;
         // Counting the incarnation up marks every lease of this cell's earlier
         // owners as theirs, not this process's: those owners have ended.

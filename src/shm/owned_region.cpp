@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "shm/lease_companion.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
@@ -41,9 +42,8 @@ void initialise_queue(std::byte* queue, std::uint64_t entry_size) {
 }  // namespace
 
 Result<OwnedRegion> OwnedRegion::create(std::string name, const RegionLayout& layout) {
-    if (auto checked = check_layout(layout); !checked) return quelt::unexpected(std::move(checked.error()));
-    auto mapping = SharedMapping::create_exclusive(name, layout.region_size);
-    if (!mapping) return quelt::unexpected(std::move(mapping.error()));
+    QUELT_TRY(checked, check_layout(layout));
+    QUELT_TRY(mapping, SharedMapping::create_exclusive(name, layout.region_size));
     OwnedRegion region(std::move(name), std::move(*mapping), layout);
 
     std::byte* base = region.data();

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/propagate.hpp"
 #include "shm/answer_routing.hpp"
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
@@ -100,8 +101,7 @@ inline Result<Sifted> sift(const ResponseQueue& queue, const ObjectIdentity& reg
     // the queue empty or its own answer first.
     std::uint64_t held = 0;
     for (std::uint64_t popped = 0; popped == 0 || popped < held; ++popped) {
-        auto entry = queue.pop();
-        if (!entry) return quelt::unexpected(std::move(entry.error()));
+        QUELT_TRY(entry, queue.pop());
         if (!*entry) break;
         if ((*entry)->request_id == request_id) {
             sifted.mine = **entry;
@@ -132,10 +132,8 @@ Result<ResponseEntry> await_response(const ShmRegion& region, std::uint64_t requ
     bool spinning = true;
     for (std::uint32_t pass = 0;; ++pass) {
         // The queue's place is read from the header on every pass.
-        auto queue = response_queue(region);
-        if (!queue) return quelt::unexpected(std::move(queue.error()));
-        auto sifted = sift(*queue, identity, request_id);
-        if (!sifted) return quelt::unexpected(std::move(sifted.error()));
+        QUELT_TRY(queue, response_queue(region));
+        QUELT_TRY(sifted, sift(*queue, identity, request_id));
         if (sifted->mine) {
             (void)return_parked(*queue, identity, request_id);
             return *sifted->mine;

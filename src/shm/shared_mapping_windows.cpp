@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "common/unique_handle_windows.hpp"
 #include "common/wide_text_windows.hpp"
 #include "shm/shared_mapping.hpp"
@@ -105,7 +106,7 @@ Result<SharedMapping> SharedMapping::open_existing(std::string_view name) {
         if (code == kNameTaken) return quelt::unexpected(platform_error("Shared memory OS specific ID already exists"));
         return failure(opening, code);
     }
-    if (auto viewed = map_view(mapped, opening); !viewed) return quelt::unexpected(std::move(viewed.error()));
+    QUELT_TRY(viewed, map_view(mapped, opening));
     // Who may open the file is its access control list, which a file made
     // beside it inherits from the folder: there is nothing to carry over.
     const ObjectIdentity identity = identity_of(mapped.file.get());

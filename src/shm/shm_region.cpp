@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/propagate.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
@@ -10,8 +11,7 @@
 namespace quelt::shm {
 
 Result<ShmRegion> ShmRegion::open(std::string name, InfoLog* log) {
-    auto mapping = SharedMapping::open_existing(name);
-    if (!mapping) return quelt::unexpected(std::move(mapping.error()));
+    QUELT_TRY(mapping, SharedMapping::open_existing(name));
     // A mapping is at least one page, so the 40 header bytes are always inside it.
     // Acquire: the server stores the magic last, with release, so a region
     // opened while it is being made shows the queue and pool offsets it

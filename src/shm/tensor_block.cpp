@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "shm/region_bytes.hpp"
 
 namespace quelt::shm {
@@ -53,14 +54,12 @@ Result<void> write_tensor_block(std::span<std::byte> region, std::uint64_t offse
 
 Result<std::span<const std::byte>> read_tensor_data(std::span<const std::byte> region,
                                                                      std::uint64_t offset) {
-    auto data_len = checked_data_len(region, offset);
-    if (!data_len) return quelt::unexpected(std::move(data_len.error()));
+    QUELT_TRY(data_len, checked_data_len(region, offset));
     return region.subspan(offset + tensor_block_field::data, *data_len);
 }
 
 Result<TensorBlockView> read_tensor_block(std::span<const std::byte> region, std::uint64_t offset) {
-    auto data_len = checked_data_len(region, offset);
-    if (!data_len) return quelt::unexpected(std::move(data_len.error()));
+    QUELT_TRY(data_len, checked_data_len(region, offset));
     const std::byte* block = region.data() + offset;
     TensorBlockView view{};
     view.ndim = load<std::uint32_t>(block + tensor_block_field::ndim);

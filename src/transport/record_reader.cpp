@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/propagate.hpp"
 #include "transport/utf8.hpp"
 
 namespace quelt::wire {
@@ -18,21 +19,18 @@ quelt::unexpected<Error> RecordReader::invalid_tag(std::uint8_t tag) {
 }
 
 Result<float> RecordReader::f32() {
-    auto bits = fixed<std::uint32_t>();
-    if (!bits) return quelt::unexpected(bits.error());
+    QUELT_TRY(bits, fixed<std::uint32_t>());
     return std::bit_cast<float>(*bits);
 }
 
 Result<bool> RecordReader::boolean() {
-    auto byte = u8();
-    if (!byte) return quelt::unexpected(byte.error());
+    QUELT_TRY(byte, u8());
     if (*byte > 1) return decode_failure("invalid value for bool, found " + std::to_string(*byte));
     return *byte == 1;
 }
 
 Result<std::string_view> RecordReader::string() {
-    auto length = u64();
-    if (!length) return quelt::unexpected(length.error());
+    QUELT_TRY(length, u64());
     if (*length > rest_.size()) return decode_failure(std::string(kStringPastEnd));
     auto bytes = *take(*length);
     if (auto fault = validate_utf8(bytes)) return decode_failure("string is not valid utf8: " + fault->text());
@@ -40,15 +38,13 @@ Result<std::string_view> RecordReader::string() {
 }
 
 Result<std::span<const std::uint8_t>> RecordReader::bytes() {
-    auto length = u64();
-    if (!length) return quelt::unexpected(length.error());
+    QUELT_TRY(length, u64());
     return take(*length);
 }
 
 template <class T>
 Result<std::vector<T>> RecordReader::fixed_sequence() {
-    auto count = u64();
-    if (!count) return quelt::unexpected(count.error());
+    QUELT_TRY(count, u64());
     // Fixed-width elements cannot fail any other way, so a count that the
     // remaining bytes cannot hold fails at once instead of element by element.
     if (*count > rest_.size() / sizeof(T)) return decode_failure(std::string(kUnexpectedEof));

@@ -1,5 +1,6 @@
 #include "transport/tensor_packet.hpp"
 
+#include "common/propagate.hpp"
 #include "transport/base64.hpp"
 
 namespace quelt::wire {
@@ -14,8 +15,7 @@ Result<ResolvedTensor> resolve_packet(DecodedPacket packet) {
     }
     if (!packet.data_base64)
         return quelt::unexpected(Error::wire("binary tensor payload must include `data` or `data_base64`"));
-    auto decoded = decode_base64(*packet.data_base64);
-    if (!decoded) return quelt::unexpected(std::move(decoded.error()));
+    QUELT_TRY(decoded, decode_base64(*packet.data_base64));
     tensor.decoded = std::move(*decoded);
     tensor.from_base64 = true;
     return tensor;
