@@ -50,10 +50,9 @@ struct Error {
     }
     // The stream layer's own failure, with no system error behind it.
     static Error io(std::string text) { return {ErrorDomain::Io, ErrorKind::Connection, 0, std::move(text)}; }
-    static Error argument(ErrorKind kind, std::string text) {
-        return {ErrorDomain::Argument, kind, 0, std::move(text)};
-    }
-    static Error invalid_value(std::string text) { return argument(ErrorKind::Value, std::move(text)); }
+    // A value the caller passed is refused.
+    static Error invalid_value(std::string text) { return {ErrorDomain::Argument, ErrorKind::Value, 0, std::move(text)}; }
+    // A frame or record that does not decode; the server's own text.
     static Error wire(std::string text) { return {ErrorDomain::Wire, ErrorKind::Runtime, 0, std::move(text)}; }
     static Error server(std::string text) { return {ErrorDomain::Server, ErrorKind::Runtime, 0, std::move(text)}; }
     static Error shared_memory(std::string text) {

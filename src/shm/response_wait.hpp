@@ -36,14 +36,13 @@
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
 #include "shm/ring_buffer.hpp"
+#include "shm/shm_error.hpp"
 #include "shm/wait_pacing.hpp"
 
 namespace quelt::shm {
 
-// A wait fails as a Timeout ("Request timed out"), as Raised when the
-// caller's check said stop (its own failure is already reported), or with the
-// region's failure.
-inline constexpr std::string_view kRequestTimedOut = "Request timed out";
+// A wait fails as request_timed_out(), as Raised when the caller's check said
+// stop (its own failure is already reported), or with the region's failure.
 
 inline constexpr std::chrono::seconds kResponseDeadline{5};
 inline constexpr std::chrono::microseconds kShortestSpin{80};
@@ -143,7 +142,7 @@ Result<ResponseEntry> await_response(const ShmRegion& region, std::uint64_t requ
             const Clock::time_point now = Clock::now();
             if (std::chrono::duration_cast<std::chrono::seconds>(now - start) > kResponseDeadline) {
                 (void)return_parked(*queue, identity, request_id);
-                return quelt::unexpected(Error{ErrorDomain::SharedMemory, ErrorKind::Timeout, 0, std::string(kRequestTimedOut)});
+                return quelt::unexpected(request_timed_out());
             }
             spinning = now < spin_until;
         }

@@ -21,6 +21,8 @@ inline Error version_mismatch() { return Error::shared_memory("Shared memory ver
 // A producer may wait and try again: this text tells the failure apart.
 inline constexpr std::string_view kQueueFull = "Queue is full";
 inline Error queue_full() { return Error::shared_memory(std::string(kQueueFull)); }
+// No answer came in time.
+inline Error request_timed_out() { return Error::shared_memory("Request timed out").as(ErrorKind::Timeout); }
 // The name now shows another region.
 inline Error region_replaced(const std::string& name) {
     return Error::shared_memory("The shared-memory region '" + name +
