@@ -314,23 +314,5 @@ PyObject* lenient_str(std::string_view bytes) {
     return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
 }
 
-}  // namespace quelt::py
-
-namespace quelt::py {
-
-std::string python_lower(std::string_view text) {
-    bool ascii = true;
-    for (unsigned char c : text) ascii = ascii && c < 0x80;
-    if (ascii) return lower_ascii(text);  // same result, no interpreter round trip
-    PyRef str = PyRef::steal(lenient_str(text));
-    PyRef lowered = str ? PyRef::steal(PyObject_CallMethod(str.get(), "lower", nullptr)) : PyRef();
-    Py_ssize_t length = 0;
-    const char* utf8 = lowered ? PyUnicode_AsUTF8AndSize(lowered.get(), &length) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return lower_ascii(text);
-    }
-    return std::string(utf8, static_cast<size_t>(length));
-}
 
 }  // namespace quelt::py

@@ -1,8 +1,9 @@
 #include "python/failure.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
-#include "python/conversion.hpp"
+#include "python/py_ref.hpp"
 #include "transport/dtype.hpp"
 
 namespace quelt::py {
@@ -25,13 +26,28 @@ PyObject* os_error_class(int code) {
     }
 }
 
-// An unsupported data-type name is shown lowered the way str.lower lowers it;
-// below this edge only its ASCII letters were, which str.lower leaves as they
-// are now.
+// Full Unicode lower-casing through the interpreter's str.lower; the text as
+// it is if the interpreter cannot do it.
+std::string python_lower(std::string_view text) {
+    PyRef str = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    PyRef lowered = str ? PyRef::steal(PyObject_CallMethod(str.get(), "lower", nullptr)) : PyRef();
+    Py_ssize_t length = 0;
+    const char* utf8 = lowered ? PyUnicode_AsUTF8AndSize(lowered.get(), &length) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::string(text);
+    }
+    return std::string(utf8, static_cast<size_t>(length));
+}
+
+// An unsupported data-type name is shown lowered the way str.lower lowers it.
+// Below this edge only its ASCII letters were, which str.lower leaves as they
+// are now, so only a name with other characters needs the interpreter.
 std::string shown_text(const Error& failure) {
     if (failure.domain != ErrorDomain::DataType || !failure.text.starts_with(kUnsupportedDType)) return failure.text;
     const std::string_view name = std::string_view(failure.text).substr(kUnsupportedDType.size());
-    return std::string(kUnsupportedDType) + python_lower(name);
+    const bool ascii = std::all_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x80; });
+    return ascii ? failure.text : std::string(kUnsupportedDType) + python_lower(name);
 }
 
 }  // namespace
