@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/propagate.hpp"
 #include "transport/little_endian.hpp"
 
 namespace quelt::wire {
@@ -34,8 +35,7 @@ public:
     Result<bool> boolean();
     // Tag of an optional value: false = absent, true = present.
     Result<bool> option_tag() {
-        auto tag = u8();
-        if (!tag) [[unlikely]] return quelt::unexpected(tag.error());
+        QUELT_TRY(tag, u8());
         if (*tag > 1) [[unlikely]] return invalid_tag(*tag);
         return *tag == 1;
     }
