@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       "decoded length");
         fuzz::require(wire::encode_base64(*decoded) == text, "decoded text is not canonical", text);
     } else {
-        const std::string& message = decoded.error();
+        const std::string& message = decoded.error().text;
         bool known = message.starts_with("Invalid symbol ") || message.starts_with("Invalid last symbol ") ||
                      message.starts_with("Invalid input length: ") || message == "Invalid padding";
         fuzz::require(known, "unknown message", message);

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto resolved = net::resolve_transport(arguments);
     if (!resolved) {
-        fuzz::require(resolved.error().kind == ExchangeError::Kind::InvalidConfig, "failure kind");
-        fuzz::require(known_message(resolved.error().message), "unknown message", resolved.error().message);
+        fuzz::require(resolved.error().kind == ErrorKind::Value, "failure kind");
+        fuzz::require(known_message(resolved.error().text), "unknown message", resolved.error().text);
         return 0;
     }
     const net::Transport& transport = *resolved;

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto response = decode_hybrid_response(bytes);
     auto request = decode_hybrid_request(bytes);
     if (size < kHybridResponseSize) {
-        fuzz::require(!response && response.error() == "io error: unexpected end of file", "short response");
-        fuzz::require(!request && request.error() == "io error: unexpected end of file", "short request");
+        fuzz::require(!response && response.error().text == "io error: unexpected end of file", "short response");
+        fuzz::require(!request && request.error().text == "io error: unexpected end of file", "short request");
         return 0;
     }
     fuzz::require(response.has_value() && request.has_value(), "40 bytes must decode");

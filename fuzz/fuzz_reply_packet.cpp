@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto packet = wire::decode_packet(body);
     if (!packet) {
-        fuzz::require(known_decoder_message(packet.error().message), "decoder message", packet.error().message);
+        fuzz::require(known_decoder_message(packet.error().text), "decoder message", packet.error().text);
         return 0;
     }
     // Every view points inside the body.
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     wire::DecodedPacket copy = *packet;
     auto resolved = wire::resolve_packet(std::move(copy));
     if (!resolved) {
-        fuzz::require(known_resolve_message(resolved.error()), "resolve message", resolved.error());
+        fuzz::require(known_resolve_message(resolved.error().text), "resolve message", resolved.error().text);
         fuzz::require(!(packet->data && !packet->data_base64), "raw data refused");
     } else {
         fuzz::require(packet->data.has_value() != packet->data_base64.has_value(), "exactly one data source");

@@ -74,7 +74,7 @@ RingBuffer<Entry> queue_of(const ShmRegion& region) {
         if constexpr (std::is_same_v<Entry, RequestEntry>) return request_queue(region);
         else return response_queue(region);
     }();
-    if (!queue) die(queue.error().text());
+    if (!queue) die(queue.error().text);
     return *queue;
 }
 
@@ -88,7 +88,7 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
         for (std::uint64_t seq = 0; seq < count;) {
             auto pushed = queue.push(make_entry<Entry>(id, seq));
             if (pushed) { ++seq; continue; }
-            if (pushed.error().kind != ShmError::Kind::QueueFull) die(pushed.error().text());
+            if (pushed.error().text != kQueueFull) die(pushed.error().text);
             ++full;
             std::this_thread::yield();
         }
@@ -97,12 +97,12 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
     }
     if (command == "try-push") {
         auto pushed = queue.push(make_entry<Entry>(number(args[0]), 0));
-        std::printf("%s\n", pushed ? "ok" : pushed.error().text().c_str());
+        std::printf("%s\n", pushed ? "ok" : pushed.error().text.c_str());
         return 0;
     }
     if (command == "try-pop") {
         auto popped = queue.pop();
-        if (!popped) std::printf("%s\n", popped.error().text().c_str());
+        if (!popped) std::printf("%s\n", popped.error().text.c_str());
         else if (!*popped) std::printf("empty\n");
         else std::printf("%llu %llu\n", (unsigned long long)(*popped)->request_id,
                          (unsigned long long)seq_of(**popped));
@@ -116,7 +116,7 @@ int run(std::string_view command, const ShmRegion& region, char** args, int narg
         std::string out;
         while (taken.load(std::memory_order_acquire) < total) {
             auto popped = queue.pop();
-            if (!popped) die(popped.error().text());
+            if (!popped) die(popped.error().text);
             if (!*popped) { std::this_thread::yield(); continue; }
             out += std::to_string((*popped)->request_id) + " " + std::to_string(seq_of(**popped)) + "\n";
             taken.fetch_add(1, std::memory_order_acq_rel);
@@ -150,7 +150,7 @@ int run_pool(char** args, int nargs) {
 
 int run_leases(const ShmRegion& region, char** args, int nargs) {
     auto area = region.pool_area();
-    if (!area) die(area.error().text());
+    if (!area) die(area.error().text);
     const std::vector<SlotClassLayout> layout = TensorPool::plan(area->offset, area->size);
     std::optional<TensorPool> pools[3];
     for (int i = 0; i < nargs; ++i) {
@@ -163,7 +163,7 @@ int run_leases(const ShmRegion& region, char** args, int nargs) {
         const std::uint64_t value = number(op + 2);
         if (op[1] == '+') {
             auto leases = LeaseTable::open_shared(region, TensorPool::slot_count(layout));
-            if (!leases) die(leases.error().text());
+            if (!leases) die(leases.error().text);
             pool.emplace(layout, std::move(*leases));
         } else if (op[1] == '-') {
             pool.reset();
@@ -195,9 +195,9 @@ bool hold_slot(TensorPool& pool, const ShmRegion& region, unsigned char mark) {
 
 int run_threads(const std::string& name, unsigned threads, std::uint64_t count) {
     auto owned = OwnedRegion::create(name, default_region_layout(1 << 20, 1 << 20));
-    if (!owned) die(owned.error().text());
+    if (!owned) die(owned.error().text);
     auto region = ShmRegion::open(name);
-    if (!region) die(region.error().text());
+    if (!region) die(region.error().text);
     const RequestQueue queue = queue_of<RequestEntry>(*region);
     const std::uint64_t total = threads * count;
     std::vector<std::atomic<std::uint32_t>> seen(total);
@@ -206,19 +206,19 @@ int run_threads(const std::string& name, unsigned threads, std::uint64_t count) 
     for (unsigned t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             auto pool = shared_pool(*region);
-            if (!pool) die(pool.error().text());
+            if (!pool) die(pool.error().text);
             for (std::uint64_t seq = 0; seq < count;) {
                 if (!hold_slot(**pool, *region, static_cast<unsigned char>(t + 1))) faults.fetch_add(1);
                 auto pushed = queue.push(make_entry<RequestEntry>(t, seq));
                 if (pushed) ++seq;
-                else if (pushed.error().kind != ShmError::Kind::QueueFull) die(pushed.error().text());
+                else if (pushed.error().text != kQueueFull) die(pushed.error().text);
                 else std::this_thread::yield();
             }
         });
         workers.emplace_back([&] {
             while (taken.load() < total) {
                 auto popped = queue.pop();
-                if (!popped) die(popped.error().text());
+                if (!popped) die(popped.error().text);
                 if (!*popped) { std::this_thread::yield(); continue; }
                 const std::uint64_t id = (*popped)->request_id, seq = seq_of(**popped);
                 if (id >= threads || seq >= count) faults.fetch_add(1);
@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
     }
     if (command == "leases") {
         auto region = ShmRegion::open(argv[2]);
-        if (!region) die(region.error().text());
+        if (!region) die(region.error().text);
         return run_leases(*region, argv + 3, argc - 3);
     }
     if (command == "threads") {
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
     if (command == "create") {
         auto layout = default_region_layout(number(argv[3]), 1 << 20);
         auto region = OwnedRegion::create(argv[2], layout);
-        if (!region) die(region.error().text());
+        if (!region) die(region.error().text);
         std::printf("ready %llu %llu %llu %llu %llu %llu\n", (unsigned long long)layout.request_queue_offset,
                     (unsigned long long)layout.response_queue_offset, (unsigned long long)layout.tensor_pool_offset,
                     (unsigned long long)layout.tensor_pool_size, (unsigned long long)layout.server_area_offset,
@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
     }
     if (argc < 4) die("missing queue");
     auto region = ShmRegion::open(argv[2]);
-    if (!region) die(region.error().text());
+    if (!region) die(region.error().text);
     const std::string_view queue = argv[3];
     if (queue == "request") return run<RequestEntry>(command, *region, argv + 4, argc - 4);
     if (queue == "response") return run<ResponseEntry>(command, *region, argv + 4, argc - 4);

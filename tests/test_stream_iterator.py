@@ -66,6 +66,9 @@ def test_request_is_a_kind_2_frame():
         (reply(1, b"Inference error: boom"), "Inference error: boom"),
         (reply(1, b"bad \xc3\x28 utf8"), "bad \ufffd( utf8"),
         (reply(2, packet([1], "bfloat16", b"x")), "Invalid input: Unsupported dtype: bfloat16"),
+        (reply(2, packet([1], "ΣΑΣ", b"x")), "Invalid input: Unsupported dtype: σας"),
+        # The server's own text is shown as it came, never lowered.
+        (reply(1, "Invalid input: Unsupported dtype: ΣΑΣ".encode()), "Invalid input: Unsupported dtype: ΣΑΣ"),
         (reply(2, packet([1], "u8")), "binary tensor payload must include `data` or `data_base64`"),
         (reply(2, packet([1], "u8", None, "AAECAw")), "Invalid padding"),
         (reply(2, b"\x01"), "io error: unexpected end of file"),

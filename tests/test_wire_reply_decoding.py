@@ -154,3 +154,8 @@ def test_unknown_dtypes_fail_as_value_errors(server):
         client.infer(0, [1], "uint8", b"", {"x": ([1], "Str", b"")})
     with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: float32 $"):
         client.infer_tensor(0, [1], "Float32 ", b"")
+    # Lowered as str.lower lowers: a final sigma, a dotted capital I.
+    with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: σας$"):
+        client.infer(0, [1], "ΣΑΣ", b"")
+    with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: i\u0307nt8$"):
+        client.infer(0, [1], "uint8", b"", {"x": ([1], "İNT8", b"")})

@@ -84,7 +84,7 @@ public:
         const auto header = quelt::decode_reply_header(std::span(reply).first<quelt::kReplyHeaderSize>());
         if (header.reply_code != 0 || header.body_length != quelt::kHybridResponseSize) fail("a failed reply");
         auto response = quelt::decode_hybrid_response(std::span(reply).subspan(quelt::kReplyHeaderSize));
-        if (!response) fail(response.error());
+        if (!response) fail(response.error().text);
         return response->shm_offset;
     }
 
@@ -103,20 +103,20 @@ public:
             return;
         }
         auto runtime = quelt::runtime::Runtime::create();
-        if (!runtime) fail(runtime.error());
+        if (!runtime) fail(runtime.error().text);
         runtime_ = std::move(*runtime);
         control_ = std::make_unique<quelt::runtime::ControlChannel>(*runtime_, control_path);
     }
 
     void call() {
         const std::uint64_t request_id = next_request_id_++;
-        auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", quelt::lower_ascii, data_);
-        if (!lease) fail(lease.error().message);
+        auto lease = shm::stage_input(region_.bytes(), pool_, shape_, "float32", data_);
+        if (!lease) fail(lease.error().text);
         const std::uint64_t result_offset = polling_  ? polling_->exchange(hybrid_request(request_id, *lease))
                                             : control_ ? exchange(request_id, *lease)
                                                        : queue_call(request_id, *lease);
         auto output = shm::read_tensor_data(region_.bytes(), result_offset);
-        if (!output) fail(output.error().text());
+        if (!output) fail(output.error().text);
         // Like a Python bytes object: a fresh allocation of the output's size.
         auto result = std::make_unique_for_overwrite<std::byte[]>(output->size());
         std::memcpy(result.get(), output->data(), output->size());
@@ -173,9 +173,9 @@ int main(int argc, char** argv) {
     if (name.empty()) Arguments::usage_error("--shm-name is required");
 
     auto region = shm::ShmRegion::open(name);
-    if (!region) fail(region.error().text());
+    if (!region) fail(region.error().text);
     auto area = region->pool_area();
-    if (!area) fail(area.error().text());
+    if (!area) fail(area.error().text);
     auto pool = shm::TensorPool::build(area->offset, area->size);
     const std::string wait = arguments.text("wait", "library");
     if (wait != "library" && wait != "spin") Arguments::usage_error("--wait is library or spin");

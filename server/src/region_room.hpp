@@ -17,10 +17,10 @@ quelt::expected<void, std::string> check_room(const std::string& name, std::uint
 
 // The whole message for a creation that failed for want of room (the
 // system's "no space" code), the same as check_room's; none for any other failure.
-std::optional<std::string> no_room_hint(const std::string& name, std::uint64_t size, const shm::ShmError& error);
+std::optional<std::string> no_room_hint(const std::string& name, std::uint64_t size, const Error& error);
 
 // Added to the text of a failed creation when the name was taken already;
 // empty for any other failure.
-std::string name_taken_hint(const std::string& name, const shm::ShmError& error);
+std::string name_taken_hint(const std::string& name, const Error& error);
 
 }  // namespace quelt::server

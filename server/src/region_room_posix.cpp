@@ -32,13 +32,13 @@ quelt::expected<void, std::string> check_room(const std::string& name, std::uint
     return quelt::unexpected(no_room_text(name, size, *available));
 }
 
-std::optional<std::string> no_room_hint(const std::string& name, std::uint64_t size, const shm::ShmError& error) {
-    if (error.detail.find("os error " + std::to_string(ENOSPC)) == std::string::npos) return std::nullopt;
+std::optional<std::string> no_room_hint(const std::string& name, std::uint64_t size, const Error& error) {
+    if (error.text.find("os error " + std::to_string(ENOSPC)) == std::string::npos) return std::nullopt;
     return no_room_text(name, size, room_left().value_or(0));
 }
 
-std::string name_taken_hint(const std::string& name, const shm::ShmError& error) {
-    if (error.detail.find("os error 17") == std::string::npos) return {};
+std::string name_taken_hint(const std::string& name, const Error& error) {
+    if (error.text.find("os error 17") == std::string::npos) return {};
     return " (it exists already: another server uses it, or a crashed one left /dev/shm/" +
            name.substr(name.find_first_not_of('/')) + " behind)";
 }

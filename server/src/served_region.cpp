@@ -48,7 +48,7 @@ quelt::expected<ServedRegion, std::string> ServedRegion::create(const std::strin
     auto region = shm::OwnedRegion::create(name, *layout);
     if (!region) {
         if (auto no_room = no_room_hint(name, layout->region_size, region.error())) return quelt::unexpected(*no_room);
-        return quelt::unexpected("cannot create the shared-memory region '" + name + "': " + region.error().text() +
+        return quelt::unexpected("cannot create the shared-memory region '" + name + "': " + region.error().text +
                                  name_taken_hint(name, region.error()));
     }
     return ServedRegion(std::move(*region));
@@ -83,7 +83,7 @@ quelt::expected<shm::TensorBlockView, std::string> ServedRegion::read_input(std:
         return refuse("declares " + std::to_string(data_len) + " data bytes, more than the block holds");
     // Read within the announced size only: the client may still be writing.
     auto block = shm::read_tensor_block(region_.bytes().first(offset + size), offset);
-    if (!block) return refuse("is not valid: " + block.error().text());
+    if (!block) return refuse("is not valid: " + block.error().text);
     return *block;
 }
 
@@ -116,7 +116,7 @@ quelt::expected<std::uint64_t, std::string> ServedRegion::place_output(std::uint
                                " bytes does not fit the server's output area");
     auto written = shm::write_tensor_block(region_.bytes(), *at, output.shape, shm_dtype_code(output.dtype),
                                            output.data());
-    if (!written) return quelt::unexpected("Backend error: " + written.error().text());
+    if (!written) return quelt::unexpected("Backend error: " + written.error().text);
     return *at;
 }
 

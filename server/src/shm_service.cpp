@@ -50,7 +50,7 @@ std::optional<shm::RequestEntry> ShmService::pop_request() {
     // Clients share the queue's control words; one that scribbled over them
     // must not make the server spin on errors. Reported once.
     if (!queue_trouble_reported_) {
-        std::fprintf(stderr, "quelt-refserver: request queue unusable: %s\n", popped.error().text().c_str());
+        std::fprintf(stderr, "quelt-refserver: request queue unusable: %s\n", popped.error().text.c_str());
         queue_trouble_reported_ = true;
     }
     return std::nullopt;

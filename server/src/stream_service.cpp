@@ -116,7 +116,7 @@ private:
         auto request = wire::decode_inference_request(payload);
         if (!request)
             return send_failure(stream, text_of(InferenceError::Kind::InvalidInput,
-                                                "the request does not decode: " + request.error().message));
+                                                "the request does not decode: " + request.error().text));
         if (auto refusal = refuse_token(*request)) return send_failure(stream, std::move(*refusal));
         const ModelInfo* model = model_by_id(model_id);
         auto fault = options_.fault ? options_.fault
@@ -127,7 +127,7 @@ private:
         if (!model) return send_failure(stream, std::string(kModelNotLoaded));
 
         auto input = wire::resolve_packet(std::move(request->input));
-        if (!input) return send_failure(stream, text_of(InferenceError::Kind::InvalidInput, input.error()));
+        if (!input) return send_failure(stream, text_of(InferenceError::Kind::InvalidInput, std::move(input.error().text)));
         TensorView view{input->shape, input->dtype, input->bytes()};
         if (stream && model->kind == ModelKind::Stream)
             return send_chunks(split_into_chunks(view, options_.models.stream_chunks));
@@ -167,7 +167,7 @@ private:
         auto request = decode_hybrid_request(payload);
         if (!request)
             return send_text(kFailure, text_of(InferenceError::Kind::InvalidInput,
-                                               "the hybrid request does not decode: " + request.error()));
+                                               "the hybrid request does not decode: " + request.error().text));
         if (!region_)
             return send_text(kFailure, text_of(InferenceError::Kind::ModelNotLoaded, {}) +
                                            " (this server has no shared-memory region)");

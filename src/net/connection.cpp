@@ -4,32 +4,34 @@
 #include <cstring>
 #include <vector>
 
+#include "common/propagate.hpp"
+
 namespace quelt::net {
 
-ExchangeError io_error_from_errno(int code) { return {ExchangeError::Kind::Io, os_error_text(code), code}; }
-ExchangeError io_error(const char* text) { return {ExchangeError::Kind::Io, text, 0}; }
-ExchangeError io_error(OsError error) { return {ExchangeError::Kind::Io, std::move(error.text), error.code}; }
+Error io_error_from_errno(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
+Error io_error(const char* text) { return Error::io(text); }
+Error io_error(OsError error) { return Error::os(ErrorKind::Connection, error.code, std::move(error.text)); }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
+Result<void> Connection::write_all(std::span<const std::uint8_t> bytes) {
     GatherPiece piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
     return write_pieces(std::span(&piece, 1));
 }
 
-ExchangeResult<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
+Result<void> Connection::write_all(std::span<const std::span<const std::uint8_t>> pieces) {
     std::vector<GatherPiece> gathered;
     gathered.reserve(pieces.size());
     for (auto piece : pieces) gathered.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
     return write_pieces(gathered);
 }
 
-ExchangeResult<void> Connection::write_socket(std::span<GatherPiece> pieces) {
+Result<void> Connection::write_socket(std::span<GatherPiece> pieces) {
     request_sent();
     auto sent = send_gathered(stream_.socket(), pieces);
     if (!sent) return quelt::unexpected(io_error(std::move(sent.error())));
     return {};
 }
 
-ExchangeResult<std::size_t> Connection::receive_socket(std::uint8_t* into, std::size_t capacity) {
+Result<std::size_t> Connection::receive_socket(std::uint8_t* into, std::size_t capacity) {
     SpinWindow& window = window_for_read();
     for (;;) {
         Received got = receive_spinning(stream_.socket(), into, capacity, window, sleep_);
@@ -39,7 +41,7 @@ ExchangeResult<std::size_t> Connection::receive_socket(std::uint8_t* into, std::
     }
 }
 
-ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
+Result<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
     const std::size_t early = std::min(bytes.size(), buffered());
     if (early != 0) {
         std::memcpy(bytes.data(), read_ahead_.data() + read_from_, early);
@@ -47,14 +49,13 @@ ExchangeResult<void> Connection::read_exact(std::span<std::uint8_t> bytes) {
         bytes = bytes.subspan(early);
     }
     while (!bytes.empty()) {
-        auto got = receive(bytes.data(), bytes.size());
-        if (!got) return quelt::unexpected(got.error());
+        QUELT_TRY(got, receive(bytes.data(), bytes.size()));
         bytes = bytes.subspan(*got);
     }
     return {};
 }
 
-ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) {
+Result<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t count) {
     if (buffered() < count) {
         if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
         if (read_from_ != 0) {  // keep the waiting bytes at the front, so room follows them
@@ -63,15 +64,14 @@ ExchangeResult<std::span<const std::uint8_t>> Connection::peek_exact(std::size_t
             read_from_ = 0;
         }
         while (read_to_ < count) {
-            auto got = receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_);
-            if (!got) return quelt::unexpected(got.error());
+            QUELT_TRY(got, receive(read_ahead_.data() + read_to_, kReadAheadSize - read_to_));
             read_to_ += *got;
         }
     }
     return std::span<const std::uint8_t>(read_ahead_.data() + read_from_, count);
 }
 
-ExchangeResult<void> Connection::skip(std::size_t count) {
+Result<void> Connection::skip(std::size_t count) {
     const std::size_t early = std::min(count, buffered());
     read_from_ += early;
     count -= early;
@@ -81,8 +81,7 @@ ExchangeResult<void> Connection::skip(std::size_t count) {
     if (read_ahead_.capacity() < kReadAheadSize) read_ahead_.reserve(kReadAheadSize);
     read_from_ = read_to_ = 0;
     while (count != 0) {
-        auto got = receive(read_ahead_.data(), std::min(count, kReadAheadSize));
-        if (!got) return quelt::unexpected(got.error());
+        QUELT_TRY(got, receive(read_ahead_.data(), std::min(count, kReadAheadSize)));
         count -= *got;
     }
     return {};

@@ -9,13 +9,13 @@
 #include <span>
 #include <utility>
 
+#include "common/error.hpp"
 #include "common/os_error.hpp"
 #include "common/spin_window.hpp"
 #include "net/gathered_send.hpp"
 #include "net/spinning_receive.hpp"
 #include "net/stream_handle.hpp"
 #include "transport/byte_buffer.hpp"
-#include "transport/exchange_error.hpp"
 
 namespace quelt::net {
 
@@ -33,19 +33,19 @@ public:
 
     // Every byte, retrying short and interrupted writes. A peer that has gone
     // away is an error value, never a SIGPIPE.
-    ExchangeResult<void> write_all(std::span<const std::uint8_t> bytes);
+    Result<void> write_all(std::span<const std::uint8_t> bytes);
     // The pieces one after another, handed to the kernel together.
-    ExchangeResult<void> write_all(std::span<const std::span<const std::uint8_t>> pieces);
+    Result<void> write_all(std::span<const std::span<const std::uint8_t>> pieces);
 
     // Exactly bytes.size() bytes; the end of the stream first is
     // "failed to fill whole buffer". Large reads go straight into `bytes`.
-    ExchangeResult<void> read_exact(std::span<std::uint8_t> bytes);
+    Result<void> read_exact(std::span<std::uint8_t> bytes);
     // The next `count` bytes (count <= kReadAheadSize) without consuming
     // them; the view lasts until the next read. consume() then drops them.
-    ExchangeResult<std::span<const std::uint8_t>> peek_exact(std::size_t count);
+    Result<std::span<const std::uint8_t>> peek_exact(std::size_t count);
     void consume(std::size_t count) noexcept { read_from_ += count; }
     // Reads and drops `count` bytes.
-    ExchangeResult<void> skip(std::size_t count);
+    Result<void> skip(std::size_t count);
 
     // Bytes already read off the socket and not yet consumed.
     std::size_t buffered() const noexcept { return read_to_ - read_from_; }
@@ -55,10 +55,10 @@ public:
 private:
     // The stream's own I/O (connection_io_<platform>.cpp): a socket's goes
     // through the two below, a Windows pipe's through ReadFile and WriteFile.
-    ExchangeResult<void> write_pieces(std::span<GatherPiece> pieces);
-    ExchangeResult<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
-    ExchangeResult<void> write_socket(std::span<GatherPiece> pieces);
-    ExchangeResult<std::size_t> receive_socket(std::uint8_t* into, std::size_t capacity);
+    Result<void> write_pieces(std::span<GatherPiece> pieces);
+    Result<std::size_t> receive(std::uint8_t* into, std::size_t capacity);
+    Result<void> write_socket(std::span<GatherPiece> pieces);
+    Result<std::size_t> receive_socket(std::uint8_t* into, std::size_t capacity);
 
     // Only the first read after a request teaches the spin window: its wait
     // is how long the server takes to answer. The rest of a reply (a large
@@ -90,8 +90,8 @@ private:
 };
 
 // A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.
-ExchangeError io_error_from_errno(int code);
-ExchangeError io_error(const char* text);
-ExchangeError io_error(OsError error);
+Error io_error_from_errno(int code);
+Error io_error(const char* text);
+Error io_error(OsError error);
 
 }  // namespace quelt::net

@@ -8,9 +8,9 @@ void StreamHandle::close() noexcept {
     value_ = kNone;
 }
 
-ExchangeResult<void> Connection::write_pieces(std::span<GatherPiece> pieces) { return write_socket(pieces); }
+Result<void> Connection::write_pieces(std::span<GatherPiece> pieces) { return write_socket(pieces); }
 
-ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
+Result<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     return receive_socket(into, capacity);
 }
 

@@ -17,11 +17,11 @@ constexpr std::size_t kLargestCall = 1u << 30;
 
 HANDLE pipe_of(const StreamHandle& stream) { return reinterpret_cast<HANDLE>(stream.get()); }
 
-quelt::unexpected<ExchangeError> last_error() {
+quelt::unexpected<Error> last_error() {
     return quelt::unexpected(io_error_from_errno(static_cast<int>(::GetLastError())));
 }
 
-ExchangeResult<void> write_pipe(const StreamHandle& stream, const std::uint8_t* data, std::size_t size) {
+Result<void> write_pipe(const StreamHandle& stream, const std::uint8_t* data, std::size_t size) {
     while (size != 0) {
         DWORD written = 0;
         if (!::WriteFile(pipe_of(stream), data, static_cast<DWORD>(std::min(size, kLargestCall)), &written, nullptr))
@@ -43,7 +43,7 @@ void StreamHandle::close() noexcept {
     value_ = kNone;
 }
 
-ExchangeResult<void> Connection::write_pieces(std::span<GatherPiece> pieces) {
+Result<void> Connection::write_pieces(std::span<GatherPiece> pieces) {
     if (stream_.kind() == StreamHandle::Kind::Socket) return write_socket(pieces);
     request_sent();
     for (const GatherPiece& piece : pieces) {
@@ -53,7 +53,7 @@ ExchangeResult<void> Connection::write_pieces(std::span<GatherPiece> pieces) {
     return {};
 }
 
-ExchangeResult<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
+Result<std::size_t> Connection::receive(std::uint8_t* into, std::size_t capacity) {
     if (stream_.kind() == StreamHandle::Kind::Socket) return receive_socket(into, capacity);
     DWORD got = 0;
     if (!::ReadFile(pipe_of(stream_), into, static_cast<DWORD>(std::min(capacity, kLargestCall)), &got, nullptr)) {

@@ -8,7 +8,7 @@ void ConnectionPool::drop_inherited() {
     generation_ = process_generation();
 }
 
-ExchangeResult<Connection> ConnectionPool::acquire() {
+Result<Connection> ConnectionPool::acquire() {
     {
         std::lock_guard lock(mutex_);
         drop_inherited();

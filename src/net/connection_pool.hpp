@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 #include "net/connection.hpp"
 #include "net/connector.hpp"
 #include "net/endpoint.hpp"
@@ -24,7 +25,7 @@ public:
     const Transport& transport() const noexcept { return transport_; }
 
     // The front idle connection, or a new one.
-    ExchangeResult<Connection> acquire();
+    Result<Connection> acquire();
     // Keeps a connection that just finished an exchange, unless the pool is full.
     void release(Connection connection);
     std::size_t idle_count() const;
@@ -36,16 +37,14 @@ public:
     // back to the pool.
     template <class Exchange>
     auto with_connection(Exchange&& exchange) -> decltype(exchange(std::declval<Connection&>())) {
-        auto connection = acquire();
-        if (!connection) return quelt::unexpected(connection.error());
+        QUELT_TRY(connection, acquire());
         auto first = exchange(*connection);
-        if (first || first.error().kind != ExchangeError::Kind::Io) {
+        if (first || first.error().kind != ErrorKind::Connection) {
             release(std::move(*connection));
             return first;
         }
         { auto discarded = std::move(*connection); }
-        auto fresh = connect(transport_);
-        if (!fresh) return quelt::unexpected(fresh.error());
+        QUELT_TRY(fresh, connect(transport_));
         auto second = exchange(*fresh);
         if (second) release(std::move(*fresh));
         return second;

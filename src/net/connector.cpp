@@ -8,7 +8,7 @@
 namespace quelt::net {
 namespace {
 
-quelt::unexpected<ExchangeError> failure(OsError error) { return quelt::unexpected(io_error(std::move(error))); }
+quelt::unexpected<Error> failure(OsError error) { return quelt::unexpected(io_error(std::move(error))); }
 
 // An IPv4 literal, or an IPv6 literal in brackets, needs no resolver. A host
 // holding U+0000 is none: it goes to the resolver, which refuses it whole.
@@ -19,7 +19,7 @@ std::optional<SocketAddress> literal_address(const std::string& host, std::uint1
     return numeric_address(AddressFamily::V6, host.substr(1, host.size() - 2), port);
 }
 
-ExchangeResult<Connection> tcp_connection(const SocketAddress& address) {
+Result<Connection> tcp_connection(const SocketAddress& address) {
     auto socket = open_and_connect(address);
     if (!socket) return failure(std::move(socket.error()));
     set_no_delay(socket->get());
@@ -27,7 +27,7 @@ ExchangeResult<Connection> tcp_connection(const SocketAddress& address) {
 }
 
 // Every resolved address in the resolver's order; the last one's failure if none connects.
-ExchangeResult<Connection> connect_tcp(const std::string& text) {
+Result<Connection> connect_tcp(const std::string& text) {
     auto address = split_host_port(text);
     if (!address) return quelt::unexpected(address.error());
     if (auto started = start_sockets(); !started) return failure(std::move(started.error()));
@@ -35,7 +35,7 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
 
     auto found = resolve(address->host, address->port);
     if (!found) return failure(std::move(found.error()));
-    ExchangeResult<Connection> last = quelt::unexpected(io_error("could not resolve to any addresses"));
+    Result<Connection> last = quelt::unexpected(io_error("could not resolve to any addresses"));
     for (const SocketAddress& entry : *found) {
         last = tcp_connection(entry);
         if (last) break;
@@ -45,7 +45,7 @@ ExchangeResult<Connection> connect_tcp(const std::string& text) {
 
 }  // namespace
 
-ExchangeResult<Connection> connect(const Transport& transport) {
+Result<Connection> connect(const Transport& transport) {
     if (transport.kind == Transport::Kind::Tcp) return connect_tcp(transport.text);
     return connect_local(transport);
 }

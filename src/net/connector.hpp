@@ -8,6 +8,6 @@ namespace quelt::net {
 // Tcp: every resolved address in the resolver's order, TCP no-delay on.
 // Pipe: the Unix-domain socket its path maps to. Unix: the socket at the path.
 // No time-outs: each operation blocks until the peer or the system ends it.
-ExchangeResult<Connection> connect(const Transport& transport);
+Result<Connection> connect(const Transport& transport);
 
 }  // namespace quelt::net

@@ -87,7 +87,7 @@ void set_no_delay(NativeSocket socket) noexcept {
     (void)::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-ExchangeResult<Connection> connect_local(const Transport& transport) {
+Result<Connection> connect_local(const Transport& transport) {
     auto connection = connect_unix(transport.kind == Transport::Kind::Pipe ? pipe_socket_path(transport.text)
                                                                            : transport.text);
     if (!connection) return quelt::unexpected(io_error(std::move(connection.error())));

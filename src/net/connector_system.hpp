@@ -41,6 +41,6 @@ quelt::expected<Socket, OsError> open_and_connect(const SocketAddress& address);
 void set_no_delay(NativeSocket socket) noexcept;
 
 // The local transport: a Pipe or Unix transport's stream.
-ExchangeResult<Connection> connect_local(const Transport& transport);
+Result<Connection> connect_local(const Transport& transport);
 
 }  // namespace quelt::net

@@ -19,11 +19,11 @@ struct FreeAddrInfo {
     void operator()(ADDRINFOW* list) const noexcept { ::FreeAddrInfoW(list); }
 };
 
-quelt::unexpected<ExchangeError> failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
+quelt::unexpected<Error> failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
 
 // Read and write access, every share mode, the pipe as it exists: no
 // creation, no overlapped I/O, and no wait when every instance is busy.
-ExchangeResult<Connection> connect_pipe(const std::string& path) {
+Result<Connection> connect_pipe(const std::string& path) {
     auto name = wide_name(path);
     if (!name) return failure(ERROR_INVALID_NAME);
     HANDLE pipe = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -72,7 +72,7 @@ void set_no_delay(NativeSocket socket) noexcept {
     (void)::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-ExchangeResult<Connection> connect_local(const Transport& transport) {
+Result<Connection> connect_local(const Transport& transport) {
     if (transport.kind == Transport::Kind::Pipe) return connect_pipe(transport.text);
     return failure(ERROR_NOT_SUPPORTED);  // "unix://" is never resolved on Windows
 }

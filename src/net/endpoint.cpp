@@ -57,11 +57,11 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
-quelt::unexpected<ExchangeError> invalid(std::string message) {
-    return quelt::unexpected(ExchangeError::invalid_config(std::move(message)));
+quelt::unexpected<Error> invalid(std::string message) {
+    return quelt::unexpected(Error::invalid_value(std::move(message)));
 }
 
-ExchangeResult<Transport> parse_endpoint(const std::string& text) {
+Result<Transport> parse_endpoint(const std::string& text) {
     if (starts_with(text, "tcp://")) {
         if (text.size() == 6) return invalid("tcp:// endpoint must include host:port");
         return Transport{Transport::Kind::Tcp, text.substr(6)};
@@ -78,7 +78,7 @@ std::string host_port(const std::string& host, std::uint16_t port) {
     return host + ":" + std::to_string(port);
 }
 
-ExchangeResult<Transport> resolve_tcp(const EndpointArguments& a) {
+Result<Transport> resolve_tcp(const EndpointArguments& a) {
     if (a.socket_path || a.pipe_name)
         return invalid("protocol='tcp' cannot be combined with socket_path or pipe_name");
     if (a.endpoint) {
@@ -96,7 +96,7 @@ ExchangeResult<Transport> resolve_tcp(const EndpointArguments& a) {
                      host_port(a.host.value_or(kDefaultHost), a.port.value_or(kDefaultPort))};
 }
 
-ExchangeResult<Transport> resolve_socket(const EndpointArguments& a) {
+Result<Transport> resolve_socket(const EndpointArguments& a) {
     if (a.port || a.host || a.pipe_name)
         return invalid("protocol='socket' cannot be combined with host/port/pipe_name");
     if (a.socket_path) return parse_endpoint(*a.socket_path);
@@ -104,7 +104,7 @@ ExchangeResult<Transport> resolve_socket(const EndpointArguments& a) {
     return Transport{Transport::Kind::Pipe, kDefaultPipe};
 }
 
-ExchangeResult<Transport> resolve_pipe(const EndpointArguments& a) {
+Result<Transport> resolve_pipe(const EndpointArguments& a) {
     if (a.port || a.host || a.socket_path)
         return invalid("protocol='pipe' cannot be combined with host/port/socket_path");
     std::string text = a.pipe_name ? *a.pipe_name : a.endpoint ? *a.endpoint : kDefaultPipe;
@@ -117,7 +117,7 @@ ExchangeResult<Transport> resolve_pipe(const EndpointArguments& a) {
     return Transport{Transport::Kind::Pipe, normalise_pipe_name(std::move(text))};
 }
 
-ExchangeResult<Transport> resolve_without_protocol(const EndpointArguments& a) {
+Result<Transport> resolve_without_protocol(const EndpointArguments& a) {
     if (a.endpoint) return parse_endpoint(*a.endpoint);
     if (a.host) return Transport{Transport::Kind::Tcp, host_port(*a.host, a.port.value_or(kDefaultPort))};
     if (a.port) return Transport{Transport::Kind::Tcp, host_port(kDefaultHost, *a.port)};
@@ -154,7 +154,7 @@ std::string Transport::protocol() const {
 
 std::string Transport::endpoint() const { return protocol() + "://" + text; }
 
-ExchangeResult<Transport> resolve_transport(EndpointArguments arguments) {
+Result<Transport> resolve_transport(EndpointArguments arguments) {
     arguments.endpoint = normalised(std::move(arguments.endpoint));
     arguments.protocol = normalised(std::move(arguments.protocol));
     arguments.host = normalised(std::move(arguments.host));

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "transport/exchange_error.hpp"
+#include "common/error.hpp"
 
 namespace quelt::net {
 
@@ -32,7 +32,7 @@ struct EndpointArguments {
     std::optional<std::string> pipe_name;
 };
 
-ExchangeResult<Transport> resolve_transport(EndpointArguments arguments);
+Result<Transport> resolve_transport(EndpointArguments arguments);
 
 // Strips Unicode white space from both ends of UTF-8 text.
 std::string trim_unicode_whitespace(const std::string& text);

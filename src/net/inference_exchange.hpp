@@ -29,7 +29,6 @@ struct InferenceCall {
     std::span<const wire::NamedTensorView> additional_inputs;
     std::optional<std::string_view> session_id;
     std::optional<std::string_view> api_token;
-    LowerCase lower = lower_ascii;
 };
 
 // Byte fields from this size on are sent from the caller's memory rather
@@ -40,19 +39,19 @@ inline constexpr std::size_t kBorrowFrom = 64 * 1024;
 // large byte fields in place, so the call's memory must outlive it.
 // InvalidInput for an unknown main dtype; Codec for a payload too large for
 // its frame.
-ExchangeResult<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wire::MessageKind kind);
-ExchangeResult<void> write_frame(Connection& connection, const wire::GatheredFrame& frame);
+Result<wire::GatheredFrame> build_inference_frame(const InferenceCall& call, wire::MessageKind kind);
+Result<void> write_frame(Connection& connection, const wire::GatheredFrame& frame);
 
 // Kind 1: write the request, read the one reply; the output's data goes into
 // `sink`. A non-zero reply code fails with Server (the body as text); a body
 // that does not decode, with Codec.
-ExchangeResult<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink);
+Result<ReplyTensor> infer_exchange(Connection& connection, const InferenceCall& call, wire::DataSink& sink);
 
 // What the next frame of a stream gave: a chunk (its data in the sink), the
-// end (nullopt), or a failure whose text is the I/O error, the server's error
-// text, or the decoder's.
-using StreamStep = quelt::expected<std::optional<ReplyTensor>, std::string>;
-StreamStep next_stream_frame(Connection& connection, LowerCase lower, wire::DataSink& sink);
+// end (nullopt), or a failure: the I/O error, the server's error text, or the
+// decoder's.
+using StreamStep = Result<std::optional<ReplyTensor>>;
+StreamStep next_stream_frame(Connection& connection, wire::DataSink& sink);
 
 // A chunk with its data in a buffer of its own: `tensor.bytes()` is a view
 // into `frame`.
@@ -60,7 +59,7 @@ struct ReceivedTensor {
     wire::ByteBuffer frame;
     wire::ResolvedTensor tensor;
 };
-using BufferedStreamStep = quelt::expected<std::optional<ReceivedTensor>, std::string>;
-BufferedStreamStep next_stream_frame(Connection& connection, LowerCase lower);
+using BufferedStreamStep = Result<std::optional<ReceivedTensor>>;
+BufferedStreamStep next_stream_frame(Connection& connection);
 
 }  // namespace quelt::net

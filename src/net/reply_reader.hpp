@@ -21,23 +21,22 @@ struct ReplyTensor {
     DType dtype;
 };
 
-// A body that was read whole but does not decode: the decoder's message.
-using PacketResult = quelt::expected<ReplyTensor, std::string>;
+// A body that was read whole but does not decode: the decoder's failure.
+using PacketResult = Result<ReplyTensor>;
 
 // How much of a packet's data is taken into memory before its bytes have
 // arrived: a length the server announces but never sends cannot exhaust
 // memory. Beyond it, the data is gathered as it comes in until the rest fits.
 inline constexpr std::size_t kDataUpFrontLimit = 64u << 20;
 
-ExchangeResult<wire::ReplyFrameHeader> read_reply_header(Connection& connection);
+Result<wire::ReplyFrameHeader> read_reply_header(Connection& connection);
 
 // The body as raw bytes (a server's error text).
-ExchangeResult<std::string> read_text_body(Connection& connection, std::size_t length);
+Result<std::string> read_text_body(Connection& connection, std::size_t length);
 
 // The body as a BinaryTensorPacketPayload, resolved: the data (raw, or
 // decoded from base64) ends up in `sink`. An I/O failure anywhere in the body
 // is the error; otherwise the decoder's verdict on the whole body.
-ExchangeResult<PacketResult> read_packet_body(Connection& connection, std::size_t length, wire::DataSink& sink,
-                                              LowerCase lower);
+Result<PacketResult> read_packet_body(Connection& connection, std::size_t length, wire::DataSink& sink);
 
 }  // namespace quelt::net

@@ -3,8 +3,8 @@
 namespace quelt::net {
 namespace {
 
-quelt::unexpected<ExchangeError> io_text(const char* text) {
-    return quelt::unexpected(ExchangeError{ExchangeError::Kind::Io, text, 0});
+quelt::unexpected<Error> io_text(const char* text) {
+    return quelt::unexpected(Error::io(text));
 }
 
 // Decimal digits with an optional leading '+', at most 65535.
@@ -23,7 +23,7 @@ bool parse_port(std::string_view text, std::uint16_t& port) {
 
 }  // namespace
 
-ExchangeResult<HostPort> split_host_port(std::string_view text) {
+Result<HostPort> split_host_port(std::string_view text) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return io_text("invalid socket address");
     HostPort address{std::string(text.substr(0, colon)), 0};

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "transport/exchange_error.hpp"
+#include "common/error.hpp"
 
 namespace quelt::net {
 
@@ -15,6 +15,6 @@ struct HostPort {
     std::uint16_t port;
 };
 
-ExchangeResult<HostPort> split_host_port(std::string_view text);
+Result<HostPort> split_host_port(std::string_view text);
 
 }  // namespace quelt::net

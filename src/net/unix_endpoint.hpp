@@ -9,6 +9,6 @@
 namespace quelt::net {
 
 // `path` is the text after "unix://", possibly empty.
-ExchangeResult<Transport> parse_unix_endpoint(const std::string& path);
+Result<Transport> parse_unix_endpoint(const std::string& path);
 
 }  // namespace quelt::net

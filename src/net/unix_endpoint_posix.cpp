@@ -2,9 +2,9 @@
 
 namespace quelt::net {
 
-ExchangeResult<Transport> parse_unix_endpoint(const std::string& path) {
+Result<Transport> parse_unix_endpoint(const std::string& path) {
     if (path.empty())
-        return quelt::unexpected(ExchangeError::invalid_config("unix:// endpoint must include a socket path"));
+        return quelt::unexpected(Error::invalid_value("unix:// endpoint must include a socket path"));
     return Transport{Transport::Kind::Unix, path};
 }
 

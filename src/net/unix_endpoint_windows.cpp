@@ -3,8 +3,8 @@
 namespace quelt::net {
 
 // The local transport here is the named pipe.
-ExchangeResult<Transport> parse_unix_endpoint(const std::string&) {
-    return quelt::unexpected(ExchangeError::invalid_config("unix:// endpoints are only supported on Unix"));
+Result<Transport> parse_unix_endpoint(const std::string&) {
+    return quelt::unexpected(Error::invalid_value("unix:// endpoints are only supported on Unix"));
 }
 
 }  // namespace quelt::net

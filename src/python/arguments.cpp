@@ -18,9 +18,9 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return text;
 }
 
-Failure type_error(std::string message) { return {ExceptionKind::TypeError, std::move(message), 0}; }
+Error type_error(std::string message) { return Error::library(ErrorKind::Type, std::move(message)); }
 
-Failure too_many_positional(const Signature& s, Py_ssize_t given) {
+Error too_many_positional(const Signature& s, Py_ssize_t given) {
     std::string expected = s.required == s.positional
                                ? std::to_string(s.positional)
                                : "from " + std::to_string(s.required) + " to " + std::to_string(s.positional);
@@ -30,7 +30,7 @@ Failure too_many_positional(const Signature& s, Py_ssize_t given) {
                       std::to_string(given) + verb);
 }
 
-Failure missing(const Signature& s, const std::vector<std::string>& names) {
+Error missing(const Signature& s, const std::vector<std::string>& names) {
     std::string count = std::to_string(names.size());
     // Every required parameter of this module may be passed by position.
     std::string kind = " required positional argument";

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "python/failure.hpp"
 #include "python/py_ref.hpp"
 
@@ -45,16 +46,14 @@ template <size_t N>
 Result<BoundArguments<N>> bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     std::array<PyObject*, N> out{};
-    if (auto bound = bind_arguments(signature, args, nargs, kwnames, out); !bound)
-        return quelt::unexpected(bound.error());
+    QUELT_TRY(bound, bind_arguments(signature, args, nargs, kwnames, out));
     return BoundArguments<N>(out);
 }
 
 template <size_t N>
 Result<BoundArguments<N>> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, N> out{};
-    if (auto bound = bind_arguments(signature, args, kwargs, out); !bound)
-        return quelt::unexpected(bound.error());
+    QUELT_TRY(bound, bind_arguments(signature, args, kwargs, out));
     return BoundArguments<N>(out);
 }
 

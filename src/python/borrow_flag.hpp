@@ -35,7 +35,7 @@ public:
     Result<Guard> shared() {
         std::int64_t current = state_.load(std::memory_order_relaxed);
         do {
-            if (current == kExclusive) return fail(ExceptionKind::RuntimeError, "Already mutably borrowed");
+            if (current == kExclusive) return fail(ErrorKind::Runtime, "Already mutably borrowed");
         } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
         return Guard(this, false);
     }
@@ -43,7 +43,7 @@ public:
     Result<Guard> exclusive() {
         std::int64_t expected = 0;
         if (!state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire))
-            return fail(ExceptionKind::RuntimeError, "Already borrowed");
+            return fail(ErrorKind::Runtime, "Already borrowed");
         return Guard(this, true);
     }
 

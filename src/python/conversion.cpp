@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "python/py_ref.hpp"
 #include "transport/frame_header.hpp"
 
@@ -20,17 +21,17 @@ std::string type_name(PyObject* object) {
     return text;
 }
 
-quelt::unexpected<Failure> argument_type_error(const char* name, const std::string& message) {
-    return fail(ExceptionKind::TypeError, std::string("argument '") + name + "': " + message);
+quelt::unexpected<Error> argument_type_error(const char* name, const std::string& message) {
+    return fail(ErrorKind::Type, std::string("argument '") + name + "': " + message);
 }
 
-quelt::unexpected<Failure> cannot_convert(PyObject* object, const char* name, const char* target) {
+quelt::unexpected<Error> cannot_convert(PyObject* object, const char* name, const char* target) {
     return argument_type_error(name, "'" + type_name(object) + "' object cannot be converted to '" + target + "'");
 }
 
 // The pending interpreter error as a failure: a plain TypeError gets the
 // argument prefix, anything else stays as the interpreter raised it.
-quelt::unexpected<Failure> pending_for(const char* name) {
+quelt::unexpected<Error> pending_for(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending();
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -45,8 +46,8 @@ quelt::unexpected<Failure> pending_for(const char* name) {
     return argument_type_error(name, message);
 }
 
-quelt::unexpected<Failure> out_of_range() {
-    return fail(ExceptionKind::OverflowError, "out of range integral type conversion attempted");
+quelt::unexpected<Error> out_of_range() {
+    return fail(ErrorKind::Overflow, "out of range integral type conversion attempted");
 }
 
 // Every integer parameter is read through __index__ as a 64-bit value (C long
@@ -62,8 +63,7 @@ Result<std::int64_t> to_i64(PyObject* object, const char* name) {
 
 template <class Unsigned>
 Result<Unsigned> to_narrow_unsigned(PyObject* object, const char* name) {
-    auto value = to_i64(object, name);
-    if (!value) return quelt::unexpected(value.error());
+    QUELT_TRY(value, to_i64(object, name));
     if (*value < 0 || static_cast<std::uint64_t>(*value) > std::numeric_limits<Unsigned>::max())
         return out_of_range();
     return static_cast<Unsigned>(*value);
@@ -80,13 +80,13 @@ constexpr Py_ssize_t kMaxItems = static_cast<Py_ssize_t>(wire::kMaxFrameBody / s
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
 template <class Element>
-quelt::unexpected<Failure> too_long(const char* name) {
-    return fail(ExceptionKind::MemoryError, std::string("argument '") + name + "': a sequence of more than " +
+quelt::unexpected<Error> too_long(const char* name) {
+    return fail(ErrorKind::Memory, std::string("argument '") + name + "': a sequence of more than " +
                                                 std::to_string(kMaxItems<Element>) + " items cannot be sent");
 }
 
-quelt::unexpected<Failure> fewer_items(const char* name, size_t held, Py_ssize_t reported) {
-    return fail(ExceptionKind::ValueError, std::string("argument '") + name + "': the sequence holds " +
+quelt::unexpected<Error> fewer_items(const char* name, size_t held, Py_ssize_t reported) {
+    return fail(ErrorKind::Value, std::string("argument '") + name + "': the sequence holds " +
                                                std::to_string(held) + " items, not the " + std::to_string(reported) +
                                                " its len() reports");
 }
@@ -124,8 +124,7 @@ Result<std::vector<Element>> indexed_vector(PyObject* sequence, const char* name
         if (i == kMaxItems<Element>) return too_long<Element>(name);
         // Owned for the conversion: the list may drop its own reference meanwhile.
         PyRef item = PyRef::borrow(list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
-        auto element = convert(item.get(), name);
-        if (!element) return quelt::unexpected(element.error());
+        QUELT_TRY(element, convert(item.get(), name));
         elements.push_back(*element);
     }
     return elements;
@@ -150,8 +149,7 @@ Result<std::vector<Element>> iterated_vector(PyObject* sequence, const char* nam
     if (!iterator) return pending_for(name);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         if (elements.size() == static_cast<size_t>(kMaxItems<Element>)) return too_long<Element>(name);
-        auto element = convert(item.get(), name);
-        if (!element) return quelt::unexpected(element.error());
+        QUELT_TRY(element, convert(item.get(), name));
         elements.push_back(*element);
     }
     if (PyErr_Occurred()) return pending_for(name);
@@ -190,14 +188,11 @@ Result<TensorArgument> to_tensor_tuple(PyObject* value, const char* name) {
     if (!PyTuple_Check(value)) return cannot_convert(value, name, "PyTuple");
     Py_ssize_t length = PyTuple_Size(value);
     if (length != 3)
-        return fail(ExceptionKind::ValueError,
+        return fail(ErrorKind::Value,
                     "expected tuple of length 3, but got tuple of length " + std::to_string(length));
-    auto shape = to_shape(PyTuple_GetItem(value, 0), name);
-    if (!shape) return quelt::unexpected(shape.error());
-    auto dtype = to_string(PyTuple_GetItem(value, 1), name);
-    if (!dtype) return quelt::unexpected(dtype.error());
-    auto data = DataArgument::from(PyTuple_GetItem(value, 2), name);
-    if (!data) return quelt::unexpected(data.error());
+    QUELT_TRY(shape, to_shape(PyTuple_GetItem(value, 0), name));
+    QUELT_TRY(dtype, to_string(PyTuple_GetItem(value, 1), name));
+    QUELT_TRY(data, DataArgument::from(PyTuple_GetItem(value, 2), name));
     return TensorArgument{std::move(*shape), std::move(*dtype), std::move(*data)};
 }
 
@@ -237,8 +232,7 @@ Result<DataArgument> DataArgument::from(PyObject* object, const char* name) {
         }
         PyErr_Clear();
     }
-    auto elements = to_vector<std::uint8_t>(object, name, to_u8);
-    if (!elements) return quelt::unexpected(elements.error());
+    QUELT_TRY(elements, to_vector<std::uint8_t>(object, name, to_u8));
     data.owned_ = std::move(*elements);
     return data;
 }
@@ -287,15 +281,13 @@ Result<std::string> to_string(PyObject* object, const char* name) {
 
 Result<std::optional<std::string>> to_optional_string(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::string>{};
-    auto text = to_string(object, name);
-    if (!text) return quelt::unexpected(text.error());
+    QUELT_TRY(text, to_string(object, name));
     return std::optional<std::string>(std::move(*text));
 }
 
 Result<std::optional<std::uint16_t>> to_optional_u16(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::optional<std::uint16_t>{};
-    auto value = to_u16(object, name);
-    if (!value) return quelt::unexpected(value.error());
+    QUELT_TRY(value, to_u16(object, name));
     return std::optional<std::uint16_t>(*value);
 }
 
@@ -311,10 +303,8 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
     inputs.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* entry = PyList_GetItem(entries.get(), i);
-        auto input_name = to_string(PyTuple_GetItem(entry, 0), name);
-        if (!input_name) return quelt::unexpected(input_name.error());
-        auto tensor = to_tensor_tuple(PyTuple_GetItem(entry, 1), name);
-        if (!tensor) return quelt::unexpected(tensor.error());
+        QUELT_TRY(input_name, to_string(PyTuple_GetItem(entry, 0), name));
+        QUELT_TRY(tensor, to_tensor_tuple(PyTuple_GetItem(entry, 1), name));
         inputs.push_back({std::move(*input_name), std::move(*tensor)});
     }
     return inputs;
@@ -324,23 +314,5 @@ PyObject* lenient_str(std::string_view bytes) {
     return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
 }
 
-}  // namespace quelt::py
-
-namespace quelt::py {
-
-std::string python_lower(std::string_view text) {
-    bool ascii = true;
-    for (unsigned char c : text) ascii = ascii && c < 0x80;
-    if (ascii) return lower_ascii(text);  // same result, no interpreter round trip
-    PyRef str = PyRef::steal(lenient_str(text));
-    PyRef lowered = str ? PyRef::steal(PyObject_CallMethod(str.get(), "lower", nullptr)) : PyRef();
-    Py_ssize_t length = 0;
-    const char* utf8 = lowered ? PyUnicode_AsUTF8AndSize(lowered.get(), &length) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return lower_ascii(text);
-    }
-    return std::string(utf8, static_cast<size_t>(length));
-}
 
 }  // namespace quelt::py

@@ -60,11 +60,3 @@ Result<std::vector<NamedTensorArgument>> to_additional_inputs(PyObject* object, 
 PyObject* lenient_str(std::string_view bytes);
 
 }  // namespace quelt::py
-
-namespace quelt::py {
-
-// Full Unicode lower-casing through the interpreter's str.lower (for data-type
-// names); falls back to ASCII if the interpreter cannot do it.
-std::string python_lower(std::string_view text);
-
-}  // namespace quelt::py

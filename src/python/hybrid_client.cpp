@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/entry_guard.hpp"
@@ -34,17 +35,16 @@ struct ThroughControlChannel {
         // region is checked before each connection opens (an open connection
         // breaks when its server ends, and a broken connection is never
         // opened again).
-        if (!control->connected())
-            if (auto named = client.region.check_still_named(); !named)
-                return fail(ExceptionKind::RuntimeError, named.error().text());
+        if (!control->connected()) {
+            QUELT_TRY(named, client.region.check_still_named());
+        }
         const HybridRequest request{RequestHeader::build(request_id), input.offset(), input.size()};
         runtime::ControlResult reply = runtime->block_on(control->exchange(request));
         if (!reply) {
             // A connection that broke because its server restarted says only
             // "early eof" or "Broken pipe"; the region tells why.
-            if (auto named = client.region.check_still_named(); !named)
-                return fail(ExceptionKind::RuntimeError, named.error().text());
-            return fail(ExceptionKind::RuntimeError, std::move(reply.error().text));
+            QUELT_TRY(named, client.region.check_still_named());
+            return quelt::unexpected(std::move(reply.error()).as(ErrorKind::Runtime));
         }
         // The reply's metadata and shm_size are not consulted: the output
         // block's own data_len says its length.
@@ -62,10 +62,8 @@ PyObject* infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 Result<HybridClientState> build_client(std::string shm_name, std::string socket_path) {
-    auto client = RegionClient::open(std::move(shm_name));
-    if (!client) return quelt::unexpected(std::move(client.error()));
-    auto runtime = runtime::Runtime::create();
-    if (!runtime) return fail(ExceptionKind::RuntimeError, std::move(runtime.error()));
+    QUELT_TRY(client, RegionClient::open(std::move(shm_name)));
+    QUELT_TRY(runtime, runtime::Runtime::create());
     auto control = std::make_unique<runtime::ControlChannel>(**runtime, std::move(socket_path));
     return HybridClientState{std::move(*client), ThroughControlChannel{std::move(*runtime), std::move(control)}};
 }

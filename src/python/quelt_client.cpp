@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "net/connection_pool.hpp"
 #include "net/endpoint.hpp"
 #include "net/inference_exchange.hpp"
@@ -45,21 +46,14 @@ constexpr Signature kInferStreamSignature{"QueltClient.infer_stream", kInferName
 
 Result<InferArguments> convert_infer_arguments(const Signature& signature, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind<6>(signature, args, nargs, kwnames);
-    if (!bound) return quelt::unexpected(bound.error());
+    QUELT_TRY(bound, bind<6>(signature, args, nargs, kwnames));
     auto& a = *bound;
-    auto model_id = to_u32(a[0], "model_id");
-    if (!model_id) return quelt::unexpected(model_id.error());
-    auto shape = to_shape(a[1], "shape");
-    if (!shape) return quelt::unexpected(shape.error());
-    auto dtype = to_string(a[2], "dtype");
-    if (!dtype) return quelt::unexpected(dtype.error());
-    auto data = DataArgument::from(a[3], "data");
-    if (!data) return quelt::unexpected(data.error());
-    auto additional = to_additional_inputs(a[4], "additional_inputs");
-    if (!additional) return quelt::unexpected(additional.error());
-    auto session = to_optional_string(a[5], "session_id");
-    if (!session) return quelt::unexpected(session.error());
+    QUELT_TRY(model_id, to_u32(a[0], "model_id"));
+    QUELT_TRY(shape, to_shape(a[1], "shape"));
+    QUELT_TRY(dtype, to_string(a[2], "dtype"));
+    QUELT_TRY(data, DataArgument::from(a[3], "data"));
+    QUELT_TRY(additional, to_additional_inputs(a[4], "additional_inputs"));
+    QUELT_TRY(session, to_optional_string(a[5], "session_id"));
     return InferArguments{*model_id,          std::move(*shape),      std::move(*dtype),
                           std::move(*data),   std::move(*additional), std::move(*session)};
 }
@@ -70,8 +64,7 @@ Result<std::vector<wire::NamedTensorView>> checked_additional_inputs(const std::
     std::vector<wire::NamedTensorView> views;
     views.reserve(inputs.size());
     for (const NamedTensorArgument& input : inputs) {
-        auto dtype = parse_dtype(input.tensor.dtype, python_lower);
-        if (!dtype) return fail(ExceptionKind::ValueError, dtype.error().message());
+        QUELT_TRY(dtype, parse_dtype(input.tensor.dtype));
         views.push_back({input.name,
                          {input.tensor.shape, dtype_name(*dtype), input.tensor.data.bytes(), std::nullopt}});
     }
@@ -88,7 +81,6 @@ net::InferenceCall make_call(const InferArguments& a, const QueltClientState& st
     call.additional_inputs = additional_inputs;
     if (a.session_id) call.session_id = *a.session_id;
     if (state.api_token) call.api_token = *state.api_token;
-    call.lower = python_lower;
     return call;
 }
 
@@ -126,7 +118,7 @@ PyObject* unary_call(PyObject* self, const Signature& signature, PyObject* const
     BytesSink data;
     auto received = state.pool->with_connection(
         [&](net::Connection& connection) { return net::infer_exchange(connection, call, data); });
-    if (!received) return raise(from_exchange_error(received.error()));
+    if (!received) return raise(received.error());
     return build(*received, data);
 }
 
@@ -150,12 +142,14 @@ PyObject* infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!additional) return raise(additional.error());
     const QueltClientState& state = *object->native;
     auto connection = net::connect(state.pool->transport());
-    if (!connection) return raise(from_exchange_error(connection.error()));
+    if (!connection) return raise(connection.error());
     auto frame = net::build_inference_frame(make_call(*arguments, state, *additional),
                                             wire::MessageKind::InferStream);
-    if (!frame) return raise(from_exchange_error(frame.error()));
+    if (!frame) return raise(frame.error());
+    // A failed write of a stream request raises the OSError subclass of its
+    // system error.
     if (auto written = net::write_frame(*connection, *frame); !written)
-        return raise(os_failure_from_exchange_error(written.error()));
+        return raise(std::move(written).error().as(ErrorKind::Os));
     return create_stream_iterator(std::move(*connection));
 }
 
@@ -176,35 +170,25 @@ constexpr const char* kConstructorNames[] = {"endpoint", "protocol", "host", "po
 constexpr Signature kConstructorSignature{"QueltClient.__new__", kConstructorNames, 1, 0};
 
 Result<QueltClientState> convert_constructor_arguments(PyObject* args, PyObject* kwargs) {
-    auto bound = bind<8>(kConstructorSignature, args, kwargs);
-    if (!bound) return quelt::unexpected(bound.error());
+    QUELT_TRY(bound, bind<8>(kConstructorSignature, args, kwargs));
     auto& a = *bound;
     net::EndpointArguments endpoint;
-    auto endpoint_text = to_optional_string(a[0], "endpoint");
-    if (!endpoint_text) return quelt::unexpected(endpoint_text.error());
-    auto protocol_text = to_optional_string(a[1], "protocol");
-    if (!protocol_text) return quelt::unexpected(protocol_text.error());
-    auto host = to_optional_string(a[2], "host");
-    if (!host) return quelt::unexpected(host.error());
-    auto port = to_optional_u16(a[3], "port");
-    if (!port) return quelt::unexpected(port.error());
-    auto socket_path = to_optional_string(a[4], "socket_path");
-    if (!socket_path) return quelt::unexpected(socket_path.error());
-    auto pipe_name = to_optional_string(a[5], "pipe_name");
-    if (!pipe_name) return quelt::unexpected(pipe_name.error());
+    QUELT_TRY(endpoint_text, to_optional_string(a[0], "endpoint"));
+    QUELT_TRY(protocol_text, to_optional_string(a[1], "protocol"));
+    QUELT_TRY(host, to_optional_string(a[2], "host"));
+    QUELT_TRY(port, to_optional_u16(a[3], "port"));
+    QUELT_TRY(socket_path, to_optional_string(a[4], "socket_path"));
+    QUELT_TRY(pipe_name, to_optional_string(a[5], "pipe_name"));
     std::uint64_t max_pool_size = kDefaultMaxPoolSize;
     if (a[6] != nullptr) {
-        auto size = to_u64(a[6], "max_pool_size");
-        if (!size) return quelt::unexpected(size.error());
+        QUELT_TRY(size, to_u64(a[6], "max_pool_size"));
         max_pool_size = *size;
     }
-    auto api_token = to_optional_string(a[7], "api_token");
-    if (!api_token) return quelt::unexpected(api_token.error());
+    QUELT_TRY(api_token, to_optional_string(a[7], "api_token"));
 
-    auto transport = net::resolve_transport({std::move(*endpoint_text), std::move(*protocol_text),
+    QUELT_TRY(transport, net::resolve_transport({std::move(*endpoint_text), std::move(*protocol_text),
                                              std::move(*host), *port, std::move(*socket_path),
-                                             std::move(*pipe_name)});
-    if (!transport) return quelt::unexpected(from_exchange_error(transport.error()));
+                                             std::move(*pipe_name)}));
     return QueltClientState{std::make_unique<net::ConnectionPool>(std::move(*transport), max_pool_size),
                             std::move(*api_token)};
 }

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "common/propagate.hpp"
 #include "python/arguments.hpp"
 #include "python/conversion.hpp"
 #include "python/native_object.hpp"
 #include "python/py_ref.hpp"
 #include "python/region_client.hpp"
 #include "python/result_bytes.hpp"
-#include "python/staging_failure.hpp"
 #include "shm/input_staging.hpp"
 #include "shm/tensor_block.hpp"
 
@@ -38,14 +38,10 @@ Result<PyRef> region_call(RegionClientState<PostAndAwait>& state, const char* cl
     if (!client.made_here()) return quelt::unexpected(made_in_another_process(class_name));
     // Taken before anything can fail: a failing call still uses up its number.
     const std::uint64_t request_id = client.numbers.take();
-    auto input = shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, python_lower, data);
-    if (!input) return quelt::unexpected(staging_failure(std::move(input.error())));
-
-    auto output_offset = state.post_and_await(client, request_id, *input);
-    if (!output_offset) return quelt::unexpected(std::move(output_offset.error()));
+    QUELT_TRY(input, shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data));
+    QUELT_TRY(output_offset, state.post_and_await(client, request_id, *input));
     // The output's length is the block's own data_len, checked to lie inside the mapping.
-    auto output = shm::read_tensor_data(client.region.bytes(), *output_offset);
-    if (!output) return fail(ExceptionKind::RuntimeError, output.error().text());
+    QUELT_TRY(output, shm::read_tensor_data(client.region.bytes(), *output_offset));
     PyRef bytes = PyRef::steal(result_bytes_copy(*output));
     if (!bytes) return pending();
     return bytes;

@@ -32,7 +32,7 @@ struct RegionClient {
 };
 
 // "<class_name> was created in another process; create a new client after fork()"
-Failure made_in_another_process(const char* class_name);
+Error made_in_another_process(const char* class_name);
 
 // A region client and its post-and-await step. Declared first, the region is
 // unmapped last, after whatever the step holds (a connection, a runtime).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "python/arguments.hpp"
 #include "python/builtin_type.hpp"
 #include "python/entry_guard.hpp"
@@ -20,36 +21,28 @@ namespace {
 
 constexpr const char* kClassName = "QueltShmClient";
 
-quelt::unexpected<Failure> wait_failure(const shm::ShmRegion& region, shm::WaitFailure failure) {
-    switch (failure.kind) {
-        case shm::WaitFailure::Kind::TimedOut:
-            // No answer can come from a region that its server left: say so,
-            // as waiting again would only time out again.
-            if (auto named = region.check_still_named(); !named)
-                return fail(ExceptionKind::RuntimeError, named.error().text());
-            return fail(ExceptionKind::TimeoutError, std::move(failure.message));
-        case shm::WaitFailure::Kind::Interrupted: return pending();
-        case shm::WaitFailure::Kind::InvalidRegion: break;
-    }
-    return fail(ExceptionKind::RuntimeError, std::move(failure.message));
+// No answer can come from a region that its server left: a timed-out wait
+// says so, as waiting again would only time out again.
+quelt::unexpected<Error> wait_failure(const shm::ShmRegion& region, Error failure) {
+    if (failure.kind == ErrorKind::Timeout)
+        if (auto named = region.check_still_named(); !named) return quelt::unexpected(std::move(named.error()));
+    return quelt::unexpected(std::move(failure));
 }
 
 // The answer's output block, or the server's error text.
 Result<std::uint64_t> output_of(const shm::ShmRegion& region, const shm::ResponseEntry& answer) {
     if (answer.status == 0) return answer.result_offset;
-    if (answer.error_offset == 0) return fail(ExceptionKind::RuntimeError, "Unknown error");
-    auto text = shm::read_message_block(region.bytes(), answer.error_offset);
-    if (!text) return fail(ExceptionKind::RuntimeError, text.error().text());
+    if (answer.error_offset == 0) return fail(ErrorKind::Runtime, "Unknown error");
+    QUELT_TRY(text, shm::read_message_block(region.bytes(), answer.error_offset));
     // raise() decodes the text leniently: invalid UTF-8 becomes U+FFFD.
-    return fail(ExceptionKind::RuntimeError, std::string(reinterpret_cast<const char*>(text->data()), text->size()));
+    return fail(ErrorKind::Runtime, std::string(reinterpret_cast<const char*>(text->data()), text->size()));
 }
 
 // The post-and-await step through the region's two queues.
 struct ThroughQueues {
     Result<std::uint64_t> operator()(RegionClient& client, std::uint64_t request_id,
                                      const shm::SlotLease& input) const {
-        if (auto posted = shm::post_request(client.region, request_id, input); !posted)
-            return fail(ExceptionKind::RuntimeError, posted.error().text());
+        QUELT_TRY(posted, shm::post_request(client.region, request_id, input));
         const auto start = std::chrono::steady_clock::now();
         // A signal handler may fork: the child's copy of this wait ends at
         // once, leaving the answer, and the slot, to the parent. The handler

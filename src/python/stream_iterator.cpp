@@ -35,7 +35,7 @@ constexpr const char* kBrokenOff = "the stream broke off inside a frame; start a
 using StreamIteratorObject = NativeObject<StreamIteratorState>;
 
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
-    return raise({ExceptionKind::TypeError, "No constructor defined for StreamIterator", 0});
+    return raise(Error::library(ErrorKind::Type, "No constructor defined for StreamIterator"));
 }
 
 PyObject* iter_self(PyObject* self) {
@@ -46,23 +46,23 @@ PyObject* iter_self(PyObject* self) {
 PyObject* next_chunk(PyObject* self) {
     auto* object = StreamIteratorObject::cast(self);
     if (std::this_thread::get_id() != object->native->owner)
-        return raise({ExceptionKind::RuntimeError,
-                      "quelt_sdk::StreamIterator is unsendable, but sent to another thread", 0});
+        return raise(Error::library(ErrorKind::Runtime,
+                                    "quelt_sdk::StreamIterator is unsendable, but sent to another thread"));
     if (object->native->generation != process_generation())
-        return raise({ExceptionKind::RuntimeError,
-                      "StreamIterator was created in another process; start a new stream after fork()", 0});
+        return raise(Error::library(ErrorKind::Runtime,
+                                    "StreamIterator was created in another process; start a new stream after fork()"));
     auto borrow = object->borrow.exclusive();
     if (!borrow) return raise(borrow.error());
     StreamIteratorState& state = *object->native;
     if (state.finished) return nullptr;
-    if (state.broken) return raise({ExceptionKind::RuntimeError, kBrokenOff, 0});
+    if (state.broken) return raise(Error::library(ErrorKind::Runtime, kBrokenOff));
     BytesSink data;
     // Cleared only if the read returns: a frame that failed as a value was
     // read whole, or the connection itself failed and keeps failing.
     state.broken = true;
-    auto step = net::next_stream_frame(state.connection, python_lower, data);
+    auto step = net::next_stream_frame(state.connection, data);
     state.broken = false;
-    if (!step) return raise({ExceptionKind::RuntimeError, std::move(step.error()), 0});
+    if (!step) return raise(std::move(step.error()).as(ErrorKind::Runtime));
     if (!*step) {
         state.finished = true;
         return nullptr;  // end of iteration, no exception set

@@ -9,7 +9,7 @@
 namespace quelt::runtime {
 namespace {
 
-ControlError system_failure(int code) { return ControlError{os_error_text(code), code}; }
+Error system_failure(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
 
 // Bodies are read in pieces of at most this size, so a server that announces
 // 4 GiB and sends little cannot make the client allocate 4 GiB up front.
@@ -20,46 +20,46 @@ constexpr std::size_t kBodyChunk = 1 << 20;
 ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
     : runtime_(runtime), socket_path_(std::move(socket_path)) {}
 
-quelt::expected<void, ControlError> ControlChannel::open() {
+Result<void> ControlChannel::open() {
     auto stream = LocalStream::connect(runtime_.poller(), socket_path_);
     if (!stream)
-        return Failure(ControlError{"Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error()),
-                                    stream.error()});
+        return Failure(Error::os(ErrorKind::Connection, stream.error(),
+                                 "Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error())));
     stream_.emplace(std::move(*stream));
     inbox_begin_ = inbox_end_ = 0;
     return {};
 }
 
-Task<quelt::expected<void, ControlError>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
+Task<Result<void>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         IoResult written = co_await stream_->write_some(bytes);
         if (!written) co_return Failure(system_failure(written.error()));
-        if (*written == 0) co_return Failure(ControlError{"write zero", 0});
+        if (*written == 0) co_return Failure(Error::io("write zero"));
         bytes = bytes.subspan(*written);
     }
-    co_return quelt::expected<void, ControlError>{};
+    co_return Result<void>{};
 }
 
-Task<quelt::expected<std::size_t, ControlError>> ControlChannel::fill_inbox() {
+Task<Result<std::size_t>> ControlChannel::fill_inbox() {
     // Only the first read of a reply teaches the window (see net/connection.hpp).
     SpinWindow untaught = reply_spin_;
     SpinWindow* window = std::exchange(awaiting_reply_, false) ? &reply_spin_ : &untaught;
     IoResult received = co_await stream_->read_some(inbox_, window);
     if (!received) co_return Failure(system_failure(received.error()));
-    if (*received == 0) co_return Failure(ControlError{"early eof", 0});
+    if (*received == 0) co_return Failure(Error::io("early eof"));
     inbox_begin_ = 0;
     inbox_end_ = *received;
     co_return *received;
 }
 
-Task<quelt::expected<void, ControlError>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
+Task<Result<void>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
         if (inbox_begin_ == inbox_end_) {
             if (buffer.size() >= inbox_.size()) {
                 // Large remainder: straight into the caller's buffer.
                 IoResult received = co_await stream_->read_some(buffer);
                 if (!received) co_return Failure(system_failure(received.error()));
-                if (*received == 0) co_return Failure(ControlError{"early eof", 0});
+                if (*received == 0) co_return Failure(Error::io("early eof"));
                 buffer = buffer.subspan(*received);
                 continue;
             }
@@ -71,10 +71,10 @@ Task<quelt::expected<void, ControlError>> ControlChannel::read_exact(std::span<s
         inbox_begin_ += taken;
         buffer = buffer.subspan(taken);
     }
-    co_return quelt::expected<void, ControlError>{};
+    co_return Result<void>{};
 }
 
-Task<quelt::expected<std::string, ControlError>> ControlChannel::read_body(std::uint32_t length, std::size_t keep) {
+Task<Result<std::string>> ControlChannel::read_body(std::uint32_t length, std::size_t keep) {
     std::string kept;
     std::array<std::uint8_t, 4096> discard;
     std::size_t remaining = length;
@@ -115,9 +115,9 @@ Task<ControlResult> ControlChannel::exchange(HybridRequest request) {
     auto body = co_await read_body(header.body_length, success ? kHybridResponseSize : header.body_length);
     if (!body) co_return Failure(std::move(body.error()));
 
-    if (!success) co_return Failure(ControlError{std::move(*body), 0});
+    if (!success) co_return Failure(Error::server(std::move(*body)));
     auto response = decode_hybrid_response(std::span(reinterpret_cast<const std::uint8_t*>(body->data()), body->size()));
-    if (!response) co_return Failure(ControlError{std::move(response.error()), 0});
+    if (!response) co_return Failure(std::move(response.error()));
     co_return *response;
 }
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 #include "common/spin_window.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/runtime.hpp"
@@ -20,14 +20,10 @@
 
 namespace quelt::runtime {
 
-struct ControlError {
-    std::string text;
-    // The system's error code (errno, or GetLastError on Windows) when the
-    // failure came from the system, else 0.
-    int os_code = 0;
-};
-
-using ControlResult = quelt::expected<HybridResponse, ControlError>;
+// A failed exchange: a system error (os_code is errno, or GetLastError on
+// Windows), the stream's own "early eof" / "write zero", the server's text,
+// or a reply that does not decode.
+using ControlResult = Result<HybridResponse>;
 
 class ControlChannel {
 public:
@@ -46,14 +42,14 @@ public:
     bool connected() const noexcept { return stream_.has_value(); }
 
 private:
-    using Failure = quelt::unexpected<ControlError>;
+    using Failure = quelt::unexpected<Error>;
 
-    quelt::expected<void, ControlError> open();
-    Task<quelt::expected<void, ControlError>> write_all(std::span<const std::uint8_t> bytes);
-    Task<quelt::expected<void, ControlError>> read_exact(std::span<std::uint8_t> buffer);
+    Result<void> open();
+    Task<Result<void>> write_all(std::span<const std::uint8_t> bytes);
+    Task<Result<void>> read_exact(std::span<std::uint8_t> buffer);
     // Reads a body of `length` bytes, keeping at most `keep` of them.
-    Task<quelt::expected<std::string, ControlError>> read_body(std::uint32_t length, std::size_t keep);
-    Task<quelt::expected<std::size_t, ControlError>> fill_inbox();
+    Task<Result<std::string>> read_body(std::uint32_t length, std::size_t keep);
+    Task<Result<std::size_t>> fill_inbox();
 
     Runtime& runtime_;
     std::string socket_path_;

@@ -4,11 +4,18 @@
 
 namespace quelt::runtime {
 
+namespace {
+
+Error system_failure(int code) { return Error::os(ErrorKind::Runtime, code, os_error_text(code)); }
+Error system_failure(OsError error) { return Error::os(ErrorKind::Runtime, error.code, std::move(error.text)); }
+
+}  // namespace
+
 unsigned default_worker_count() noexcept { return usable_processor_count(); }
 
-quelt::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned workers) {
+Result<std::unique_ptr<Runtime>> Runtime::create(unsigned workers) {
     auto poller = Poller::create();
-    if (!poller) return quelt::unexpected(os_error_text(poller.error()));
+    if (!poller) return quelt::unexpected(system_failure(poller.error()));
     auto runtime = std::make_unique<Runtime>(Key{}, std::move(*poller));
     runtime->workers_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {
@@ -17,7 +24,7 @@ quelt::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(unsigned 
             }
         });
         // ~Runtime stops the workers that did start.
-        if (!worker) return quelt::unexpected(std::move(worker.error().text));
+        if (!worker) return quelt::unexpected(system_failure(std::move(worker.error())));
         runtime->workers_.push_back(std::move(*worker));
     }
     return runtime;

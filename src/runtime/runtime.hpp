@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 #include "runtime/poller.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_parker.hpp"
@@ -20,8 +20,8 @@ unsigned default_worker_count() noexcept;
 
 class Runtime {
 public:
-    // Failure: the platform's text, "<system text> (os error N)".
-    static quelt::expected<std::unique_ptr<Runtime>, std::string> create(unsigned workers = default_worker_count());
+    // Failure: a system error, its text "<system text> (os error N)".
+    static Result<std::unique_ptr<Runtime>> create(unsigned workers = default_worker_count());
     // Stops and joins every worker. Descriptors registered with the poller
     // must have been removed before. In a process forked from the creator the
     // workers and the poller belong to the parent: nothing is stopped there,

@@ -37,7 +37,7 @@ public:
     // not write the region, or is not the one that the region object's other
     // users have open (a region seen through another name or another
     // /dev/shm, as in a container).
-    static quelt::expected<LeaseCompanion, ShmError> open(std::string_view region_name, const SharedMapping& region,
+    static Result<LeaseCompanion> open(std::string_view region_name, const SharedMapping& region,
                                                         std::uint64_t bytes);
     // Removes the companions of regions that are gone, where this process may
     // and no process has them open; only files that begin with one of
@@ -64,7 +64,7 @@ public:
     // true if claimed. The claim lasts until this object is destroyed or the
     // process ends. In a child made by fork() the claims of the parent are
     // not the child's: the child opens the companion anew and claims its own.
-    quelt::expected<bool, ShmError> try_claim(std::uint32_t cell);
+    Result<bool> try_claim(std::uint32_t cell);
     // True if a process holds cell `cell` (this process's own claims are not
     // asked about). A failure to find out answers true: a slot is then left
     // held rather than taken from a live owner.

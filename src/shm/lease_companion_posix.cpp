@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/propagate.hpp"
 #include "common/unique_fd.hpp"
 #include "shm/lease_companion_locks_posix.hpp"
 #include "shm/lease_table_name.hpp"
@@ -92,8 +93,8 @@ void untrack(LeaseCompanion::Platform* companion) noexcept {
 constexpr int kAttempts = 100;
 constexpr timespec kPause{0, 2'000'000};
 
-quelt::unexpected<ShmError> failure(const std::string& what, const std::string& shown, int code) {
-    return quelt::unexpected(ShmError::platform(what + " the slot lease table " + shown + " failed, os error " +
+quelt::unexpected<Error> failure(const std::string& what, const std::string& shown, int code) {
+    return quelt::unexpected(platform_error(what + " the slot lease table " + shown + " failed, os error " +
                                                 std::to_string(code)));
 }
 
@@ -103,27 +104,27 @@ std::string octal(std::uint32_t mode) {
     return text;
 }
 
-quelt::unexpected<ShmError> distrusted(const std::string& shown, const std::string& region_name,
+quelt::unexpected<Error> distrusted(const std::string& shown, const std::string& region_name,
                                        const struct stat& table, const std::string& why) {
-    return quelt::unexpected(ShmError::platform(
+    return quelt::unexpected(platform_error(
         "refusing the slot lease table " + shown + " of region '" + region_name + "' (owner uid " +
         std::to_string(table.st_uid) + ", mode " + octal(table.st_mode) + "): " + why +
         ", so another user could make two calls lease the same slot; remove the file and connect again"));
 }
 
-quelt::unexpected<ShmError> not_shared(const std::string& shown, const std::string& region_name,
+quelt::unexpected<Error> not_shared(const std::string& shown, const std::string& region_name,
                                        const std::string& why) {
-    return quelt::unexpected(ShmError::platform(
+    return quelt::unexpected(platform_error(
         "the slot lease table " + shown + " is not the one that the other users of region '" + region_name +
         "' share (" + why + "); processes that use one region must see one /dev/shm: share the whole /dev/shm, "
         "or bind-mount the region together with its table " + shown));
 }
 
 // A table this process may not open: who owns it, and what to do.
-quelt::unexpected<ShmError> not_ours(const std::string& shown, int code) {
+quelt::unexpected<Error> not_ours(const std::string& shown, int code) {
     struct stat status {};
     if (kSharedMemoryDirectory == nullptr || ::stat(shown.c_str(), &status) != 0) return failure("Opening", shown, code);
-    return quelt::unexpected(ShmError::platform(
+    return quelt::unexpected(platform_error(
         "Opening the slot lease table " + shown + " failed, os error " + std::to_string(code) + " (owner uid " +
         std::to_string(status.st_uid) + ", mode " + octal(status.st_mode) +
         "): remove the file if no process uses the region, or connect as a user it lets in"));
@@ -164,9 +165,9 @@ quelt::expected<OpenedTable, int> open_or_create(const std::string& object, cons
 
 // The companion to use: trusted, on the region's file system, and still
 // linked once this process holds its gate.
-quelt::expected<OpenedTable, ShmError> open_trusted(const std::string& object, const std::string& shown,
+Result<OpenedTable> open_trusted(const std::string& object, const std::string& shown,
                                                     const std::string& region_name, const SharedMapping& region) {
-    quelt::unexpected<ShmError> last = failure("Opening", shown, EAGAIN);
+    quelt::unexpected<Error> last = failure("Opening", shown, EAGAIN);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0) ::nanosleep(&kPause, nullptr);
         auto table = open_or_create(object, region.access());
@@ -208,14 +209,14 @@ quelt::expected<OpenedTable, ShmError> open_trusted(const std::string& object, c
 
 // This process's mark on the region object for companion `table`, held by
 // the returned descriptor; refused if a mark of another companion is there.
-quelt::expected<UniqueFd, ShmError> mark_region(const OpenedTable& table, const std::string& shown,
+Result<UniqueFd> mark_region(const OpenedTable& table, const std::string& shown,
                                                 const std::string& region_name, const SharedMapping& region) {
     UniqueFd fd(::shm_open(system_object_name(region_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0) return failure("Marking the region of", shown, errno);
     if (static_cast<std::uint64_t>(status.st_dev) != region.identity().device ||
         static_cast<std::uint64_t>(status.st_ino) != region.identity().object)
-        return quelt::unexpected(ShmError::platform("region '" + region_name +
+        return quelt::unexpected(platform_error("region '" + region_name +
                                                     "' was replaced while it was being opened; connect again"));
     const off_t mine = kTableMarks + static_cast<off_t>(static_cast<std::uint64_t>(table.status.st_ino) &
                                                         static_cast<std::uint64_t>(kTableMarks - 1));
@@ -235,14 +236,13 @@ quelt::expected<UniqueFd, ShmError> mark_region(const OpenedTable& table, const 
 
 }  // namespace
 
-quelt::expected<LeaseCompanion, ShmError> LeaseCompanion::open(std::string_view region_name,
+Result<LeaseCompanion> LeaseCompanion::open(std::string_view region_name,
                                                              const SharedMapping& region, std::uint64_t bytes) {
     const std::string table_name = lease_table_name(region_name);
     const std::string object = "/" + table_name;
     const std::string shown = shown_lease_table(table_name);
     const std::string region_text(region_name);
-    auto table = open_trusted(object, shown, region_text, region);
-    if (!table) return quelt::unexpected(std::move(table.error()));
+    QUELT_TRY(table, open_trusted(object, shown, region_text, region));
     auto marked = mark_region(*table, shown, region_text, region);
     if (!marked) {
         if (table->created) ::shm_unlink(object.c_str());
@@ -287,7 +287,7 @@ std::span<std::byte> LeaseCompanion::bytes() const noexcept {
     return {static_cast<std::byte*>(platform_->base), platform_->size};
 }
 
-quelt::expected<bool, ShmError> LeaseCompanion::try_claim(std::uint32_t cell) {
+Result<bool> LeaseCompanion::try_claim(std::uint32_t cell) {
     struct flock lock;
     if (lock_range(platform_->fd, F_OFD_SETLK, F_WRLCK, static_cast<off_t>(cell), 1, lock) == 0) return true;
     if (errno == EAGAIN || errno == EACCES) return false;

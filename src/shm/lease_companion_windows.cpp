@@ -30,8 +30,8 @@ constexpr std::uint64_t kFirstCellByte = std::uint64_t{1} << 40;
 
 std::wstring companion_path(std::string_view region_name) { return backing_file(lease_table_name(region_name)); }
 
-quelt::unexpected<ShmError> failure(const std::string& what, const std::string& name, DWORD code) {
-    return quelt::unexpected(ShmError::platform(what + " the slot lease table " + name + " failed, os error " +
+quelt::unexpected<Error> failure(const std::string& what, const std::string& name, DWORD code) {
+    return quelt::unexpected(platform_error(what + " the slot lease table " + name + " failed, os error " +
                                                 std::to_string(code)));
 }
 
@@ -52,7 +52,7 @@ DWORD lock_cell(HANDLE file, std::uint32_t cell) {
 
 }  // namespace
 
-quelt::expected<LeaseCompanion, ShmError> LeaseCompanion::open(std::string_view region_name, const SharedMapping&,
+Result<LeaseCompanion> LeaseCompanion::open(std::string_view region_name, const SharedMapping&,
                                                              std::uint64_t bytes) {
     auto platform = std::make_unique<Platform>();
     platform->name = lease_table_name(region_name);
@@ -104,7 +104,7 @@ std::span<std::byte> LeaseCompanion::bytes() const noexcept {
     return {static_cast<std::byte*>(platform_->base), platform_->size};
 }
 
-quelt::expected<bool, ShmError> LeaseCompanion::try_claim(std::uint32_t cell) {
+Result<bool> LeaseCompanion::try_claim(std::uint32_t cell) {
     const DWORD code = lock_cell(platform_->file.get(), cell);
     if (code == 0) return true;
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 #include "common/random_bits.hpp"
 #include "shm/shm_region.hpp"
 
@@ -44,21 +45,20 @@ LeaseTable::LeaseTable(std::optional<LeaseCompanion> companion, std::uint64_t* w
       incarnation_(incarnation),
       generation_(process_generation()) {}
 
-quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(const ShmRegion& region,
+Result<std::unique_ptr<LeaseTable>> LeaseTable::open_shared(const ShmRegion& region,
                                                                              std::uint64_t slots) {
     if (slots > kMostSlots)
-        return quelt::unexpected(ShmError::invalid_region("a pool of " + std::to_string(slots) + " slots"));
+        return quelt::unexpected(invalid_region("a pool of " + std::to_string(slots) + " slots"));
     const std::uint64_t known_marks[] = {kFormatMark, kExpiringFormatMark};
     LeaseCompanion::remove_abandoned(known_marks);
-    auto companion = LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots);
-    if (!companion) return quelt::unexpected(std::move(companion.error()));
+    QUELT_TRY(companion, LeaseCompanion::open(region.name(), region.mapping(), kWordsOffset + 8 * slots));
     std::byte* base = companion->bytes().data();
 
     std::uint64_t mark = 0;
     shared_word(reinterpret_cast<std::uint64_t*>(base))
         .compare_exchange_strong(mark, kFormatMark, std::memory_order_acq_rel);
     if (mark != 0 && mark != kFormatMark)
-        return quelt::unexpected(ShmError::platform("the slot lease table " + region_text(region) +
+        return quelt::unexpected(platform_error("the slot lease table " + region_text(region) +
                                                     " has a format this client does not know"));
 
     // Any free cell will do; starting at a random one keeps processes that
@@ -66,8 +66,7 @@ quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(c
     const auto start = static_cast<std::uint32_t>(random_bits() % kCells);
     for (std::uint32_t k = 0; k < kCells; ++k) {
         const std::uint32_t cell = (start + k) % kCells;
-        auto claimed = companion->try_claim(cell);
-        if (!claimed) return quelt::unexpected(std::move(claimed.error()));
+        QUELT_TRY(claimed, companion->try_claim(cell));
         if (!*claimed) continue;
         // Counting the incarnation up marks every lease of this cell's earlier
         // owners as theirs, not this process's: those owners have ended.
@@ -78,7 +77,7 @@ quelt::expected<std::unique_ptr<LeaseTable>, ShmError> LeaseTable::open_shared(c
         table->incarnations_ = incarnations;
         return table;
     }
-    return quelt::unexpected(ShmError::platform("all " + std::to_string(kCells) +
+    return quelt::unexpected(platform_error("all " + std::to_string(kCells) +
                                                 " process cells of the slot lease table " + region_text(region) +
                                                 " are taken"));
 }

@@ -38,7 +38,7 @@ public:
 
     // The region's shared table with room for `slots` lease words, with a
     // cell claimed for this process.
-    static quelt::expected<std::unique_ptr<LeaseTable>, ShmError> open_shared(const ShmRegion& region,
+    static Result<std::unique_ptr<LeaseTable>> open_shared(const ShmRegion& region,
                                                                             std::uint64_t slots);
     // Words that only this process sees, for tools and tests without a region.
     static std::unique_ptr<LeaseTable> private_to_process(std::uint64_t slots);

@@ -7,10 +7,10 @@
 
 namespace quelt::shm {
 
-quelt::expected<void, ShmError> write_message_block(std::span<std::byte> region, std::uint64_t offset,
+Result<void> write_message_block(std::span<std::byte> region, std::uint64_t offset,
                                                   std::string_view text) {
     if (!fits(offset, message_block_size(text.size()), region.size()))
-        return quelt::unexpected(ShmError::invalid_region("message block at offset " + std::to_string(offset) +
+        return quelt::unexpected(invalid_region("message block at offset " + std::to_string(offset) +
                                                         " with " + std::to_string(text.size()) +
                                                         " text bytes lies outside the " +
                                                         std::to_string(region.size()) + "-byte region"));
@@ -19,15 +19,15 @@ quelt::expected<void, ShmError> write_message_block(std::span<std::byte> region,
     return {};
 }
 
-quelt::expected<std::span<const std::byte>, ShmError> read_message_block(std::span<const std::byte> region,
+Result<std::span<const std::byte>> read_message_block(std::span<const std::byte> region,
                                                                        std::uint64_t offset) {
     if (!fits(offset, kMessageBlockHeadSize, region.size()))
-        return quelt::unexpected(ShmError::invalid_region("message block at offset " + std::to_string(offset) +
+        return quelt::unexpected(invalid_region("message block at offset " + std::to_string(offset) +
                                                         " lies outside the " + std::to_string(region.size()) +
                                                         "-byte region"));
     const auto length = load<std::uint64_t>(region.data() + offset);
     if (!fits(offset + kMessageBlockHeadSize, length, region.size()))
-        return quelt::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(invalid_region(
             "message block at offset " + std::to_string(offset) + " declares " + std::to_string(length) +
             " text bytes, more than the " + std::to_string(region.size()) + "-byte region holds"));
     return region.subspan(offset + kMessageBlockHeadSize, length);

@@ -15,11 +15,11 @@ inline constexpr std::uint64_t kMessageBlockHeadSize = 8;
 constexpr std::uint64_t message_block_size(std::uint64_t text_len) { return kMessageBlockHeadSize + text_len; }
 
 // Nothing is written if the block would not fit the region.
-quelt::expected<void, ShmError> write_message_block(std::span<std::byte> region, std::uint64_t offset,
+Result<void> write_message_block(std::span<std::byte> region, std::uint64_t offset,
                                                   std::string_view text);
 
 // The text's bytes, checked to lie inside the region (the count is read once).
-quelt::expected<std::span<const std::byte>, ShmError> read_message_block(std::span<const std::byte> region,
+Result<std::span<const std::byte>> read_message_block(std::span<const std::byte> region,
                                                                        std::uint64_t offset);
 
 }  // namespace quelt::shm

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "shm/lease_companion.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
@@ -12,11 +13,11 @@
 namespace quelt::shm {
 namespace {
 
-quelt::unexpected<ShmError> bad_layout(const std::string& what) {
-    return quelt::unexpected(ShmError::invalid_region("layout: " + what));
+quelt::unexpected<Error> bad_layout(const std::string& what) {
+    return quelt::unexpected(invalid_region("layout: " + what));
 }
 
-quelt::expected<void, ShmError> check_layout(const RegionLayout& layout) {
+Result<void> check_layout(const RegionLayout& layout) {
     const auto queue_fits = [&](std::uint64_t offset, std::uint64_t entry_size) {
         return offset >= kRegionHeaderSize && offset % queue_layout::kAlignment == 0 &&
                fits(offset, queue_layout::queue_bytes(entry_size), layout.region_size);
@@ -40,10 +41,9 @@ void initialise_queue(std::byte* queue, std::uint64_t entry_size) {
 
 }  // namespace
 
-quelt::expected<OwnedRegion, ShmError> OwnedRegion::create(std::string name, const RegionLayout& layout) {
-    if (auto checked = check_layout(layout); !checked) return quelt::unexpected(std::move(checked.error()));
-    auto mapping = SharedMapping::create_exclusive(name, layout.region_size);
-    if (!mapping) return quelt::unexpected(std::move(mapping.error()));
+Result<OwnedRegion> OwnedRegion::create(std::string name, const RegionLayout& layout) {
+    QUELT_TRY(checked, check_layout(layout));
+    QUELT_TRY(mapping, SharedMapping::create_exclusive(name, layout.region_size));
     OwnedRegion region(std::move(name), std::move(*mapping), layout);
 
     std::byte* base = region.data();

@@ -19,7 +19,7 @@ class OwnedRegion {
 public:
     // Fails if an object of that name exists already ("Creating the shared
     // memory failed, os error 17"): a live server's region is never taken over.
-    static quelt::expected<OwnedRegion, ShmError> create(std::string name, const RegionLayout& layout);
+    static Result<OwnedRegion> create(std::string name, const RegionLayout& layout);
 
     OwnedRegion(OwnedRegion&& other) noexcept;
     OwnedRegion& operator=(OwnedRegion&& other) noexcept;

@@ -3,6 +3,7 @@
 // server pops requests and pushes responses.
 
 #include "common/expected.hpp"
+#include "common/propagate.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_region.hpp"
@@ -21,15 +22,13 @@ static_assert(queue_layout::commit_index_at(ResponseQueue::kEntrySize) == 48 &&
               queue_layout::slots_at(ResponseQueue::kEntrySize) == 144);
 
 // Views built from the header as it is now (the offsets are read at every use).
-inline quelt::expected<RequestQueue, ShmError> request_queue(const ShmRegion& region) {
-    auto offset = region.request_queue_offset();
-    if (!offset) return quelt::unexpected(std::move(offset.error()));
+inline Result<RequestQueue> request_queue(const ShmRegion& region) {
+    QUELT_TRY(offset, region.request_queue_offset());
     return RequestQueue::at(region.bytes(), *offset);
 }
 
-inline quelt::expected<ResponseQueue, ShmError> response_queue(const ShmRegion& region) {
-    auto offset = region.response_queue_offset();
-    if (!offset) return quelt::unexpected(std::move(offset.error()));
+inline Result<ResponseQueue> response_queue(const ShmRegion& region) {
+    QUELT_TRY(offset, region.response_queue_offset());
     return ResponseQueue::at(region.bytes(), *offset);
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "common/propagate.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/region_queues.hpp"
 
@@ -17,11 +18,9 @@ std::uint64_t wall_clock_ns() {
 
 }  // namespace
 
-quelt::expected<void, ShmError> post_request(const ShmRegion& region, std::uint64_t request_id,
-                                             const SlotLease& input) {
+Result<void> post_request(const ShmRegion& region, std::uint64_t request_id, const SlotLease& input) {
     const RequestEntry request{request_id, 0, wall_clock_ns(), input.offset(), input.size()};
-    auto queue = request_queue(region);
-    if (!queue) return quelt::unexpected(std::move(queue.error()));
+    QUELT_TRY(queue, request_queue(region));
     return queue->push(request);
 }
 

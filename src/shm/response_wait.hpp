@@ -30,25 +30,20 @@
 #include <thread>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
+#include "common/propagate.hpp"
 #include "common/spin_hint.hpp"
 #include "shm/answer_routing.hpp"
 #include "shm/pause.hpp"
 #include "shm/region_queues.hpp"
 #include "shm/ring_buffer.hpp"
+#include "shm/shm_error.hpp"
 #include "shm/wait_pacing.hpp"
 
 namespace quelt::shm {
 
-struct WaitFailure {
-    enum class Kind {
-        TimedOut,     // "Request timed out"
-        Interrupted,  // the caller's check said stop (its own error is pending)
-        InvalidRegion,
-    };
-    Kind kind;
-    std::string message;
-};
+// A wait fails as request_timed_out(), as Raised when the caller's check said
+// stop (its own failure is already reported), or with the region's failure.
 
 inline constexpr std::chrono::seconds kResponseDeadline{5};
 inline constexpr std::chrono::microseconds kShortestSpin{80};
@@ -97,7 +92,7 @@ struct Sifted {
 // as many entries as the queue held at the start. Another call's answer goes
 // back on the queue (or is parked here when the queue filled up meanwhile),
 // unless no one can be waiting for it.
-inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const ObjectIdentity& region,
+inline Result<Sifted> sift(const ResponseQueue& queue, const ObjectIdentity& region,
                                             std::uint64_t request_id) {
     Sifted sifted;
     sifted.mine = return_parked(queue, region, request_id);
@@ -106,8 +101,7 @@ inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const 
     // the queue empty or its own answer first.
     std::uint64_t held = 0;
     for (std::uint64_t popped = 0; popped == 0 || popped < held; ++popped) {
-        auto entry = queue.pop();
-        if (!entry) return quelt::unexpected(std::move(entry.error()));
+        QUELT_TRY(entry, queue.pop());
         if (!*entry) break;
         if ((*entry)->request_id == request_id) {
             sifted.mine = **entry;
@@ -127,7 +121,7 @@ inline quelt::expected<Sifted, ShmError> sift(const ResponseQueue& queue, const 
 // `keep_waiting()` runs on every pass that did not find the answer; it returns
 // false to end the wait (for example when a signal handler raised).
 template <class KeepWaiting>
-quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& region, std::uint64_t request_id,
+Result<ResponseEntry> await_response(const ShmRegion& region, std::uint64_t request_id,
                                                          std::chrono::steady_clock::time_point start,
                                                          std::chrono::nanoseconds spin_for,
                                                          KeepWaiting&& keep_waiting) {
@@ -138,10 +132,8 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
     bool spinning = true;
     for (std::uint32_t pass = 0;; ++pass) {
         // The queue's place is read from the header on every pass.
-        auto queue = response_queue(region);
-        if (!queue) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, queue.error().text()});
-        auto sifted = sift(*queue, identity, request_id);
-        if (!sifted) return quelt::unexpected(WaitFailure{WaitFailure::Kind::InvalidRegion, sifted.error().text()});
+        QUELT_TRY(queue, response_queue(region));
+        QUELT_TRY(sifted, sift(*queue, identity, request_id));
         if (sifted->mine) {
             (void)return_parked(*queue, identity, request_id);
             return *sifted->mine;
@@ -151,7 +143,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
             const Clock::time_point now = Clock::now();
             if (std::chrono::duration_cast<std::chrono::seconds>(now - start) > kResponseDeadline) {
                 (void)return_parked(*queue, identity, request_id);
-                return quelt::unexpected(WaitFailure{WaitFailure::Kind::TimedOut, "Request timed out"});
+                return quelt::unexpected(request_timed_out());
             }
             spinning = now < spin_until;
         }
@@ -159,7 +151,7 @@ quelt::expected<ResponseEntry, WaitFailure> await_response(const ShmRegion& regi
         // its routing, so returning them here never duplicates the parent's.
         if (!keep_waiting()) {
             (void)return_parked(*queue, identity, request_id);
-            return quelt::unexpected(WaitFailure{WaitFailure::Kind::Interrupted, {}});
+            return quelt::unexpected(Error::raised());
         }
         if (!spinning) pause_while_waiting(start);
         else if (sifted->put_back || pass % kPassesPerYield == kPassesPerYield - 1) std::this_thread::yield();

@@ -41,10 +41,10 @@ public:
 
     // The queue at `offset` of a region; refused (never touched) if it does
     // not lie wholly inside the region or is not 8-byte aligned.
-    static quelt::expected<RingBuffer, ShmError> at(std::span<std::byte> region, std::uint64_t offset) {
+    static Result<RingBuffer> at(std::span<std::byte> region, std::uint64_t offset) {
         const auto address = reinterpret_cast<std::uintptr_t>(region.data()) + offset;
         if (!fits(offset, kBytes, region.size()) || address % queue_layout::kAlignment != 0)
-            return quelt::unexpected(ShmError::invalid_region(
+            return quelt::unexpected(invalid_region(
                 "queue at offset " + std::to_string(offset) + " (" + std::to_string(kBytes) +
                 " bytes, 8-byte aligned) does not fit the " + std::to_string(region.size()) + "-byte region"));
         return RingBuffer(region.data() + offset);
@@ -52,7 +52,7 @@ public:
 
     // Copies `entry` in and publishes it, or reports QueueFull at once
     // (nothing changed) when 1020 entries are outstanding.
-    quelt::expected<void, ShmError> push(const Entry& entry) const {
+    Result<void> push(const Entry& entry) const {
         std::uint64_t write = 0;
         std::uint64_t next = 0;
         for (;;) {
@@ -63,7 +63,7 @@ public:
             const std::uint64_t read = read_index().load(std::memory_order_acquire);
             if (write >= kCapacity) return corrupt("write", write);
             next = (write + 1) % kCapacity;
-            if (next == read) return quelt::unexpected(ShmError::queue_full());
+            if (next == read) return quelt::unexpected(queue_full());
             // acq_rel: the reservation; acquire keeps our slot writes after it,
             // release orders it after the read_index observation above.
             if (write_index().compare_exchange_weak(write, next, std::memory_order_acq_rel,
@@ -75,7 +75,7 @@ public:
     }
 
     // The oldest published entry, or nothing when the queue is empty.
-    quelt::expected<std::optional<Entry>, ShmError> pop() const {
+    Result<std::optional<Entry>> pop() const {
         // acquire: pairs with the release of the previous consumer's claim.
         std::uint64_t read = read_index().load(std::memory_order_acquire);
         for (;;) {
@@ -113,7 +113,7 @@ private:
 
     // Publication in reservation order: wait until every earlier reservation
     // is published, i.e. commit_index reaches our slot, then move it past it.
-    quelt::expected<void, ShmError> publish(std::uint64_t slot_index, std::uint64_t next) const {
+    Result<void> publish(std::uint64_t slot_index, std::uint64_t next) const {
         std::uint64_t expected = slot_index;
         std::uint64_t retries = 0;
         // acq_rel: release makes the entry's bytes (and, through the release
@@ -131,8 +131,8 @@ private:
         return {};
     }
 
-    static quelt::unexpected<ShmError> corrupt(const char* word, std::uint64_t value) {
-        return quelt::unexpected(ShmError::invalid_region(std::string("queue ") + word + " index " +
+    static quelt::unexpected<Error> corrupt(const char* word, std::uint64_t value) {
+        return quelt::unexpected(invalid_region(std::string("queue ") + word + " index " +
                                                         std::to_string(value) + " is not below the capacity 1021"));
     }
 

@@ -51,9 +51,9 @@ public:
 
     // Opens an object that already exists; never creates, resizes or unlinks it.
     // The whole object is mapped, its length rounded up to whole pages.
-    static quelt::expected<SharedMapping, ShmError> open_existing(std::string_view name);
+    static Result<SharedMapping> open_existing(std::string_view name);
     // Creates a new object of `size` bytes (fails if the name is taken) and maps it.
-    static quelt::expected<SharedMapping, ShmError> create_exclusive(std::string_view name, std::uint64_t size);
+    static Result<SharedMapping> create_exclusive(std::string_view name, std::uint64_t size);
     // Removes the name (Windows: the backing file); mappings that exist stay
     // valid until they are unmapped.
     static void unlink(std::string_view name) noexcept;

@@ -23,8 +23,8 @@ std::size_t round_up_to_pages(std::uint64_t length) {
     return static_cast<std::size_t>((length + page - 1) / page * page);
 }
 
-quelt::unexpected<ShmError> os_failure(const char* what, int code) {
-    return quelt::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
+quelt::unexpected<Error> os_failure(const char* what, int code) {
+    return quelt::unexpected(platform_error(std::string(what) + ", os error " + std::to_string(code)));
 }
 
 // A NUL would end the C string early and name another, shorter object:
@@ -63,7 +63,7 @@ void SharedMapping::reset() noexcept {
     size_ = 0;
 }
 
-quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
+Result<SharedMapping> SharedMapping::open_existing(std::string_view name) {
     if (!names_one_object(name)) return os_failure("Opening the shared memory failed", EINVAL);
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
@@ -78,8 +78,8 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::strin
     return SharedMapping(base, size, identity_of(status), access_of(status));
 }
 
-quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
-    if (size == 0) return quelt::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
+Result<SharedMapping> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
+    if (size == 0) return quelt::unexpected(platform_error("You cannot create a shared memory mapping of 0 size"));
     if (!names_one_object(name)) return os_failure("Creating the shared memory failed", EINVAL);
     const std::string object = system_object_name(name);
     UniqueFd fd(::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));

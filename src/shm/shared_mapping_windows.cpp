@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "common/unique_handle_windows.hpp"
 #include "common/wide_text_windows.hpp"
 #include "shm/shared_mapping.hpp"
@@ -18,11 +19,11 @@ constexpr DWORD kNameTaken = ERROR_ALREADY_EXISTS;  // 183
 // the code of a missing file.
 constexpr DWORD kBackingFileMissing = ERROR_FILE_NOT_FOUND;
 
-quelt::unexpected<ShmError> failure(const char* what, DWORD code) {
-    return quelt::unexpected(ShmError::platform(std::string(what) + ", os error " + std::to_string(code)));
+quelt::unexpected<Error> failure(const char* what, DWORD code) {
+    return quelt::unexpected(platform_error(std::string(what) + ", os error " + std::to_string(code)));
 }
 
-quelt::unexpected<ShmError> unexpected_os_error(DWORD code) {
+quelt::unexpected<Error> unexpected_os_error(DWORD code) {
     return failure("An unexpected OS error occurred", code);
 }
 
@@ -57,7 +58,7 @@ ObjectIdentity identity_of(HANDLE file) {
 }
 
 // Maps all of `section` read-write and asks the system how large the view is.
-quelt::expected<void, ShmError> map_view(Mapped& mapped, const char* what) {
+Result<void> map_view(Mapped& mapped, const char* what) {
     mapped.view = ::MapViewOfFile(mapped.section.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
     if (mapped.view == nullptr) return failure(what, ::GetLastError());
     MEMORY_BASIC_INFORMATION region{};
@@ -88,7 +89,7 @@ void SharedMapping::reset() noexcept {
     size_ = 0;
 }
 
-quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::string_view name) {
+Result<SharedMapping> SharedMapping::open_existing(std::string_view name) {
     const char* opening = "Opening the shared memory failed";
     auto mapping_name = wide_name(name);
     if (!mapping_name) return failure(opening, kBackingFileMissing);
@@ -102,10 +103,10 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::strin
     mapped.section.reset(::CreateFileMappingW(mapped.file.get(), nullptr, PAGE_READWRITE, 0, 0, mapping_name->c_str()));
     if (!mapped.section) {
         const DWORD code = ::GetLastError();
-        if (code == kNameTaken) return quelt::unexpected(ShmError::platform("Shared memory OS specific ID already exists"));
+        if (code == kNameTaken) return quelt::unexpected(platform_error("Shared memory OS specific ID already exists"));
         return failure(opening, code);
     }
-    if (auto viewed = map_view(mapped, opening); !viewed) return quelt::unexpected(std::move(viewed.error()));
+    QUELT_TRY(viewed, map_view(mapped, opening));
     // Who may open the file is its access control list, which a file made
     // beside it inherits from the folder: there is nothing to carry over.
     const ObjectIdentity identity = identity_of(mapped.file.get());
@@ -113,9 +114,9 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::open_existing(std::strin
                          release(mapped.section));
 }
 
-quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
+Result<SharedMapping> SharedMapping::create_exclusive(std::string_view name, std::uint64_t size) {
     const char* creating = "Creating the shared memory failed";
-    if (size == 0) return quelt::unexpected(ShmError::platform("You cannot create a shared memory mapping of 0 size"));
+    if (size == 0) return quelt::unexpected(platform_error("You cannot create a shared memory mapping of 0 size"));
     auto mapping_name = wide_name(name);
     if (!mapping_name) return failure(creating, ERROR_INVALID_NAME);
     if (DWORD code = make_backing_directory()) return unexpected_os_error(code);
@@ -139,7 +140,7 @@ quelt::expected<SharedMapping, ShmError> SharedMapping::create_exclusive(std::st
     if (!mapped.section || code == kNameTaken) {
         mapped.section.reset();
         remove_file();
-        if (code == kNameTaken) return quelt::unexpected(ShmError::platform("Shared memory OS specific ID already exists"));
+        if (code == kNameTaken) return quelt::unexpected(platform_error("Shared memory OS specific ID already exists"));
         return failure(creating, code);
     }
     if (auto viewed = map_view(mapped, creating); !viewed) {

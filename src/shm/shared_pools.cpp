@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 
 namespace quelt::shm {
 namespace {
@@ -18,9 +19,8 @@ std::map<PoolKey, std::weak_ptr<TensorPool>> pools;
 
 }  // namespace
 
-quelt::expected<std::shared_ptr<TensorPool>, ShmError> shared_pool(const ShmRegion& region) {
-    auto area = region.pool_area();
-    if (!area) return quelt::unexpected(std::move(area.error()));
+Result<std::shared_ptr<TensorPool>> shared_pool(const ShmRegion& region) {
+    QUELT_TRY(area, region.pool_area());
     const PoolKey key{region.mapping().identity(), area->offset, area->size, process_generation()};
 
     std::lock_guard guard(pools_lock);
@@ -28,8 +28,7 @@ quelt::expected<std::shared_ptr<TensorPool>, ShmError> shared_pool(const ShmRegi
     if (auto found = pools.find(key); found != pools.end())
         if (auto pool = found->second.lock()) return pool;  // else its last holder is letting it go
     const std::vector<SlotClassLayout> layout = TensorPool::plan(area->offset, area->size);
-    auto leases = LeaseTable::open_shared(region, TensorPool::slot_count(layout));
-    if (!leases) return quelt::unexpected(std::move(leases.error()));
+    QUELT_TRY(leases, LeaseTable::open_shared(region, TensorPool::slot_count(layout)));
     auto pool = std::make_shared<TensorPool>(layout, std::move(*leases));
     pools[key] = pool;
     return pool;

@@ -21,6 +21,6 @@ namespace quelt::shm {
 
 // The pool over `region`'s pool area, made on first use; it lives as long as
 // a client holds it.
-quelt::expected<std::shared_ptr<TensorPool>, ShmError> shared_pool(const ShmRegion& region);
+Result<std::shared_ptr<TensorPool>> shared_pool(const ShmRegion& region);
 
 }  // namespace quelt::shm

@@ -3,15 +3,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/propagate.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/queue_layout.hpp"
 #include "shm/region_bytes.hpp"
 
 namespace quelt::shm {
 
-quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* log) {
-    auto mapping = SharedMapping::open_existing(name);
-    if (!mapping) return quelt::unexpected(std::move(mapping.error()));
+Result<ShmRegion> ShmRegion::open(std::string name, InfoLog* log) {
+    QUELT_TRY(mapping, SharedMapping::open_existing(name));
     // A mapping is at least one page, so the 40 header bytes are always inside it.
     // Acquire: the server stores the magic last, with release, so a region
     // opened while it is being made shows the queue and pool offsets it
@@ -19,9 +19,9 @@ quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* 
     // processor (aarch64), where the offsets could still read as zero.
     const std::uint32_t magic = std::atomic_ref<std::uint32_t>(
         *reinterpret_cast<std::uint32_t*>(mapping->data() + header_field::magic)).load(std::memory_order_acquire);
-    if (magic != kRegionMagic) return quelt::unexpected(ShmError{ShmError::Kind::InvalidMagic, {}});
+    if (magic != kRegionMagic) return quelt::unexpected(invalid_magic());
     const RegionHeader header = RegionHeader::read(mapping->data());
-    if (header.version != kRegionVersion) return quelt::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
+    if (header.version != kRegionVersion) return quelt::unexpected(version_mismatch());
     ShmRegion region(std::move(name), std::move(*mapping));
     if (log != nullptr && log->info_enabled())
         log->info("Connected to shared memory region '" + region.name_ + "' of size " +
@@ -29,38 +29,38 @@ quelt::expected<ShmRegion, ShmError> ShmRegion::open(std::string name, InfoLog* 
     return region;
 }
 
-quelt::expected<void, ShmError> ShmRegion::check_still_named() const {
+Result<void> ShmRegion::check_still_named() const {
     switch (mapping_.standing_of(name_)) {
         case NameStanding::Same: return {};
-        case NameStanding::Replaced: return quelt::unexpected(ShmError{ShmError::Kind::Replaced, name_});
-        case NameStanding::Removed: return quelt::unexpected(ShmError{ShmError::Kind::Removed, name_});
+        case NameStanding::Replaced: return quelt::unexpected(region_replaced(name_));
+        case NameStanding::Removed: return quelt::unexpected(region_removed(name_));
     }
     return {};
 }
 
-quelt::expected<std::uint64_t, ShmError> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
+Result<std::uint64_t> ShmRegion::queue_offset(std::size_t field, std::uint64_t entry_size,
                                                                const char* which) const {
     const auto offset = load<std::uint64_t>(data() + field);
     if (offset % queue_layout::kAlignment != 0 || !fits(offset, queue_layout::queue_bytes(entry_size), size()))
-        return quelt::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(invalid_region(
             std::string(which) + " queue at offset " + std::to_string(offset) + " (" +
             std::to_string(queue_layout::queue_bytes(entry_size)) + " bytes, 8-byte aligned) does not fit the " +
             std::to_string(size()) + "-byte region"));
     return offset;
 }
 
-quelt::expected<std::uint64_t, ShmError> ShmRegion::request_queue_offset() const {
+Result<std::uint64_t> ShmRegion::request_queue_offset() const {
     return queue_offset(header_field::request_queue_offset, sizeof(RequestEntry), "request");
 }
 
-quelt::expected<std::uint64_t, ShmError> ShmRegion::response_queue_offset() const {
+Result<std::uint64_t> ShmRegion::response_queue_offset() const {
     return queue_offset(header_field::response_queue_offset, sizeof(ResponseEntry), "response");
 }
 
-quelt::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
+Result<PoolArea> ShmRegion::pool_area() const {
     const RegionHeader header = RegionHeader::read(data());
     if (!fits(header.tensor_pool_offset, header.tensor_pool_size, size()))
-        return quelt::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(invalid_region(
             "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
             std::to_string(header.tensor_pool_size) + " bytes does not fit the " + std::to_string(size()) +
             "-byte region"));
@@ -82,7 +82,7 @@ quelt::expected<PoolArea, ShmError> ShmRegion::pool_area() const {
     };
     for (const auto& part : fixed_parts)
         if (overlaps(part.offset, part.length))
-            return quelt::unexpected(ShmError::invalid_region(
+            return quelt::unexpected(invalid_region(
                 "tensor pool at offset " + std::to_string(header.tensor_pool_offset) + " with " +
                 std::to_string(header.tensor_pool_size) + " bytes overlaps " + part.what + " at offset " +
                 std::to_string(part.offset)));

@@ -25,7 +25,7 @@ public:
     // Opens, maps and validates (magic first, then version); on success sends
     // "Connected to shared memory region '{name}' of size {size} bytes" to
     // `log` if it is enabled for information.
-    static quelt::expected<ShmRegion, ShmError> open(std::string name, InfoLog* log = nullptr);
+    static Result<ShmRegion> open(std::string name, InfoLog* log = nullptr);
 
     const std::string& name() const noexcept { return name_; }
     std::byte* data() const noexcept { return mapping_.data(); }
@@ -37,18 +37,18 @@ public:
     // mapped object: a server that restarted serves another region, and
     // offsets sent to it would name bytes this client never sees. A few
     // system calls: for the moments a connection opens or a call fails.
-    quelt::expected<void, ShmError> check_still_named() const;
+    Result<void> check_still_named() const;
 
     // The queue offsets are read from the header at every use, and checked
     // (inside the region, 8-byte aligned) before they are handed out.
-    quelt::expected<std::uint64_t, ShmError> request_queue_offset() const;
-    quelt::expected<std::uint64_t, ShmError> response_queue_offset() const;
+    Result<std::uint64_t> request_queue_offset() const;
+    Result<std::uint64_t> response_queue_offset() const;
     // The pool placement, read from the header and checked against the region.
-    quelt::expected<PoolArea, ShmError> pool_area() const;
+    Result<PoolArea> pool_area() const;
 
 private:
     ShmRegion(std::string name, SharedMapping mapping) : name_(std::move(name)), mapping_(std::move(mapping)) {}
-    quelt::expected<std::uint64_t, ShmError> queue_offset(std::size_t field, std::uint64_t entry_size,
+    Result<std::uint64_t> queue_offset(std::size_t field, std::uint64_t entry_size,
                                                         const char* which) const;
 
     std::string name_;

@@ -4,24 +4,25 @@
 #include <cstring>
 #include <string>
 
+#include "common/propagate.hpp"
 #include "shm/region_bytes.hpp"
 
 namespace quelt::shm {
 namespace {
 
-quelt::unexpected<ShmError> outside(std::uint64_t offset, std::uint64_t length, std::uint64_t region_size) {
-    return quelt::unexpected(ShmError::invalid_region("tensor block at offset " + std::to_string(offset) + " with " +
+quelt::unexpected<Error> outside(std::uint64_t offset, std::uint64_t length, std::uint64_t region_size) {
+    return quelt::unexpected(invalid_region("tensor block at offset " + std::to_string(offset) + " with " +
                                                     std::to_string(length) + " bytes lies outside the " +
                                                     std::to_string(region_size) + "-byte region"));
 }
 
 // Validated head of a block: the data's length, read exactly once.
-quelt::expected<std::uint64_t, ShmError> checked_data_len(std::span<const std::byte> region, std::uint64_t offset) {
+Result<std::uint64_t> checked_data_len(std::span<const std::byte> region, std::uint64_t offset) {
     if (!fits(offset, kTensorBlockHeadSize, region.size())) return outside(offset, kTensorBlockHeadSize, region.size());
     const auto data_len = load<std::uint64_t>(region.data() + offset + tensor_block_field::data_len);
     // offset + 80 fits, so fits() below cannot wrap either.
     if (!fits(offset + kTensorBlockHeadSize, data_len, region.size()))
-        return quelt::unexpected(ShmError::invalid_region(
+        return quelt::unexpected(invalid_region(
             "tensor block at offset " + std::to_string(offset) + " declares " + std::to_string(data_len) +
             " data bytes, more than the " + std::to_string(region.size()) + "-byte region holds"));
     return data_len;
@@ -29,11 +30,11 @@ quelt::expected<std::uint64_t, ShmError> checked_data_len(std::span<const std::b
 
 }  // namespace
 
-quelt::expected<void, ShmError> write_tensor_block(std::span<std::byte> region, std::uint64_t offset,
+Result<void> write_tensor_block(std::span<std::byte> region, std::uint64_t offset,
                                                  std::span<const std::int64_t> shape, std::uint8_t dtype_code,
                                                  std::span<const std::uint8_t> data) {
     if (shape.size() > kMaxTensorDims)
-        return quelt::unexpected(ShmError::invalid_region("a tensor block holds at most 8 dimensions, not " +
+        return quelt::unexpected(invalid_region("a tensor block holds at most 8 dimensions, not " +
                                                         std::to_string(shape.size())));
     const std::uint64_t size = tensor_block_size(data.size());
     if (!fits(offset, size, region.size())) return outside(offset, size, region.size());
@@ -51,21 +52,19 @@ quelt::expected<void, ShmError> write_tensor_block(std::span<std::byte> region, 
     return {};
 }
 
-quelt::expected<std::span<const std::byte>, ShmError> read_tensor_data(std::span<const std::byte> region,
+Result<std::span<const std::byte>> read_tensor_data(std::span<const std::byte> region,
                                                                      std::uint64_t offset) {
-    auto data_len = checked_data_len(region, offset);
-    if (!data_len) return quelt::unexpected(std::move(data_len.error()));
+    QUELT_TRY(data_len, checked_data_len(region, offset));
     return region.subspan(offset + tensor_block_field::data, *data_len);
 }
 
-quelt::expected<TensorBlockView, ShmError> read_tensor_block(std::span<const std::byte> region, std::uint64_t offset) {
-    auto data_len = checked_data_len(region, offset);
-    if (!data_len) return quelt::unexpected(std::move(data_len.error()));
+Result<TensorBlockView> read_tensor_block(std::span<const std::byte> region, std::uint64_t offset) {
+    QUELT_TRY(data_len, checked_data_len(region, offset));
     const std::byte* block = region.data() + offset;
     TensorBlockView view{};
     view.ndim = load<std::uint32_t>(block + tensor_block_field::ndim);
     if (view.ndim > kMaxTensorDims)
-        return quelt::unexpected(ShmError::invalid_region("tensor block at offset " + std::to_string(offset) +
+        return quelt::unexpected(invalid_region("tensor block at offset " + std::to_string(offset) +
                                                         " declares " + std::to_string(view.ndim) +
                                                         " dimensions; at most 8 fit"));
     view.dtype_code = load<std::uint8_t>(block + tensor_block_field::dtype);

@@ -38,18 +38,18 @@ struct TensorBlockView {
 
 // Writes the block at `offset`. Nothing is written if the shape has more than
 // 8 dimensions or the block would not fit the region.
-quelt::expected<void, ShmError> write_tensor_block(std::span<std::byte> region, std::uint64_t offset,
+Result<void> write_tensor_block(std::span<std::byte> region, std::uint64_t offset,
                                                  std::span<const std::int64_t> shape, std::uint8_t dtype_code,
                                                  std::span<const std::uint8_t> data);
 
 // The data bytes of the block at `offset` (all a client reads of an output
 // block), checked to lie inside the region. data_len is read once, so a
 // writer that changes it meanwhile cannot move the bounds after the check.
-quelt::expected<std::span<const std::byte>, ShmError> read_tensor_data(std::span<const std::byte> region,
+Result<std::span<const std::byte>> read_tensor_data(std::span<const std::byte> region,
                                                                      std::uint64_t offset);
 
 // The whole block (what the server reads of an input block), checked likewise;
 // more than 8 dimensions is refused.
-quelt::expected<TensorBlockView, ShmError> read_tensor_block(std::span<const std::byte> region, std::uint64_t offset);
+Result<TensorBlockView> read_tensor_block(std::span<const std::byte> region, std::uint64_t offset);
 
 }  // namespace quelt::shm

@@ -18,9 +18,9 @@ constexpr std::array<std::uint8_t, 256> kSextets = [] {
 std::uint8_t sextet(char c) { return kSextets[static_cast<unsigned char>(c)]; }
 bool in_alphabet(char c) { return sextet(c) != kNotInAlphabet; }
 
-quelt::unexpected<std::string> invalid_symbol(char c, std::size_t offset) {
-    return quelt::unexpected("Invalid symbol " + std::to_string(static_cast<unsigned char>(c)) + ", offset " +
-                           std::to_string(offset) + ".");
+quelt::unexpected<Error> invalid_symbol(char c, std::size_t offset) {
+    return quelt::unexpected(Error::wire("Invalid symbol " + std::to_string(static_cast<unsigned char>(c)) + ", offset " +
+                                         std::to_string(offset) + "."));
 }
 
 // Appends the bytes that `count` sextets (2 to 4) carry.
@@ -34,7 +34,7 @@ void append_group(std::vector<std::uint8_t>& out, const std::uint8_t* s, std::si
 
 }  // namespace
 
-quelt::expected<std::vector<std::uint8_t>, std::string> decode_base64(std::string_view text) {
+Result<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
     const std::size_t n = text.size();
     std::vector<std::uint8_t> out;
     if (n == 0) return out;
@@ -67,13 +67,14 @@ quelt::expected<std::vector<std::uint8_t>, std::string> decode_base64(std::strin
             s[symbols++] = sextet(c);
         }
     }
-    if (symbols < 2) return quelt::unexpected("Invalid input length: " + std::to_string(final_start + symbols));
-    if (symbols + padding != 4) return quelt::unexpected(std::string("Invalid padding"));
+    if (symbols < 2) return quelt::unexpected(Error::wire("Invalid input length: " + std::to_string(final_start + symbols)));
+    if (symbols + padding != 4) return quelt::unexpected(Error::wire("Invalid padding"));
     const std::uint8_t unused_bits = symbols == 2 ? 0x0F : symbols == 3 ? 0x03 : 0x00;
     if (s[symbols - 1] & unused_bits) {
         const std::size_t offset = final_start + symbols - 1;
-        return quelt::unexpected("Invalid last symbol " + std::to_string(static_cast<unsigned char>(text[offset])) +
-                               ", offset " + std::to_string(offset) + ".");
+        return quelt::unexpected(Error::wire("Invalid last symbol " +
+                                             std::to_string(static_cast<unsigned char>(text[offset])) + ", offset " +
+                                             std::to_string(offset) + "."));
     }
     append_group(out, s, symbols);
     return out;

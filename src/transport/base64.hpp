@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 
 namespace quelt::wire {
 
-quelt::expected<std::vector<std::uint8_t>, std::string> decode_base64(std::string_view text);
+Result<std::vector<std::uint8_t>> decode_base64(std::string_view text);
 std::string encode_base64(std::span<const std::uint8_t> bytes);
 
 }  // namespace quelt::wire

@@ -14,24 +14,28 @@ constexpr std::array<std::pair<std::string_view, DType>, 14> kNames{{
     {"string", DType::String},   {"utf8", DType::String},
 }};
 
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_ignoring_ascii_case(std::string_view name, std::string_view text) {
+    if (name.size() != text.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (lower_ascii(text[i]) != name[i]) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string lower_ascii(std::string_view text) {
     std::string lowered(text);
-    for (char& c : lowered)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : lowered) c = lower_ascii(c);
     return lowered;
 }
 
-quelt::expected<DType, UnsupportedDType> parse_dtype(std::string_view text, LowerCase lower) {
-    // Names mostly arrive in their own (lower) case, which lowering leaves
-    // as it is: those need no lowered copy.
+Result<DType> parse_dtype(std::string_view text) {
     for (const auto& [name, type] : kNames)
-        if (name == text) return type;
-    std::string lowered = lower(text);
-    for (const auto& [name, type] : kNames)
-        if (name == lowered) return type;
-    return quelt::unexpected(UnsupportedDType{std::move(lowered)});
+        if (same_ignoring_ascii_case(name, text)) return type;
+    return quelt::unexpected(
+        Error{ErrorDomain::DataType, ErrorKind::Value, 0, std::string(kUnsupportedDType) + lower_ascii(text)});
 }
 
 std::string_view dtype_name(DType type) {

@@ -7,20 +7,20 @@
 namespace quelt::wire {
 namespace {
 
-std::string too_large(std::uint64_t body_size, const char* what) {
-    return std::string(what) + " of " + std::to_string(body_size) +
-           " bytes is too large: a frame carries at most 4294967295 bytes";
+Error too_large(std::uint64_t body_size, const char* what) {
+    return Error::wire(std::string(what) + " of " + std::to_string(body_size) +
+                       " bytes is too large: a frame carries at most 4294967295 bytes");
 }
 
 template <std::size_t HeaderSize>
-quelt::expected<ByteBuffer, std::string> frame_buffer(std::uint64_t body_size, const char* what) {
+Result<ByteBuffer> frame_buffer(std::uint64_t body_size, const char* what) {
     if (body_size > kMaxFrameBody) return quelt::unexpected(too_large(body_size, what));
     return ByteBuffer::uninitialised(HeaderSize + static_cast<std::size_t>(body_size));
 }
 
 }  // namespace
 
-quelt::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
+Result<ByteBuffer> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request) {
     const std::uint64_t payload_size = encoded_request_size(request);
     auto frame = frame_buffer<RequestFrameHeader::kSize>(payload_size, "request payload");
@@ -32,7 +32,7 @@ quelt::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model
     return frame;
 }
 
-quelt::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
+Result<GatheredFrame> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
                                                                        const InferenceRequestView& request,
                                                                        std::size_t borrow_from) {
     const GatheredSize size = gathered_request_size(request, borrow_from);
@@ -48,7 +48,7 @@ quelt::expected<GatheredFrame, std::string> build_gathered_request_frame(std::ui
     return frame;
 }
 
-quelt::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet) {
+Result<ByteBuffer> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet) {
     const std::uint64_t body_size = encoded_packet_size(packet);
     auto frame = frame_buffer<ReplyFrameHeader::kSize>(body_size, "reply body");
     if (!frame) return frame;
@@ -58,7 +58,7 @@ quelt::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_
     return frame;
 }
 
-quelt::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text) {
+Result<ByteBuffer> build_text_reply(std::uint32_t reply_code, std::string_view text) {
     auto frame = frame_buffer<ReplyFrameHeader::kSize>(text.size(), "reply body");
     if (!frame) return frame;
     auto bytes = frame->span();

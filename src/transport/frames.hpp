@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 #include "transport/byte_buffer.hpp"
 #include "transport/frame_header.hpp"
 #include "transport/records.hpp"
@@ -16,7 +16,7 @@ namespace quelt::wire {
 // announced in the 32-bit length and is refused before anything is built:
 // "request payload of N bytes is too large: a frame carries at most
 // 4294967295 bytes" (a reply body likewise, named "reply body").
-quelt::expected<ByteBuffer, std::string> build_request_frame(std::uint32_t model_id, MessageKind kind,
+Result<ByteBuffer> build_request_frame(std::uint32_t model_id, MessageKind kind,
                                                            const InferenceRequestView& request);
 
 // A request frame handed to the kernel as it lies: the header, every value
@@ -29,13 +29,13 @@ struct GatheredFrame {
     std::vector<std::span<const std::uint8_t>> pieces;  // wire order
 };
 
-quelt::expected<GatheredFrame, std::string> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
+Result<GatheredFrame> build_gathered_request_frame(std::uint32_t model_id, MessageKind kind,
                                                                        const InferenceRequestView& request,
                                                                        std::size_t borrow_from);
 
 // Reply frames a server sends: a packet body (code 0 or a stream chunk), or a
 // text body (an error, or a stream end).
-quelt::expected<ByteBuffer, std::string> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet);
-quelt::expected<ByteBuffer, std::string> build_text_reply(std::uint32_t reply_code, std::string_view text);
+Result<ByteBuffer> build_packet_reply(std::uint32_t reply_code, const TensorPacketView& packet);
+Result<ByteBuffer> build_text_reply(std::uint32_t reply_code, std::string_view text);
 
 }  // namespace quelt::wire

@@ -81,8 +81,8 @@ std::array<std::uint8_t, kReplyHeaderSize> encode(const ReplyHeader& header) {
     return bytes;
 }
 
-quelt::expected<HybridRequest, std::string> decode_hybrid_request(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < kHybridRequestSize) return quelt::unexpected(kShortRecord);
+Result<HybridRequest> decode_hybrid_request(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kHybridRequestSize) return quelt::unexpected(Error::wire(kShortRecord));
     const std::uint8_t* in = bytes.data();
     HybridRequest request;
     request.header.request_id = take<std::uint64_t>(in);
@@ -94,8 +94,8 @@ quelt::expected<HybridRequest, std::string> decode_hybrid_request(std::span<cons
     return request;
 }
 
-quelt::expected<HybridResponse, std::string> decode_hybrid_response(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < kHybridResponseSize) return quelt::unexpected(kShortRecord);
+Result<HybridResponse> decode_hybrid_response(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kHybridResponseSize) return quelt::unexpected(Error::wire(kShortRecord));
     const std::uint8_t* in = bytes.data();
     HybridResponse response;
     response.metadata.request_id = take<std::uint64_t>(in);

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 
 namespace quelt {
 
@@ -68,8 +68,8 @@ std::array<std::uint8_t, kReplyHeaderSize> encode(const ReplyHeader& header);
 
 // Decoders read from the start of `bytes` and ignore whatever follows the
 // record. A short input fails with "io error: unexpected end of file".
-quelt::expected<HybridRequest, std::string> decode_hybrid_request(std::span<const std::uint8_t> bytes);
-quelt::expected<HybridResponse, std::string> decode_hybrid_response(std::span<const std::uint8_t> bytes);
+Result<HybridRequest> decode_hybrid_request(std::span<const std::uint8_t> bytes);
+Result<HybridResponse> decode_hybrid_response(std::span<const std::uint8_t> bytes);
 ReplyHeader decode_reply_header(std::span<const std::uint8_t, kReplyHeaderSize> bytes);
 
 }  // namespace quelt

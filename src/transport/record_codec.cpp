@@ -1,15 +1,10 @@
 #include "transport/record_codec.hpp"
 
+#include "common/propagate.hpp"
 #include "transport/record_writer.hpp"
 
 namespace quelt::wire {
 namespace {
-
-// Binds the value of a DecodeResult or returns its failure from the caller.
-#define QUELT_READ(target, expression)                               \
-    auto target##_result = (expression);                             \
-    if (!target##_result) return quelt::unexpected(target##_result.error()); \
-    auto target = std::move(*target##_result)
 
 template <class Sink>
 void write_packet(RecordWriter<Sink>& w, const TensorPacketView& packet) {
@@ -78,11 +73,11 @@ constexpr auto kPacket = [](auto& w, const TensorPacketView& p) { write_packet(w
 constexpr auto kRequest = [](auto& w, const InferenceRequestView& r) { write_request(w, r); };
 
 template <class T, class Read>
-DecodeResult<std::optional<T>> read_optional(RecordReader& reader, Read read) {
-    QUELT_READ(present, reader.option_tag());
-    if (!present) return std::optional<T>{};
-    QUELT_READ(value, read());
-    return std::optional<T>(std::move(value));
+Result<std::optional<T>> read_optional(RecordReader& reader, Read read) {
+    QUELT_TRY(present, reader.option_tag());
+    if (!*present) return std::optional<T>{};
+    QUELT_TRY(value, read());
+    return std::optional<T>(std::move(*value));
 }
 
 }  // namespace
@@ -123,79 +118,78 @@ ByteBuffer encode_inference_request(const InferenceRequestView& request) {
     return buffer;
 }
 
-DecodeResult<PacketHead> read_packet_head(RecordReader& reader, LowerCase lower) {
-    QUELT_READ(shape, reader.i64_sequence());
-    QUELT_READ(dtype_text, reader.string());
-    auto dtype = parse_dtype(dtype_text, lower);
-    if (!dtype) return decode_failure(dtype.error().message());
-    QUELT_READ(data_length, read_optional<std::uint64_t>(reader, [&] { return reader.u64(); }));
-    return PacketHead{std::move(shape), *dtype, data_length};
+Result<PacketHead> read_packet_head(RecordReader& reader) {
+    QUELT_TRY(shape, reader.i64_sequence());
+    QUELT_TRY(dtype_text, reader.string());
+    // A name the peer sent: a failure of the exchange, not of an argument.
+    auto dtype = parse_dtype(*dtype_text);
+    if (!dtype) return quelt::unexpected(std::move(dtype).error().as(ErrorKind::Runtime));
+    QUELT_TRY(data_length, read_optional<std::uint64_t>(reader, [&] { return reader.u64(); }));
+    return PacketHead{std::move(*shape), *dtype, *data_length};
 }
 
-DecodeResult<std::optional<std::string_view>> read_packet_base64(RecordReader& reader) {
+Result<std::optional<std::string_view>> read_packet_base64(RecordReader& reader) {
     return read_optional<std::string_view>(reader, [&] { return reader.string(); });
 }
 
-DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower) {
-    QUELT_READ(head, read_packet_head(reader, lower));
+Result<DecodedPacket> read_packet(RecordReader& reader) {
+    QUELT_TRY(head, read_packet_head(reader));
     std::optional<std::span<const std::uint8_t>> data;
-    if (head.data_length) {
-        QUELT_READ(bytes, reader.raw(*head.data_length));
-        data = bytes;
+    if (head->data_length) {
+        QUELT_TRY(bytes, reader.raw(*head->data_length));
+        data = *bytes;
     }
-    QUELT_READ(data_base64, read_packet_base64(reader));
-    return DecodedPacket{std::move(head.shape), head.dtype, data, data_base64};
+    QUELT_TRY(data_base64, read_packet_base64(reader));
+    return DecodedPacket{std::move(head->shape), head->dtype, data, *data_base64};
 }
 
-DecodeResult<RequestOptions> read_request_options(RecordReader& r) {
+Result<RequestOptions> read_request_options(RecordReader& r) {
     auto text = [&] { return r.string(); };
     auto u32 = [&] { return r.u32(); };
     auto u64 = [&] { return r.u64(); };
     auto f32 = [&] { return r.f32(); };
     RequestOptions o;
-    QUELT_READ(option_1, read_optional<std::string_view>(r, text));
-    QUELT_READ(option_2, read_optional<std::uint64_t>(r, u64));
-    QUELT_READ(option_3, read_optional<std::uint8_t>(r, [&] { return r.u8(); }));
-    QUELT_READ(option_4, read_optional<bool>(r, [&] { return r.boolean(); }));
-    QUELT_READ(option_5, read_optional<std::string_view>(r, text));
-    QUELT_READ(api_token, read_optional<std::string_view>(r, text));
-    QUELT_READ(option_7, read_optional<std::uint32_t>(r, u32));
-    QUELT_READ(option_8, read_optional<float>(r, f32));
-    QUELT_READ(option_9, read_optional<float>(r, f32));
-    QUELT_READ(option_10, read_optional<std::uint32_t>(r, u32));
-    QUELT_READ(option_11, read_optional<float>(r, f32));
-    QUELT_READ(option_12, read_optional<std::uint64_t>(r, u64));
-    QUELT_READ(option_13, read_optional<std::vector<std::uint32_t>>(r, [&] { return r.u32_sequence(); }));
-    return RequestOptions{option_1, option_2, option_3,  option_4,  option_5,  api_token,           option_7,
-                          option_8, option_9, option_10, option_11, option_12, std::move(option_13)};
+    QUELT_TRY(option_1, read_optional<std::string_view>(r, text));
+    QUELT_TRY(option_2, read_optional<std::uint64_t>(r, u64));
+    QUELT_TRY(option_3, read_optional<std::uint8_t>(r, [&] { return r.u8(); }));
+    QUELT_TRY(option_4, read_optional<bool>(r, [&] { return r.boolean(); }));
+    QUELT_TRY(option_5, read_optional<std::string_view>(r, text));
+    QUELT_TRY(api_token, read_optional<std::string_view>(r, text));
+    QUELT_TRY(option_7, read_optional<std::uint32_t>(r, u32));
+    QUELT_TRY(option_8, read_optional<float>(r, f32));
+    QUELT_TRY(option_9, read_optional<float>(r, f32));
+    QUELT_TRY(option_10, read_optional<std::uint32_t>(r, u32));
+    QUELT_TRY(option_11, read_optional<float>(r, f32));
+    QUELT_TRY(option_12, read_optional<std::uint64_t>(r, u64));
+    QUELT_TRY(option_13, read_optional<std::vector<std::uint32_t>>(r, [&] { return r.u32_sequence(); }));
+    return RequestOptions{*option_1, *option_2, *option_3,  *option_4,  *option_5,  *api_token,           *option_7,
+                          *option_8, *option_9, *option_10, *option_11, *option_12, std::move(*option_13)};
 }
 
-DecodeResult<DecodedPacket> decode_packet(std::span<const std::uint8_t> bytes, LowerCase lower) {
+Result<DecodedPacket> decode_packet(std::span<const std::uint8_t> bytes) {
     RecordReader reader(bytes);
-    return read_packet(reader, lower);
+    return read_packet(reader);
 }
 
-DecodeResult<RequestOptions> decode_request_options(std::span<const std::uint8_t> bytes) {
+Result<RequestOptions> decode_request_options(std::span<const std::uint8_t> bytes) {
     RecordReader reader(bytes);
     return read_request_options(reader);
 }
 
-DecodeResult<DecodedRequest> decode_inference_request(std::span<const std::uint8_t> bytes, LowerCase lower) {
+Result<DecodedRequest> decode_inference_request(std::span<const std::uint8_t> bytes) {
     RecordReader reader(bytes);
-    QUELT_READ(input, read_packet(reader, lower));
-    QUELT_READ(count, reader.u64());
+    QUELT_TRY(input, read_packet(reader));
+    QUELT_TRY(count, reader.u64());
     std::vector<DecodedNamedTensor> additional;
-    additional.reserve(RecordReader::capped_reservation(count, sizeof(DecodedNamedTensor)));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        QUELT_READ(name, reader.string());
-        QUELT_READ(tensor, read_packet(reader, lower));
-        additional.push_back({name, std::move(tensor)});
+    additional.reserve(RecordReader::capped_reservation(*count, sizeof(DecodedNamedTensor)));
+    for (std::uint64_t i = 0; i < *count; ++i) {
+        QUELT_TRY(name, reader.string());
+        QUELT_TRY(tensor, read_packet(reader));
+        additional.push_back({*name, std::move(*tensor)});
     }
-    QUELT_READ(session_id, read_optional<std::string_view>(reader, [&] { return reader.string(); }));
-    QUELT_READ(options, read_optional<RequestOptions>(reader, [&] { return read_request_options(reader); }));
-    return DecodedRequest{std::move(input), std::move(additional), session_id, std::move(options)};
+    QUELT_TRY(session_id, read_optional<std::string_view>(reader, [&] { return reader.string(); }));
+    QUELT_TRY(options, read_optional<RequestOptions>(reader, [&] { return read_request_options(reader); }));
+    return DecodedRequest{std::move(*input), std::move(additional), *session_id, std::move(*options)};
 }
-
-#undef QUELT_READ
 
 }  // namespace quelt::wire

@@ -43,21 +43,20 @@ ByteBuffer encode_packet(const TensorPacketView& packet);
 ByteBuffer encode_inference_request(const InferenceRequestView& request);
 
 // Decoders read one record from the front of `bytes`; trailing bytes are
-// ignored. A packet's dtype name is recognised (through `lower`) the moment it
-// is read, so an unknown name fails before the fields after it are looked at.
-DecodeResult<DecodedPacket> decode_packet(std::span<const std::uint8_t> bytes, LowerCase lower = lower_ascii);
-DecodeResult<DecodedRequest> decode_inference_request(std::span<const std::uint8_t> bytes,
-                                                      LowerCase lower = lower_ascii);
-DecodeResult<RequestOptions> decode_request_options(std::span<const std::uint8_t> bytes);
+// ignored. A packet's dtype name is recognised the moment it is read, so an
+// unknown name fails before the fields after it are looked at.
+Result<DecodedPacket> decode_packet(std::span<const std::uint8_t> bytes);
+Result<DecodedRequest> decode_inference_request(std::span<const std::uint8_t> bytes);
+Result<RequestOptions> decode_request_options(std::span<const std::uint8_t> bytes);
 
 // Readers for records nested in larger ones.
-DecodeResult<DecodedPacket> read_packet(RecordReader& reader, LowerCase lower);
+Result<DecodedPacket> read_packet(RecordReader& reader);
 // A packet in three steps, for a reader that keeps the data bytes elsewhere:
 // the head (shape, dtype, the data's tag and length), then the data bytes
 // themselves (not read here), then the base64 field. read_packet is exactly
 // these three in a row.
-DecodeResult<PacketHead> read_packet_head(RecordReader& reader, LowerCase lower);
-DecodeResult<std::optional<std::string_view>> read_packet_base64(RecordReader& reader);
-DecodeResult<RequestOptions> read_request_options(RecordReader& reader);
+Result<PacketHead> read_packet_head(RecordReader& reader);
+Result<std::optional<std::string_view>> read_packet_base64(RecordReader& reader);
+Result<RequestOptions> read_request_options(RecordReader& reader);
 
 }  // namespace quelt::wire

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/propagate.hpp"
 #include "transport/utf8.hpp"
 
 namespace quelt::wire {
@@ -11,44 +12,39 @@ std::size_t RecordReader::capped_reservation(std::uint64_t count, std::size_t el
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, kCapBytes / element_size));
 }
 
-quelt::unexpected<DecodeError> RecordReader::past_end() { return decode_failure(std::string(kUnexpectedEof)); }
+quelt::unexpected<Error> RecordReader::past_end() { return decode_failure(std::string(kUnexpectedEof)); }
 
-quelt::unexpected<DecodeError> RecordReader::invalid_tag(std::uint8_t tag) {
+quelt::unexpected<Error> RecordReader::invalid_tag(std::uint8_t tag) {
     return decode_failure("tag for enum is not valid, found " + std::to_string(tag));
 }
 
-DecodeResult<float> RecordReader::f32() {
-    auto bits = fixed<std::uint32_t>();
-    if (!bits) return quelt::unexpected(bits.error());
+Result<float> RecordReader::f32() {
+    QUELT_TRY(bits, fixed<std::uint32_t>());
     return std::bit_cast<float>(*bits);
 }
 
-DecodeResult<bool> RecordReader::boolean() {
-    auto byte = u8();
-    if (!byte) return quelt::unexpected(byte.error());
+Result<bool> RecordReader::boolean() {
+    QUELT_TRY(byte, u8());
     if (*byte > 1) return decode_failure("invalid value for bool, found " + std::to_string(*byte));
     return *byte == 1;
 }
 
-DecodeResult<std::string_view> RecordReader::string() {
-    auto length = u64();
-    if (!length) return quelt::unexpected(length.error());
+Result<std::string_view> RecordReader::string() {
+    QUELT_TRY(length, u64());
     if (*length > rest_.size()) return decode_failure(std::string(kStringPastEnd));
     auto bytes = *take(*length);
     if (auto fault = validate_utf8(bytes)) return decode_failure("string is not valid utf8: " + fault->text());
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-DecodeResult<std::span<const std::uint8_t>> RecordReader::bytes() {
-    auto length = u64();
-    if (!length) return quelt::unexpected(length.error());
+Result<std::span<const std::uint8_t>> RecordReader::bytes() {
+    QUELT_TRY(length, u64());
     return take(*length);
 }
 
 template <class T>
-DecodeResult<std::vector<T>> RecordReader::fixed_sequence() {
-    auto count = u64();
-    if (!count) return quelt::unexpected(count.error());
+Result<std::vector<T>> RecordReader::fixed_sequence() {
+    QUELT_TRY(count, u64());
     // Fixed-width elements cannot fail any other way, so a count that the
     // remaining bytes cannot hold fails at once instead of element by element.
     if (*count > rest_.size() / sizeof(T)) return decode_failure(std::string(kUnexpectedEof));
@@ -59,7 +55,7 @@ DecodeResult<std::vector<T>> RecordReader::fixed_sequence() {
     return values;
 }
 
-DecodeResult<std::vector<std::int64_t>> RecordReader::i64_sequence() { return fixed_sequence<std::int64_t>(); }
-DecodeResult<std::vector<std::uint32_t>> RecordReader::u32_sequence() { return fixed_sequence<std::uint32_t>(); }
+Result<std::vector<std::int64_t>> RecordReader::i64_sequence() { return fixed_sequence<std::int64_t>(); }
+Result<std::vector<std::uint32_t>> RecordReader::u32_sequence() { return fixed_sequence<std::uint32_t>(); }
 
 }  // namespace quelt::wire

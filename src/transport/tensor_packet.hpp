@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/error.hpp"
 #include "transport/dtype.hpp"
 #include "transport/records.hpp"
 
@@ -26,6 +26,6 @@ struct ResolvedTensor {
     }
 };
 
-quelt::expected<ResolvedTensor, std::string> resolve_packet(DecodedPacket packet);
+Result<ResolvedTensor> resolve_packet(DecodedPacket packet);
 
 }  // namespace quelt::wire

@@ -195,8 +195,8 @@ void endpoint_resolution() {
     }
     for (const auto& c : kRefusedCases) {
         auto transport = net::resolve_transport(c.arguments);
-        check(!transport && transport.error().kind == ExchangeError::Kind::InvalidConfig &&
-                  transport.error().message == c.message,
+        check(!transport && transport.error().kind == ErrorKind::Value &&
+                  transport.error().text == c.message,
               std::string("refused with ") + c.message);
     }
     // The local transport is the named pipe: no unix:// endpoint is accepted.
@@ -208,7 +208,7 @@ void endpoint_resolution() {
     };
     for (const auto& arguments : unix_endpoints) {
         auto transport = net::resolve_transport(arguments);
-        check(!transport && transport.error().message == "unix:// endpoints are only supported on Unix",
+        check(!transport && transport.error().text == "unix:// endpoints are only supported on Unix",
               "unix:// is refused: " + arguments.endpoint.value_or(*arguments.socket_path));
     }
     auto local = net::resolve_transport({.protocol = "local", .socket_path = R"(\\.\pipe\svc)"});
@@ -219,7 +219,7 @@ void endpoint_resolution() {
 // QueltClient's core over the named pipe and TCP.
 
 struct Unary {
-    ExchangeResult<net::ReplyTensor> reply;
+    Result<net::ReplyTensor> reply;
     std::vector<std::uint8_t> data;
 };
 
@@ -262,8 +262,8 @@ void stream_exchanges(const Server& server) {
               "a tensor reply carries shape and data type" + over);
 
         auto missing = unary(pool, 42, three, floats);
-        check(!missing.reply && missing.reply.error().kind == ExchangeError::Kind::Server &&
-                  missing.reply.error().message == "Model not loaded",
+        check(!missing.reply && missing.reply.error().kind == ErrorKind::Runtime &&
+                  missing.reply.error().text == "Model not loaded",
               "a server error arrives as its text" + over);
         check(pool.idle_count() == 1, "a server error keeps the connection" + over);
 
@@ -285,7 +285,7 @@ void stream_exchanges(const Server& server) {
         bool ended = false;
         while (written) {
             wire::BufferSink sink;
-            auto step = net::next_stream_frame(*connection, lower_ascii, sink);
+            auto step = net::next_stream_frame(*connection, sink);
             if (!step || !*step) {
                 ended = step.has_value();
                 break;
@@ -305,12 +305,12 @@ void server_fault_models(const Server& server) {
     const struct {
         std::uint32_t model;
         const char* name;
-        ExchangeError::Kind kind;
+        ErrorKind kind;
     } faults[] = {
-        {5, "truncate (the server closes mid-reply)", ExchangeError::Kind::Io},
-        {6, "reset", ExchangeError::Kind::Io},
-        {7, "garbage", ExchangeError::Kind::Codec},
-        {8, "drop", ExchangeError::Kind::Io},
+        {5, "truncate (the server closes mid-reply)", ErrorKind::Connection},
+        {6, "reset", ErrorKind::Connection},
+        {7, "garbage", ErrorKind::Runtime},
+        {8, "drop", ErrorKind::Connection},
     };
     const std::vector<std::int64_t> shape{4};
     const auto input = pattern(4);
@@ -321,9 +321,9 @@ void server_fault_models(const Server& server) {
             check(!result.reply && result.reply.error().kind == fault.kind,
                   std::string(fault.name) + " fails as it should over " + transport.protocol());
             if (fault.model == 5)
-                check(!result.reply && result.reply.error().message == "failed to fill whole buffer",
+                check(!result.reply && result.reply.error().text == "failed to fill whole buffer",
                       "a reply cut short is \"failed to fill whole buffer\" over " + transport.protocol() + ": " +
-                          (result.reply ? "" : result.reply.error().message));
+                          (result.reply ? "" : result.reply.error().text));
             // A pipe the server disconnects fails the client's read with
             // "pipe not connected" (233); a closed one ends the stream.
             // A reset socket fails with the Winsock code and its text.
@@ -333,7 +333,7 @@ void server_fault_models(const Server& server) {
                       "a reset TCP connection fails with os error 10054");
             if (fault.model == 6 && transport.kind == net::Transport::Kind::Pipe)
                 check(!result.reply && result.reply.error().os_code == ERROR_PIPE_NOT_CONNECTED &&
-                          ends_with(result.reply.error().message, " (os error 233)"),
+                          ends_with(result.reply.error().text, " (os error 233)"),
                       "a disconnected pipe fails with os error 233");
         }
 }
@@ -341,7 +341,7 @@ void server_fault_models(const Server& server) {
 // Missing, busy and refused endpoints fail at connect with the system's code.
 void connect_failures(const Server& server) {
     auto missing = net::connect({net::Transport::Kind::Pipe, pipe_path(unique_name("absent"))});
-    check(!missing && missing.error().os_code == ERROR_FILE_NOT_FOUND && ends_with(missing.error().message, " (os error 2)"),
+    check(!missing && missing.error().os_code == ERROR_FILE_NOT_FOUND && ends_with(missing.error().text, " (os error 2)"),
           "a missing pipe fails with os error 2");
 
     // A pipe of one instance, taken: the next client finds it busy at once.
@@ -351,7 +351,7 @@ void connect_failures(const Server& server) {
     auto first = net::connect({net::Transport::Kind::Pipe, busy_name});
     auto second = net::connect({net::Transport::Kind::Pipe, busy_name});
     check(first.has_value(), "the one pipe instance connects");
-    check(!second && second.error().os_code == ERROR_PIPE_BUSY && ends_with(second.error().message, " (os error 231)"),
+    check(!second && second.error().os_code == ERROR_PIPE_BUSY && ends_with(second.error().text, " (os error 231)"),
           "a busy pipe fails at once with os error 231");
     ::CloseHandle(only);
 
@@ -367,7 +367,7 @@ void connect_failures(const Server& server) {
 
     // Port 1 on the loopback address: nobody listens there.
     auto refused = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:1"});
-    check(!refused && refused.error().os_code == WSAECONNREFUSED && ends_with(refused.error().message, " (os error 10061)"),
+    check(!refused && refused.error().os_code == WSAECONNREFUSED && ends_with(refused.error().text, " (os error 10061)"),
           "a refused TCP connect fails with os error 10061");
     auto tcp = net::connect({net::Transport::Kind::Tcp, server.tcp_address});
     BOOL no_delay = FALSE;
@@ -376,7 +376,7 @@ void connect_failures(const Server& server) {
                               reinterpret_cast<char*>(&no_delay), &length) == 0 && no_delay,
           "a TCP connection has no-delay on");
     auto bad_port = net::connect({net::Transport::Kind::Tcp, "127.0.0.1:http"});
-    check(!bad_port && bad_port.error().message == "invalid port value", "a bad port is refused before connecting");
+    check(!bad_port && bad_port.error().text == "invalid port value", "a bad port is refused before connecting");
 
     check(ends_with(os_error_text(ERROR_FILE_NOT_FOUND), " (os error 2)") &&
               os_error_text(ERROR_FILE_NOT_FOUND).size() > std::string(" (os error 2)").size(),
@@ -405,12 +405,12 @@ void write_backing_file(const std::string& name, std::uint32_t magic, std::uint3
 
 void region_opening(const Server& server) {
     auto missing = shm::ShmRegion::open(unique_name("absent_region"));
-    check(!missing && missing.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
+    check(!missing && missing.error().text == "Shared memory error: Opening the shared memory failed, os error 2",
           "a region without a backing file fails with os error 2");
 
     // The name as given would reach the system shorter: no such backing file.
     auto nul = shm::ShmRegion::open(server.shm_name + std::string(1, '\0') + "x");
-    check(!nul && nul.error().text() == "Shared memory error: Opening the shared memory failed, os error 2",
+    check(!nul && nul.error().text == "Shared memory error: Opening the shared memory failed, os error 2",
           "a region name holding NUL fails like a missing one");
 
     const std::uint32_t magic = 0x41494D4F;
@@ -431,7 +431,7 @@ void region_opening(const Server& server) {
         if (header.text == nullptr)
             check(region && region->size() == 8192, std::string(header.what) + " opens; its size is the view's, in pages");
         else
-            check(!region && region.error().text() == header.text, std::string(header.what) + " is refused");
+            check(!region && region.error().text == header.text, std::string(header.what) + " is refused");
         std::filesystem::remove(backing_directory() / name);
     }
     // The backing file is named without leading '/', the mapping with them.
@@ -504,15 +504,15 @@ struct QueueAnswer {
 
 QueueAnswer queue_call(const shm::ShmRegion& region, shm::TensorPool& pool, std::uint64_t request_id,
                        std::span<const std::int64_t> shape, const std::vector<std::uint8_t>& input) {
-    auto lease = shm::stage_input(region.bytes(), pool, shape, "uint8", lower_ascii, input);
-    if (!lease) return {std::nullopt, lease.error().message};
+    auto lease = shm::stage_input(region.bytes(), pool, shape, "uint8", input);
+    if (!lease) return {std::nullopt, lease.error().text};
     auto queue = shm::request_queue(region);
-    if (!queue) return {std::nullopt, queue.error().text()};
+    if (!queue) return {std::nullopt, queue.error().text};
     const shm::RequestEntry request{request_id, 0, 0, lease->offset(), lease->size()};
-    if (auto pushed = queue->push(request); !pushed) return {std::nullopt, pushed.error().text()};
+    if (auto pushed = queue->push(request); !pushed) return {std::nullopt, pushed.error().text};
     auto answer = shm::await_response(region, request_id, std::chrono::steady_clock::now(),
                                       shm::spin_budget(lease->size()), [] { return true; });
-    if (!answer) return {std::nullopt, answer.error().message};
+    if (!answer) return {std::nullopt, answer.error().text};
     return {*answer, {}};
 }
 
@@ -520,10 +520,10 @@ std::string answer_text(const shm::ShmRegion& region, const QueueAnswer& answer)
     if (!answer.entry) return answer.failure;
     if (answer.entry->status == 0) {
         auto data = shm::read_tensor_data(region.bytes(), answer.entry->result_offset);
-        return data ? std::string(reinterpret_cast<const char*>(data->data()), data->size()) : data.error().text();
+        return data ? std::string(reinterpret_cast<const char*>(data->data()), data->size()) : data.error().text;
     }
     auto text = shm::read_message_block(region.bytes(), answer.entry->error_offset);
-    return text ? std::string(reinterpret_cast<const char*>(text->data()), text->size()) : text.error().text();
+    return text ? std::string(reinterpret_cast<const char*>(text->data()), text->size()) : text.error().text;
 }
 
 void queue_calls(const Server& server, const char* model, const std::string& expected_start) {
@@ -569,14 +569,14 @@ struct Hybrid {
     // The output's bytes, or the failure's text.
     quelt::expected<std::string, std::string> infer(std::uint64_t request_id, const std::vector<std::uint8_t>& input) {
         const std::vector<std::int64_t> shape{static_cast<std::int64_t>(input.size())};
-        auto lease = shm::stage_input(region->bytes(), *pool, shape, "uint8", lower_ascii, input);
-        if (!lease) return quelt::unexpected(lease.error().message);
+        auto lease = shm::stage_input(region->bytes(), *pool, shape, "uint8", input);
+        if (!lease) return quelt::unexpected(lease.error().text);
         const HybridRequest request{RequestHeader::build(request_id), lease->offset(), lease->size()};
         auto reply = runtime->block_on(channel->exchange(request));
         if (!reply) return quelt::unexpected(reply.error().text);
         if (reply->metadata.request_id != request_id) return quelt::unexpected(std::string("another request's answer"));
         auto data = shm::read_tensor_data(region->bytes(), reply->shm_offset);
-        if (!data) return quelt::unexpected(data.error().text());
+        if (!data) return quelt::unexpected(data.error().text);
         return std::string(reinterpret_cast<const char*>(data->data()), data->size());
     }
 };
