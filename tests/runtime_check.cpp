@@ -126,9 +126,9 @@ void stream_waits_for_data_and_reports_the_end() {
     const std::uint8_t bytes[4] = {1, 2, 3, 4};
     IoResult sent = (*runtime)->block_on(write_from(*stream, bytes));
     // MSG_NOSIGNAL: the process is still alive to see EPIPE.
-    check(!sent && sent.error() == EPIPE, "writing to a closed peer fails with EPIPE and no SIGPIPE");
+    check(!sent && sent.error().code == EPIPE, "writing to a closed peer fails with EPIPE and no SIGPIPE");
     auto missing = UnixStream::connect((*runtime)->poller(), listener.path + ".missing");
-    check(!missing && missing.error() == ENOENT, "a missing socket fails with ENOENT");
+    check(!missing && missing.error().code == ENOENT, "a missing socket fails with ENOENT");
 }
 
 void stream_waits_until_a_full_socket_drains() {

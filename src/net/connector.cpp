@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/propagate.hpp"
 #include "net/connector_system.hpp"
 #include "net/socket_address.hpp"
 
@@ -28,8 +29,7 @@ Result<Connection> tcp_connection(const SocketAddress& address) {
 
 // Every resolved address in the resolver's order; the last one's failure if none connects.
 Result<Connection> connect_tcp(const std::string& text) {
-    auto address = split_host_port(text);
-    if (!address) return quelt::unexpected(address.error());
+    QUELT_TRY(address, split_host_port(text));
     if (auto started = start_sockets(); !started) return failure(std::move(started.error()));
     if (auto literal = literal_address(address->host, address->port)) return tcp_connection(*literal);
 

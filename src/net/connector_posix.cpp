@@ -11,9 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include "common/pipe_path.hpp"
+#include "common/propagate.hpp"
 #include "net/bsd_addresses.hpp"
 #include "net/connector_system.hpp"
-#include "common/pipe_path.hpp"
 
 namespace quelt::net {
 namespace {
@@ -44,8 +45,7 @@ quelt::expected<Connection, OsError> connect_unix(const std::string& path) {
     if (path.find('\0') != std::string::npos) return quelt::unexpected(os_error(EINVAL));
     if (path.size() >= sizeof address.sun_path) return quelt::unexpected(os_error(ENAMETOOLONG));
     std::memcpy(address.sun_path, path.data(), path.size());
-    auto socket = open_and_connect(bsd::socket_address(&address, sizeof address));
-    if (!socket) return quelt::unexpected(std::move(socket.error()));
+    QUELT_TRY(socket, open_and_connect(bsd::socket_address(&address, sizeof address)));
     return Connection(StreamHandle(std::move(*socket)));
 }
 

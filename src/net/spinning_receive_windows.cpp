@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/propagate.hpp"
 #include "net/spinning_receive.hpp"
 
 namespace quelt::net {
@@ -29,7 +30,7 @@ Received blocking_receive(NativeSocket socket, std::uint8_t* into, std::size_t c
 }
 
 Received receive_when_readable(NativeSocket socket, std::uint8_t* into, std::size_t capacity) {
-    if (auto ready = readable_within(socket, -1); !ready) return quelt::unexpected(std::move(ready.error()));
+    QUELT_TRY(ready, readable_within(socket, -1));
     return blocking_receive(socket, into, capacity);
 }
 
@@ -40,8 +41,7 @@ SleepingReceive sleeping_receive_for(NativeSocket) noexcept { return blocking_re
 namespace spin_calls {
 
 Received receive_now(NativeSocket socket, std::uint8_t* into, std::size_t capacity) {
-    auto ready = readable_within(socket, 0);
-    if (!ready) return quelt::unexpected(std::move(ready.error()));
+    QUELT_TRY(ready, readable_within(socket, 0));
     if (!*ready) return kNothingYet;
     return blocking_receive(socket, into, capacity);
 }

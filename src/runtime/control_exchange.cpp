@@ -9,7 +9,7 @@
 namespace quelt::runtime {
 namespace {
 
-Error system_failure(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
+Error system_failure(OsError error) { return Error::os(ErrorKind::Connection, error.code, std::move(error.text)); }
 
 // Bodies are read in pieces of at most this size, so a server that announces
 // 4 GiB and sends little cannot make the client allocate 4 GiB up front.
@@ -23,8 +23,8 @@ ControlChannel::ControlChannel(Runtime& runtime, std::string socket_path)
 Result<void> ControlChannel::open() {
     auto stream = LocalStream::connect(runtime_.poller(), socket_path_);
     if (!stream)
-        return Failure(Error::os(ErrorKind::Connection, stream.error(),
-                                 "Failed to open named pipe '" + socket_path_ + "': " + os_error_text(stream.error())));
+        return Failure(Error::os(ErrorKind::Connection, stream.error().code,
+                                 "Failed to open named pipe '" + socket_path_ + "': " + stream.error().text));
     stream_.emplace(std::move(*stream));
     inbox_begin_ = inbox_end_ = 0;
     return {};
@@ -33,7 +33,7 @@ Result<void> ControlChannel::open() {
 Task<Result<void>> ControlChannel::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         IoResult written = co_await stream_->write_some(bytes);
-        if (!written) co_return Failure(system_failure(written.error()));
+        if (!written) co_return Failure(system_failure(std::move(written.error())));
         if (*written == 0) co_return Failure(Error::io("write zero"));
         bytes = bytes.subspan(*written);
     }
@@ -45,7 +45,7 @@ Task<Result<std::size_t>> ControlChannel::fill_inbox() {
     SpinWindow untaught = reply_spin_;
     SpinWindow* window = std::exchange(awaiting_reply_, false) ? &reply_spin_ : &untaught;
     IoResult received = co_await stream_->read_some(inbox_, window);
-    if (!received) co_return Failure(system_failure(received.error()));
+    if (!received) co_return Failure(system_failure(std::move(received.error())));
     if (*received == 0) co_return Failure(Error::io("early eof"));
     inbox_begin_ = 0;
     inbox_end_ = *received;
@@ -58,7 +58,7 @@ Task<Result<void>> ControlChannel::read_exact(std::span<std::uint8_t> buffer) {
             if (buffer.size() >= inbox_.size()) {
                 // Large remainder: straight into the caller's buffer.
                 IoResult received = co_await stream_->read_some(buffer);
-                if (!received) co_return Failure(system_failure(received.error()));
+                if (!received) co_return Failure(system_failure(std::move(received.error())));
                 if (*received == 0) co_return Failure(Error::io("early eof"));
                 buffer = buffer.subspan(*received);
                 continue;

@@ -20,7 +20,7 @@
 
 namespace quelt::runtime {
 
-using IoResult = quelt::expected<std::size_t, int>;
+using IoResult = quelt::expected<std::size_t, OsError>;
 
 class PipeStream {
     class Operation;
@@ -28,7 +28,7 @@ class PipeStream {
 public:
     // Opens the existing pipe at once: a pipe that is missing or has no free
     // instance is a failure, never waited for.
-    static quelt::expected<PipeStream, int> connect(Poller& poller, const std::string& path);
+    static quelt::expected<PipeStream, OsError> connect(Poller& poller, const std::string& path);
 
     PipeStream(PipeStream&& other) noexcept = default;
     PipeStream& operator=(PipeStream&&) = delete;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/propagate.hpp"
 #include "common/wide_text_windows.hpp"
 
 namespace quelt::runtime {
@@ -19,13 +20,12 @@ constexpr std::size_t kLargestCall = 1u << 30;
 
 }  // namespace
 
-quelt::expected<PipeStream, int> PipeStream::connect(Poller& poller, const std::string& path) {
+quelt::expected<PipeStream, OsError> PipeStream::connect(Poller& poller, const std::string& path) {
     auto name = wide_name(path);
-    if (!name) return quelt::unexpected(static_cast<int>(ERROR_INVALID_NAME));
+    if (!name) return quelt::unexpected(os_error(static_cast<int>(ERROR_INVALID_NAME)));
     UniqueHandle pipe(::CreateFileW(name->c_str(), kAccess, kShareMode, nullptr, OPEN_EXISTING, kFlags, nullptr));
-    if (!pipe) return quelt::unexpected(static_cast<int>(::GetLastError()));
-    if (auto added = poller.add(reinterpret_cast<NativeHandle>(pipe.get())); !added)
-        return quelt::unexpected(added.error());
+    if (!pipe) return quelt::unexpected(os_error(static_cast<int>(::GetLastError())));
+    QUELT_TRY(added, poller.add(reinterpret_cast<NativeHandle>(pipe.get())));
     const bool skips = ::SetFileCompletionNotificationModes(pipe.get(), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
     return PipeStream(std::move(pipe), skips);
 }
@@ -83,7 +83,7 @@ void PipeStream::Operation::take_result() noexcept {
 void PipeStream::Operation::set_failure(DWORD code) noexcept {
     // A server that closed its end ends the stream, exactly like a socket.
     if (interest_ == Interest::Read && code == ERROR_BROKEN_PIPE) result_ = std::size_t{0};
-    else result_ = quelt::unexpected(static_cast<int>(code));
+    else result_ = quelt::unexpected(os_error(static_cast<int>(code)));
 }
 
 }  // namespace quelt::runtime

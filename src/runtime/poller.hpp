@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "common/expected.hpp"
+#include "common/os_error.hpp"
 
 namespace quelt::runtime {
 
@@ -37,17 +38,17 @@ protected:
 
 class Poller {
 public:
-    // Failures carry errno (GetLastError on Windows).
-    static quelt::expected<Poller, int> create();
+    // Failures carry errno (GetLastError on Windows) and its text.
+    static quelt::expected<Poller, OsError> create();
     Poller(Poller&&) noexcept;
     Poller& operator=(Poller&&) noexcept;
     ~Poller();
 
     // Registers the descriptor disarmed: nothing is delivered until arm().
-    quelt::expected<void, int> add(NativeHandle fd);
+    quelt::expected<void, OsError> add(NativeHandle fd);
     // One-shot: the handler runs once for the next readiness event, then the
     // descriptor is disarmed again.
-    quelt::expected<void, int> arm(NativeHandle fd, ReadyHandler* handler, Interest interest);
+    quelt::expected<void, OsError> arm(NativeHandle fd, ReadyHandler* handler, Interest interest);
     void remove(NativeHandle fd) noexcept;
 
     // True in a process forked from the one that made the poller. The kernel

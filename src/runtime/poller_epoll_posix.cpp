@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "common/process_generation.hpp"
+#include "common/propagate.hpp"
 #include "common/unique_fd.hpp"
 #include "runtime/poller.hpp"
 
@@ -53,26 +54,25 @@ public:
     void on_ready() override {}
 } ignore_event;
 
-quelt::expected<void, int> control(int epoll, int op, int fd, std::uint32_t events, void* data) {
+quelt::expected<void, OsError> control(int epoll, int op, int fd, std::uint32_t events, void* data) {
     epoll_event event{};
     event.events = events;
     event.data.ptr = data;
     handing_over(data);
-    if (::epoll_ctl(epoll, op, fd, &event) != 0) return quelt::unexpected(errno);
+    if (::epoll_ctl(epoll, op, fd, &event) != 0) return quelt::unexpected(os_error(errno));
     return {};
 }
 
 }  // namespace
 
-quelt::expected<Poller, int> Poller::create() {
+quelt::expected<Poller, OsError> Poller::create() {
     auto impl = std::make_unique<Impl>();
     impl->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-    if (!impl->epoll) return quelt::unexpected(errno);
+    if (!impl->epoll) return quelt::unexpected(os_error(errno));
     impl->shutdown_event.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl->shutdown_event) return quelt::unexpected(errno);
+    if (!impl->shutdown_event) return quelt::unexpected(os_error(errno));
     // data.ptr == nullptr marks the shutdown event.
-    if (auto added = control(impl->epoll.get(), EPOLL_CTL_ADD, impl->shutdown_event.get(), EPOLLIN, nullptr); !added)
-        return quelt::unexpected(added.error());
+    QUELT_TRY(added, control(impl->epoll.get(), EPOLL_CTL_ADD, impl->shutdown_event.get(), EPOLLIN, nullptr));
     return Poller(std::move(impl));
 }
 
@@ -81,13 +81,13 @@ Poller::Poller(Poller&&) noexcept = default;
 Poller& Poller::operator=(Poller&&) noexcept = default;
 Poller::~Poller() = default;
 
-quelt::expected<void, int> Poller::add(NativeHandle fd) {
+quelt::expected<void, OsError> Poller::add(NativeHandle fd) {
     // The kernel always adds EPOLLERR and EPOLLHUP, so a hang-up before the
     // first arm() is delivered once, to a handler that ignores it.
     return control(impl_->epoll.get(), EPOLL_CTL_ADD, static_cast<int>(fd), EPOLLONESHOT, &ignore_event);
 }
 
-quelt::expected<void, int> Poller::arm(NativeHandle fd, ReadyHandler* handler, Interest interest) {
+quelt::expected<void, OsError> Poller::arm(NativeHandle fd, ReadyHandler* handler, Interest interest) {
     std::uint32_t events = (interest == Interest::Read ? EPOLLIN | EPOLLRDHUP : EPOLLOUT) | EPOLLONESHOT;
     return control(impl_->epoll.get(), EPOLL_CTL_MOD, static_cast<int>(fd), events, handler);
 }

@@ -21,10 +21,10 @@ constexpr ULONG_PTR kShutdownKey = 1;
 
 }  // namespace
 
-quelt::expected<Poller, int> Poller::create() {
+quelt::expected<Poller, OsError> Poller::create() {
     auto impl = std::make_unique<Impl>();
     impl->port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0));
-    if (!impl->port) return quelt::unexpected(static_cast<int>(::GetLastError()));
+    if (!impl->port) return quelt::unexpected(os_error(static_cast<int>(::GetLastError())));
     return Poller(std::move(impl));
 }
 
@@ -33,16 +33,16 @@ Poller::Poller(Poller&&) noexcept = default;
 Poller& Poller::operator=(Poller&&) noexcept = default;
 Poller::~Poller() = default;
 
-quelt::expected<void, int> Poller::add(NativeHandle handle) {
+quelt::expected<void, OsError> Poller::add(NativeHandle handle) {
     if (::CreateIoCompletionPort(reinterpret_cast<HANDLE>(handle), impl_->port.get(), 0, 0) == nullptr)
-        return quelt::unexpected(static_cast<int>(::GetLastError()));
+        return quelt::unexpected(os_error(static_cast<int>(::GetLastError())));
     return {};
 }
 
 // A completion port reports finished operations, not readiness: nothing is
 // ever armed here, and the Windows streams never ask.
-quelt::expected<void, int> Poller::arm(NativeHandle, ReadyHandler*, Interest) {
-    return quelt::unexpected(static_cast<int>(ERROR_NOT_SUPPORTED));
+quelt::expected<void, OsError> Poller::arm(NativeHandle, ReadyHandler*, Interest) {
+    return quelt::unexpected(os_error(static_cast<int>(ERROR_NOT_SUPPORTED)));
 }
 
 // Closing the handle takes it off the port.

@@ -6,7 +6,6 @@ namespace quelt::runtime {
 
 namespace {
 
-Error system_failure(int code) { return Error::os(ErrorKind::Runtime, code, os_error_text(code)); }
 Error system_failure(OsError error) { return Error::os(ErrorKind::Runtime, error.code, std::move(error.text)); }
 
 }  // namespace
@@ -15,7 +14,7 @@ unsigned default_worker_count() noexcept { return usable_processor_count(); }
 
 Result<std::unique_ptr<Runtime>> Runtime::create(unsigned workers) {
     auto poller = Poller::create();
-    if (!poller) return quelt::unexpected(system_failure(poller.error()));
+    if (!poller) return quelt::unexpected(system_failure(std::move(poller.error())));
     auto runtime = std::make_unique<Runtime>(Key{}, std::move(*poller));
     runtime->workers_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) {

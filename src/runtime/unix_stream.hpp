@@ -20,7 +20,7 @@
 
 namespace quelt::runtime {
 
-using IoResult = quelt::expected<std::size_t, int>;
+using IoResult = quelt::expected<std::size_t, OsError>;
 
 class UnixStream {
     class Operation;
@@ -30,7 +30,7 @@ public:
     // refused, backlog full) is a failure, never waited for. A pipe path
     // "\\.\pipe\NAME" names the socket <tmp>/NAME.sock; any other path is
     // the socket's own.
-    static quelt::expected<UnixStream, int> connect(Poller& poller, const std::string& path);
+    static quelt::expected<UnixStream, OsError> connect(Poller& poller, const std::string& path);
 
     UnixStream(UnixStream&& other) noexcept = default;
     UnixStream& operator=(UnixStream&&) = delete;

@@ -8,23 +8,24 @@
 #include <cstring>
 
 #include "common/pipe_path.hpp"
+#include "common/propagate.hpp"
 
 namespace quelt::runtime {
 
-quelt::expected<UnixStream, int> UnixStream::connect(Poller& poller, const std::string& pipe_path) {
+quelt::expected<UnixStream, OsError> UnixStream::connect(Poller& poller, const std::string& pipe_path) {
     const std::string path = pipe_socket_path(pipe_path);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A NUL inside the path would silently name another socket.
-    if (path.find('\0') != std::string::npos) return quelt::unexpected(EINVAL);
-    if (path.size() >= sizeof address.sun_path) return quelt::unexpected(ENAMETOOLONG);
+    if (path.find('\0') != std::string::npos) return quelt::unexpected(os_error(EINVAL));
+    if (path.size() >= sizeof address.sun_path) return quelt::unexpected(os_error(ENAMETOOLONG));
     std::memcpy(address.sun_path, path.data(), path.size());
 
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) return quelt::unexpected(errno);
+    if (!fd) return quelt::unexpected(os_error(errno));
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return quelt::unexpected(errno);
-    if (auto added = poller.add(fd.get()); !added) return quelt::unexpected(added.error());
+        return quelt::unexpected(os_error(errno));
+    QUELT_TRY(added, poller.add(fd.get()));
     return UnixStream(poller, std::move(fd));
 }
 
@@ -82,7 +83,7 @@ bool UnixStream::Operation::attempt() noexcept {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        result_ = quelt::unexpected(errno);
+        result_ = quelt::unexpected(os_error(errno));
         return true;
     }
 }
@@ -92,7 +93,7 @@ bool UnixStream::Operation::await_suspend(std::coroutine_handle<> suspended) noe
     driver_ = current_waker();
     auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
     if (armed) return true;
-    result_ = quelt::unexpected(armed.error());
+    result_ = quelt::unexpected(std::move(armed.error()));
     return false;
 }
 
@@ -101,7 +102,7 @@ void UnixStream::Operation::on_ready() {
         // Readiness was spurious: wait for the next event.
         auto armed = stream_.poller_->arm(stream_.fd_.get(), this, interest_);
         if (armed) return;
-        result_ = quelt::unexpected(armed.error());
+        result_ = quelt::unexpected(std::move(armed.error()));
     }
     // Copy first: once woken, the coroutine may finish and free this operation.
     auto handle = suspended_;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/propagate.hpp"
+
 namespace quelt::runtime {
 
 void run_worker_body(void* body) { (*static_cast<std::function<void()>*>(body))(); }
@@ -10,8 +12,7 @@ void run_worker_body(void* body) { (*static_cast<std::function<void()>*>(body))(
 // worker_thread_windows.cpp); owning the body and the thread is the same everywhere.
 quelt::expected<WorkerThread, OsError> WorkerThread::start(std::function<void()> body) {
     auto owned = std::make_unique<std::function<void()>>(std::move(body));
-    auto thread = start_native_thread(owned.get());
-    if (!thread) return quelt::unexpected(std::move(thread.error()));
+    QUELT_TRY(thread, start_native_thread(owned.get()));
     return WorkerThread(*thread, std::move(owned));
 }
 

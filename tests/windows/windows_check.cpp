@@ -329,7 +329,7 @@ void server_fault_models(const Server& server) {
             // A reset socket fails with the Winsock code and its text.
             if (fault.model == 6 && transport.kind == net::Transport::Kind::Tcp)
                 check(!result.reply && result.reply.error().os_code == WSAECONNRESET &&
-                          ends_with(result.reply.error().message, " (os error 10054)"),
+                          ends_with(result.reply.error().text, " (os error 10054)"),
                       "a reset TCP connection fails with os error 10054");
             if (fault.model == 6 && transport.kind == net::Transport::Kind::Pipe)
                 check(!result.reply && result.reply.error().os_code == ERROR_PIPE_NOT_CONNECTED &&
