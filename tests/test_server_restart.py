@@ -15,12 +15,13 @@ def replaced(name):
     return f"The shared-memory region '{name}' was replaced (the server restarted): create a new client"
 
 
-@pytest.mark.parametrize("kind, used_before", [
-    ("hybrid", False),  # checked before its connection first opens
-    ("hybrid", True),   # the open connection breaks, and the region says why
-    ("shm", False),     # slow (~6 s): said when the wait times out
+@pytest.mark.parametrize("kind, used_before, dtype", [
+    ("hybrid", False, "fp32"),   # checked before its connection first opens
+    ("hybrid", False, "bogus"),  # ... and before the input is looked at
+    ("hybrid", True, "fp32"),    # the open connection breaks, and the region says why
+    ("shm", False, "fp32"),      # slow (~6 s): said when the wait times out
 ])
-def test_a_client_made_before_a_restart_refuses_the_new_server(start_refserver, kind, used_before):
+def test_a_client_made_before_a_restart_refuses_the_new_server(start_refserver, kind, used_before, dtype):
     server = start_refserver()
     if kind == "hybrid":
         client = QueltHybridClient(server.shm_name, server.socket_path)
@@ -30,5 +31,5 @@ def test_a_client_made_before_a_restart_refuses_the_new_server(start_refserver, 
         assert client.infer([4], "fp32", ONES) == ONES
     server.restart()
     with pytest.raises(RuntimeError) as refused:
-        client.infer([4], "fp32", ONES)
+        client.infer([4], dtype, ONES)
     assert str(refused.value) == replaced(server.shm_name)

@@ -28,16 +28,18 @@ struct ThroughControlChannel {
     std::unique_ptr<runtime::Runtime> runtime;
     std::unique_ptr<runtime::ControlChannel> control;
 
+    // A server that restarted serves a new region under the old name: offsets
+    // into the region mapped here would name bytes it never sees, and its
+    // answer's offset bytes this client never wrote. So the region is checked
+    // before each connection opens (an open connection breaks when its server
+    // ends, and a broken connection is never opened again), and before the
+    // input is staged, so that this failure comes first.
+    Result<void> check_reachable(const RegionClient& client) const {
+        if (control->connected()) return {};
+        return client.region.check_still_named();
+    }
+
     Result<std::uint64_t> operator()(RegionClient& client, std::uint64_t request_id, const shm::SlotLease& input) {
-        // A server that restarted serves a new region under the old name:
-        // offsets into the region mapped here would name bytes it never
-        // sees, and its answer's offset bytes this client never wrote. So the
-        // region is checked before each connection opens (an open connection
-        // breaks when its server ends, and a broken connection is never
-        // opened again).
-        if (!control->connected()) {
-            QUELT_TRY(named, client.region.check_still_named());
-        }
         const HybridRequest request{RequestHeader::build(request_id), input.offset(), input.size()};
         runtime::ControlResult reply = runtime->block_on(control->exchange(request));
         if (!reply) {

@@ -10,7 +10,9 @@
 // The step is a function object called as
 //     Result<std::uint64_t> step(RegionClient& client, std::uint64_t request_id, const shm::SlotLease& input)
 // which posts the request for the staged input and returns the offset of the
-// output tensor block the server answered with.
+// output tensor block the server answered with. A step may also offer
+//     Result<void> check_reachable(const RegionClient& client)
+// which runs before the input is staged.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -38,6 +40,11 @@ Result<PyRef> region_call(RegionClientState<PostAndAwait>& state, const char* cl
     if (!client.made_here()) return quelt::unexpected(made_in_another_process(class_name));
     // Taken before anything can fail: a failing call still uses up its number.
     const std::uint64_t request_id = client.numbers.take();
+    // A step that can tell at once that its server is out of reach says so
+    // before the input is staged.
+    if constexpr (requires { state.post_and_await.check_reachable(client); }) {
+        QUELT_TRY(reachable, state.post_and_await.check_reachable(client));
+    }
     QUELT_TRY(input, shm::stage_input(client.region.bytes(), *client.pool, shape, dtype, data));
     QUELT_TRY(output_offset, state.post_and_await(client, request_id, *input));
     // The output's length is the block's own data_len, checked to lie inside the mapping.
