@@ -8,7 +8,6 @@
 
 namespace quelt::net {
 
-Error io_error_from_errno(int code) { return Error::os(ErrorKind::Connection, code, os_error_text(code)); }
 Error io_error(const char* text) { return Error::io(text); }
 Error io_error(OsError error) { return Error::os(ErrorKind::Connection, error.code, std::move(error.text)); }
 

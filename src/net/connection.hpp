@@ -89,8 +89,8 @@ private:
     SpinWindow untaught_;  // the copy a continuation read uses
 };
 
-// A system failure: errno on POSIX, the GetLastError or WSAGetLastError code on Windows.
-Error io_error_from_errno(int code);
+// The stream layer's own failure, and a system failure (errno on POSIX, the
+// GetLastError or WSAGetLastError code on Windows).
 Error io_error(const char* text);
 Error io_error(OsError error);
 

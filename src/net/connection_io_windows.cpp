@@ -18,7 +18,7 @@ constexpr std::size_t kLargestCall = 1u << 30;
 HANDLE pipe_of(const StreamHandle& stream) { return reinterpret_cast<HANDLE>(stream.get()); }
 
 quelt::unexpected<Error> last_error() {
-    return quelt::unexpected(io_error_from_errno(static_cast<int>(::GetLastError())));
+    return quelt::unexpected(io_error(os_error(static_cast<int>(::GetLastError()))));
 }
 
 Result<void> write_pipe(const StreamHandle& stream, const std::uint8_t* data, std::size_t size) {

@@ -19,7 +19,7 @@ struct FreeAddrInfo {
     void operator()(ADDRINFOW* list) const noexcept { ::FreeAddrInfoW(list); }
 };
 
-quelt::unexpected<Error> failure(int code) { return quelt::unexpected(io_error_from_errno(code)); }
+quelt::unexpected<Error> failure(int code) { return quelt::unexpected(io_error(os_error(code))); }
 
 // Read and write access, every share mode, the pipe as it exists: no
 // creation, no overlapped I/O, and no wait when every instance is busy.
