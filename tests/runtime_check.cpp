@@ -254,7 +254,7 @@ void trickling_replies_teach_no_spin() {
     ::waitpid(server, nullptr, 0);
     check(answered, "every trickling reply is read whole");
     const double per_exchange = cpu / (kExchanges - kLearning);
-    if (per_exchange >= 250e-6) std::printf("processor time per exchange: %.0f us\n", per_exchange * 1e6);
+    if (per_exchange >= 250e-6) std::fprintf(stderr, "processor time per exchange: %.0f us\n", per_exchange * 1e6);
     // ThreadSanitizer makes every instrumented access several times dearer,
     // and an emulated processor (QUELT_EMULATED, the aarch64 run) spends its
     // own time on every wake-up, so there the bound cannot tell a sleeping
