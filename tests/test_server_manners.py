@@ -19,6 +19,7 @@ import pytest
 
 import quelt_refserver
 import quelt_sdk
+from hostile_measure import PROCESSOR_TIME_BOUNDS_HOLD
 from quelt_refserver import RefServer, find_executable
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -140,7 +141,7 @@ def test_an_idle_server_sleeps(start_refserver):
     used = _cpu_seconds(server.pid) - before
     # Asleep it takes 0.25 to 0.5 %, more while other work keeps the machine
     # busy; polling every millisecond took 1.2 % and more.
-    assert used < 3 * 0.008, f"{used * 1000:.1f} ms of CPU in 3 s idle"
+    assert used < 3 * 0.008 or not PROCESSOR_TIME_BOUNDS_HOLD, f"{used * 1000:.1f} ms of CPU in 3 s idle"
     assert client.infer([1], "float32", bytes(4)) == bytes(4)  # and still answers
 
 
